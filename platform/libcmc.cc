@@ -1,0 +1,200 @@
+// libcmc.cc - common library stand-in: mutexes, pooled small-stack threads,
+// and the XChaCha20-Poly1305 cipher of the enciphered exchange.
+#include "platform/libcmc.h"
+
+#include <sodium.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/root.h"
+
+namespace {
+
+// ---- Mutexes ---------------------------------------------------------------
+
+// The daemon creates one mutex; a small fixed table keeps handles stable.
+constexpr int kMaxMutexes = 16;
+std::mutex g_mutexes[kMaxMutexes];
+std::mutex g_mutex_table_lock;
+int g_mutex_count = 0;
+
+bool ValidHandle(int32_t h) { return h >= 0 && h < kMaxMutexes; }
+
+// ---- Threads ---------------------------------------------------------------
+
+// Workers keep little: two 1024-byte frames and the dispatcher's locals.
+constexpr size_t kThreadStackSize = 256 * 1024;
+// Idle workers wait this long for the next connection before ending.
+constexpr auto kIdleTimeout = std::chrono::seconds(30);
+constexpr size_t kMaxIdleWorkers = 64;
+
+struct Worker {
+  std::condition_variable cv;
+  void* (*routine)(void*) = nullptr;
+  void* arg = nullptr;
+};
+
+std::mutex g_pool_lock;
+std::vector<Worker*> g_idle;  // guarded by g_pool_lock
+
+void* WorkerMain(void* p) {
+  Worker* self = static_cast<Worker*>(p);
+  for (;;) {
+    self->routine(self->arg);
+    std::unique_lock lock(g_pool_lock);
+    self->routine = nullptr;
+    if (g_idle.size() >= kMaxIdleWorkers) break;
+    g_idle.push_back(self);
+    const bool got_work = self->cv.wait_for(
+        lock, kIdleTimeout, [self] { return self->routine != nullptr; });
+    if (!got_work) {
+      // Still idle: leave the pool. A hand-over cannot race with this, since
+      // it happens under g_pool_lock and removes us from g_idle first.
+      std::erase(g_idle, self);
+      break;
+    }
+  }
+  delete self;
+  return nullptr;
+}
+
+// ---- Cipher ----------------------------------------------------------------
+
+constexpr size_t kNonceBytes = crypto_aead_xchacha20poly1305_ietf_NPUBBYTES;
+constexpr size_t kTagBytes = crypto_aead_xchacha20poly1305_ietf_ABYTES;
+constexpr size_t kKeyBytes = crypto_aead_xchacha20poly1305_ietf_KEYBYTES;
+
+// Reads the key file anew at each call: the enciphered exchange is rare and
+// a replaced key takes effect at once.
+bool LoadKey(unsigned char key[kKeyBytes]) {
+  static std::once_flag init_once;
+  static bool sodium_ok = false;
+  std::call_once(init_once, [] { sodium_ok = sodium_init() >= 0; });
+  if (!sodium_ok) return false;
+  const std::string path = cms::platform::HostPath("/etc/cms/cipher.key");
+  FILE* f = fopen(path.c_str(), "rbe");
+  if (f == nullptr) return false;
+  unsigned char buf[kKeyBytes + 1];
+  const size_t n = fread(buf, 1, sizeof buf, f);
+  fclose(f);
+  if (n != kKeyBytes) {
+    sodium_memzero(buf, sizeof buf);
+    return false;
+  }
+  memcpy(key, buf, kKeyBytes);
+  sodium_memzero(buf, sizeof buf);
+  return true;
+}
+
+}  // namespace
+
+extern "C" {
+
+int32_t CM_MutexCreate(void) {
+  std::lock_guard lock(g_mutex_table_lock);
+  if (g_mutex_count >= kMaxMutexes) return -1;
+  return g_mutex_count++;
+}
+
+int CM_MutexWait(int32_t handle) {
+  if (!ValidHandle(handle)) return -1;
+  g_mutexes[handle].lock();
+  return 0;
+}
+
+int CM_MutexRelease(int32_t handle) {
+  if (!ValidHandle(handle)) return -1;
+  g_mutexes[handle].unlock();
+  return 0;
+}
+
+int CM_MutexDestroy(int32_t handle) { return ValidHandle(handle) ? 0 : -1; }
+
+int CM_ThreadCreate(void* (*routine)(void*), void* arg, pthread_t* thread_out) {
+  if (routine == nullptr) return -1;
+  {
+    std::lock_guard lock(g_pool_lock);
+    if (!g_idle.empty()) {
+      Worker* w = g_idle.back();
+      g_idle.pop_back();
+      w->routine = routine;
+      w->arg = arg;
+      w->cv.notify_one();
+      if (thread_out != nullptr) *thread_out = pthread_t{};
+      return 0;
+    }
+  }
+  Worker* w = new Worker;
+  w->routine = routine;
+  w->arg = arg;
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, kThreadStackSize);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  pthread_t tid;
+  const int rc = pthread_create(&tid, &attr, WorkerMain, w);
+  pthread_attr_destroy(&attr);
+  if (rc != 0) {
+    delete w;
+    return rc;
+  }
+  if (thread_out != nullptr) *thread_out = tid;
+  return 0;
+}
+
+unsigned char* CM_EncryptCfgData(const unsigned char* in, int len,
+                                 int* out_len) {
+  if (in == nullptr || len < 0) return nullptr;
+  unsigned char key[kKeyBytes];
+  if (!LoadKey(key)) return nullptr;
+  const size_t total = kNonceBytes + static_cast<size_t>(len) + kTagBytes;
+  auto* out = static_cast<unsigned char*>(malloc(total));
+  if (out == nullptr) {
+    sodium_memzero(key, sizeof key);
+    return nullptr;
+  }
+  randombytes_buf(out, kNonceBytes);
+  unsigned long long clen = 0;
+  crypto_aead_xchacha20poly1305_ietf_encrypt(out + kNonceBytes, &clen, in,
+                                             static_cast<size_t>(len), nullptr,
+                                             0, nullptr, out, key);
+  sodium_memzero(key, sizeof key);
+  if (out_len != nullptr) *out_len = static_cast<int>(kNonceBytes + clen);
+  return out;
+}
+
+unsigned char* CM_DecryptCfgData(const unsigned char* in, int in_len,
+                                 int* out_len) {
+  if (in == nullptr || in_len < static_cast<int>(kNonceBytes + kTagBytes)) {
+    return nullptr;
+  }
+  unsigned char key[kKeyBytes];
+  if (!LoadKey(key)) return nullptr;
+  const size_t clen = static_cast<size_t>(in_len) - kNonceBytes;
+  // At least one byte, so that an empty plaintext still gets a buffer.
+  auto* out = static_cast<unsigned char*>(malloc(clen - kTagBytes + 1));
+  if (out == nullptr) {
+    sodium_memzero(key, sizeof key);
+    return nullptr;
+  }
+  unsigned long long mlen = 0;
+  const int rc = crypto_aead_xchacha20poly1305_ietf_decrypt(
+      out, &mlen, nullptr, in + kNonceBytes, clen, nullptr, 0, in, key);
+  sodium_memzero(key, sizeof key);
+  if (rc != 0) {
+    free(out);
+    return nullptr;
+  }
+  if (out_len != nullptr) *out_len = static_cast<int>(mlen);
+  return out;
+}
+
+void CM_Free(void* p) { free(p); }
+
+}  // extern "C"

@@ -1,0 +1,173 @@
+// shell.cc - builds device and host command texts and runs them.
+#include "platform/shell.h"
+
+#include <cstdlib>
+
+#include "platform/root.h"
+
+namespace cms::platform {
+namespace {
+
+bool IsSafeChar(char c) {
+  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+      (c >= '0' && c <= '9')) {
+    return true;
+  }
+  switch (c) {
+    case '.': case '_': case ':': case '/': case '@': case '%':
+    case '+': case ',': case '=': case '-':
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool IsSafeValue(std::string_view v) {
+  for (char c : v) {
+    if (!IsSafeChar(c)) return false;
+  }
+  return true;
+}
+
+enum class Quote { kNone, kDouble, kSingle };
+
+std::string QuoteValue(std::string_view v, Quote context) {
+  std::string out;
+  switch (context) {
+    case Quote::kNone:
+      out.push_back('\'');
+      for (char c : v) {
+        if (c == '\'') {
+          out.append("'\\''");
+        } else {
+          out.push_back(c);
+        }
+      }
+      out.push_back('\'');
+      break;
+    case Quote::kDouble:
+      for (char c : v) {
+        if (c == '\\' || c == '"' || c == '$' || c == '`') out.push_back('\\');
+        out.push_back(c);
+      }
+      break;
+    case Quote::kSingle:
+      for (char c : v) {
+        if (c == '\'') {
+          out.append("'\\''");
+        } else {
+          out.push_back(c);
+        }
+      }
+      break;
+  }
+  return out;
+}
+
+bool IsWordBoundary(char prev) {
+  switch (prev) {
+    case ' ': case '\t': case '(': case ';': case '|': case '&':
+    case '<': case '>': case '`': case '"': case '\'':
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool StartsPath(std::string_view format, size_t i, std::string_view path) {
+  if (format.substr(i, path.size()) != path) return false;
+  const size_t end = i + path.size();
+  return end == format.size() || !IsSafeChar(format[end]);
+}
+
+bool EndsWith(const std::string& s, std::string_view tail) {
+  return s.size() >= tail.size() &&
+         std::string_view(s).substr(s.size() - tail.size()) == tail;
+}
+
+class Builder {
+ public:
+  explicit Builder(size_t max_len) : max_len_(max_len) {}
+
+  bool Full() const { return cmd_.device.size() >= max_len_; }
+
+  // Appends one character of the format text.
+  void Literal(std::string_view format, size_t i) {
+    if (Full()) return;
+    const char c = format[i];
+    if (c == '/' && root_ != "/" && AtWordStart() &&
+        !StartsPath(format, i, "/dev/null") && !EndsWith(cmd_.device, "-l ")) {
+      cmd_.host.append(root_);
+    }
+    Push(c);
+  }
+
+  // Appends an inserted value, character by character so that the cut falls
+  // where the device's buffer would cut it.
+  void Value(std::string_view text) {
+    for (char c : text) {
+      if (Full()) return;
+      Push(c);
+    }
+  }
+
+  void SetRoot(const std::string& root) { root_ = root; }
+  Command Take() { return std::move(cmd_); }
+
+ private:
+  bool AtWordStart() const {
+    return cmd_.device.empty() || IsWordBoundary(cmd_.device.back());
+  }
+  void Push(char c) {
+    cmd_.device.push_back(c);
+    cmd_.host.push_back(c);
+  }
+
+  size_t max_len_;
+  std::string root_ = "/";
+  Command cmd_;
+};
+
+}  // namespace
+
+Command FormatCommand(std::string_view format,
+                      std::initializer_list<std::string_view> args,
+                      size_t max_len) {
+  Builder b(max_len);
+  b.SetRoot(Root());
+  const std::string_view* next = args.begin();
+  Quote quote = Quote::kNone;
+  for (size_t i = 0; i < format.size(); ++i) {
+    const char c = format[i];
+    if (c == '%' && i + 1 < format.size() && format[i + 1] == 's') {
+      std::string_view v;
+      if (next != args.end()) v = *next++;
+      b.Value(IsSafeValue(v) ? std::string(v) : QuoteValue(v, quote));
+      ++i;
+      continue;
+    }
+    if (c == '"' && quote != Quote::kSingle) {
+      quote = quote == Quote::kDouble ? Quote::kNone : Quote::kDouble;
+    } else if (c == '\'' && quote != Quote::kDouble) {
+      quote = quote == Quote::kSingle ? Quote::kNone : Quote::kSingle;
+    }
+    b.Literal(format, i);
+  }
+  return b.Take();
+}
+
+int RunCommand(const Command& command) {
+  return system(command.host.c_str());
+}
+
+int RunCommand(std::string_view fixed_text) {
+  return RunCommand(FormatCommand(fixed_text));
+}
+
+FILE* OpenCommand(const Command& command) {
+  return popen(command.host.c_str(), "r");
+}
+
+int CloseCommand(FILE* pipe) { return pclose(pipe); }
+
+}  // namespace cms::platform
