@@ -1,0 +1,67 @@
+// temp_root.h - a throw-away sandbox root for tests: files under it are
+// addressed by device path ("/mnt/jffs2/conf/user/x.conf").
+#pragma once
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <string_view>
+
+namespace cms::testing {
+
+class TempRoot {
+ public:
+  TempRoot() {
+    std::string tmpl =
+        (std::filesystem::temp_directory_path() / "cmsd-test-XXXXXX").string();
+    char* made = mkdtemp(tmpl.data());
+    if (made == nullptr) abort();
+    dir_ = made;
+  }
+  ~TempRoot() {
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+  TempRoot(const TempRoot&) = delete;
+  TempRoot& operator=(const TempRoot&) = delete;
+
+  const std::string& dir() const { return dir_; }
+
+  // Host path of a device path.
+  std::string Host(std::string_view device_path) const {
+    return dir_ + std::string(device_path);
+  }
+
+  // Writes `content` to the device path, creating directories.
+  void Write(std::string_view device_path, std::string_view content) const {
+    const std::filesystem::path p = Host(device_path);
+    std::filesystem::create_directories(p.parent_path());
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out << content;
+  }
+
+  // Whole content of the device path; empty when it does not exist.
+  std::string Read(std::string_view device_path) const {
+    std::ifstream in(Host(device_path), std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+
+  bool Exists(std::string_view device_path) const {
+    return std::filesystem::exists(Host(device_path));
+  }
+
+  void MakeDir(std::string_view device_path) const {
+    std::filesystem::create_directories(Host(device_path));
+  }
+
+ private:
+  std::string dir_;
+};
+
+}  // namespace cms::testing
