@@ -13,6 +13,7 @@
 #include "platform/log.h"
 #include "store/file_tables.h"
 #include "store/param_list.h"
+#include "store/record_side.h"
 
 namespace cms::store {
 namespace {
@@ -21,22 +22,6 @@ using conffiles::efree;
 using conffiles::emalloc;
 
 constexpr char kModule[] = "CMSBackEnd";
-constexpr char kUserDir[] = "/mnt/jffs2/conf/user/";
-constexpr char kIspDir[] = "/mnt/jffs2/conf/isp/user/";
-
-// One side of a record, so that each rule is written once for both sides.
-struct Side {
-  int32_t ParamRecord::*location;
-  int32_t ParamRecord::*changed;
-  char* ParamRecord::*value;
-  int table;
-  const char* dir;
-};
-constexpr Side kUser = {&ParamRecord::userLocation, &ParamRecord::userChanged,
-                        &ParamRecord::userValue, kUserTable, kUserDir};
-constexpr Side kIsp = {&ParamRecord::ispLocation, &ParamRecord::ispChanged,
-                       &ParamRecord::ispValue, kIspTable, kIspDir};
-
 // A name must be usable as the key of a name=value line: not empty, without
 // blanks, tabs, "=" or line ends, and short enough to be stored whole (a
 // cut name could never be found again by the name the caller uses, and a
@@ -59,13 +44,13 @@ char* CopyText(const char* text) {
   return copy;
 }
 
-void MarkDirty(const ParamRecord& r, const Side& side) {
+void MarkDirty(const ParamRecord& r, const RecordSide& side) {
   FileTable(side.table)[r.*side.location].dirty = 1;
 }
 
 // Swaps in a new value text. Memory is taken before anything changes, so a
 // failed allocation leaves the record as it was.
-bool StoreValue(ParamRecord* r, const Side& side, const char* value) {
+bool StoreValue(ParamRecord* r, const RecordSide& side, const char* value) {
   char* copy = CopyText(value);
   if (copy == nullptr) return false;
   efree(r->*side.value);
@@ -91,14 +76,14 @@ bool StoreBoth(ParamRecord* r, const char* value) {
 
 // Set or replace on one side: refused without a file on that side, or when
 // the value is already stored.
-bool ChangeSide(ParamRecord* r, const Side& side, const char* value) {
+bool ChangeSide(ParamRecord* r, const RecordSide& side, const char* value) {
   if (r->*side.location == -1) return false;
   const char* old = r->*side.value;
   if (old != nullptr && strcmp(old, value) == 0) return false;
   return StoreValue(r, side, value);
 }
 
-void ClearSide(ParamRecord* r, const Side& side) {
+void ClearSide(ParamRecord* r, const RecordSide& side) {
   efree(r->*side.value);
   r->*side.value = nullptr;
   MarkDirty(*r, side);
@@ -122,7 +107,7 @@ ParamRecord* AskCallback(const char* name, ParamRecord* r, const char* value,
 // must give the path of a file already in the table: a partial name would
 // otherwise take a table entry for a file that does not exist, whose
 // parameters could never be written.
-int KnownFile(const Side& side, const char* file_name) {
+int KnownFile(const RecordSide& side, const char* file_name) {
   if (file_name == nullptr) return -1;
   const std::string path = std::string(side.dir) + file_name;
   const ConfigLocation* table = FileTable(side.table);
@@ -168,7 +153,7 @@ int SetParamValue(const char* name, const char* value, int mode) {
   switch (mode) {
     case kModeSetUser:
     case kModeSetIsp: {
-      const Side& side = mode == kModeSetUser ? kUser : kIsp;
+      const RecordSide& side = mode == kModeSetUser ? kUserSide : kIspSide;
       if (!ChangeSide(r, side, text.c_str())) return 0;
       r->*side.changed = 1;
       MarkDirty(*r, side);
@@ -179,8 +164,8 @@ int SetParamValue(const char* name, const char* value, int mode) {
       if (!StoreBoth(r, text.c_str())) return 0;
       r->userChanged = 1;
       r->ispChanged = 1;
-      MarkDirty(*r, kUser);
-      MarkDirty(*r, kIsp);
+      MarkDirty(*r, kUserSide);
+      MarkDirty(*r, kIspSide);
       break;
     default:
       return 0;
@@ -215,19 +200,19 @@ int AddParam(const char* name, const char* file_name, const char* value,
              int mode) {
   if (!ValidName(name) || !ValidValue(value)) return 0;
   ParamRecord* r = seekElement(name);
-  const Side* side = nullptr;
+  const RecordSide* side = nullptr;
   int index = -1;
   switch (mode) {
     case kModeAddUser:
-      side = &kUser;
-      index = KnownFile(kUser, file_name);
+      side = &kUserSide;
+      index = KnownFile(kUserSide, file_name);
       break;
     case kModeAddIsp:
-      side = &kIsp;
-      index = KnownFile(kIsp, file_name);
+      side = &kIspSide;
+      index = KnownFile(kIspSide, file_name);
       break;
     case kModeAddTemp:
-      side = &kUser;
+      side = &kUserSide;
       index = LocationAdd(kTempUserFile, kUserTable);
       break;
     default:
@@ -270,8 +255,8 @@ int DeleteParam(const char* name, int mode) {
   switch (mode) {
     case kModeDeleteUser:
     case kModeDeleteIsp: {
-      const Side& side = mode == kModeDeleteUser ? kUser : kIsp;
-      const Side& other = mode == kModeDeleteUser ? kIsp : kUser;
+      const RecordSide& side = mode == kModeDeleteUser ? kUserSide : kIspSide;
+      const RecordSide& other = mode == kModeDeleteUser ? kIspSide : kUserSide;
       if (r->*side.location == -1) return 0;
       ClearSide(r, side);
       if (r->*other.location != -1) return 1;
@@ -279,8 +264,8 @@ int DeleteParam(const char* name, int mode) {
     }
     case kModeDeleteBoth:
       if (r->userLocation == -1 || r->ispLocation == -1) return 0;
-      ClearSide(r, kUser);
-      ClearSide(r, kIsp);
+      ClearSide(r, kUserSide);
+      ClearSide(r, kIspSide);
       return DeleteFromList(r);
     default:
       return 0;
@@ -301,7 +286,7 @@ int ReplaceParamValue(const char* name, const char* value, int mode) {
   switch (mode) {
     case kModeReplaceUser:
     case kModeReplaceIsp: {
-      const Side& side = mode == kModeReplaceUser ? kUser : kIsp;
+      const RecordSide& side = mode == kModeReplaceUser ? kUserSide : kIspSide;
       if (!ChangeSide(r, side, text.c_str())) return 0;
       CMS_DBG(LOG_INFO, kModule, "replace peuser v %s", text.c_str());
       // The file holds the new value at once, so nothing is marked.
