@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "conffiles/line_reader.h"
+#include "conffiles/generator_lines.h"
 #include "platform/root.h"
 #include "store/operations.h"
 
@@ -110,11 +110,12 @@ void do_usr_copy_dnsmasq(const char* src, const char* dst) {
   // setting cannot change during the run.
   const bool options_allowed = CustomOptionsAllowed();
   std::string line;
-  for (LineStatus status = ReadLine(in, kGeneratorReadLimit, &line);
+  for (LineStatus status = ReadWholeLine(in, kGeneratorReadLimit, &line);
        status != LineStatus::kEnd;
-       status = ReadLine(in, kGeneratorReadLimit, &line)) {
+       status = ReadWholeLine(in, kGeneratorReadLimit, &line)) {
     if (status != LineStatus::kLine) continue;
-    if (auto kept = DnsmasqLine(line, options_allowed)) WriteLine(out, *kept);
+    if (auto kept = DnsmasqLine(line, options_allowed))
+      WriteWholeLine(out, *kept);
   }
   std::fclose(in);
   std::fclose(out);

@@ -120,17 +120,18 @@ TEST_F(DnsmasqConf, CustomOptionsOnlyWhileAutoDnsIsDisabled) {
 }
 
 TEST_F(DnsmasqConf, MalformedLinesNeverReachTheOutput) {
-  const std::string long_tail = "dnsmasq_dhcp-range=10.0.0.2,10.0.0.9,12h";
+  // Without its prefix a kept line holds 510 characters and its line feed.
+  const std::string fits = "domain=" + std::string(503, 'x');
   const std::string source =
       "dnsmasq_dhcp-host1=1;00:11:22:33:44:55;192.168.1.10\n"    // 3 fields
       "dnsmasq_dhcp-host2=1;;192.168.1.11;pc\n"                  // empty
       "dnsmasq_dhcp-host3 1;00:11:22:33:44:77;192.168.1.12;x\n"  // no "="
       "dnsmasq_dhcp-host4=1;" +
-      std::string(128, 'a') + ";192.168.1.13;y\n" +
-      // Over the kept-line limit, and over the read buffer with a tail that
-      // would read as an option of its own.
-      "dnsmasq_domain=" + std::string(600, 'd') + "\n" +
-      "dnsmasq_domain=" + std::string(1008, 'e') + long_tail + "\n" +
+      std::string(128, 'a') + ";192.168.1.13;y\n" + "dnsmasq_" + fits + "\n" +
+      "dnsmasq_" + fits + "y\n" +
+      // Over the read buffer, with a tail that would read as an option.
+      "dnsmasq_domain=" + std::string(1008, 'e') +
+      "dnsmasq_dhcp-range=10.0.0.2,10.0.0.9,12h\n" +
       "dnsmasq_dhcp-host5=1;00:11:22:33:44:88;192.168.1.14;pc;extra\n" +
       "dnsmasq_domain=lan" + std::string(1, '\0') + "x\n" +
       "  dnsmasq_interface=br1\n" +  // not a parameter line
@@ -138,17 +139,10 @@ TEST_F(DnsmasqConf, MalformedLinesNeverReachTheOutput) {
       "dnsmasq_dhcp-lease-max=64\r\n" +  // carriage return is no content
       "dnsmasq_log-dhcp";                // last line without line feed
   EXPECT_EQ(Generate(source),
-            "dhcp-host=00:11:22:33:44:88,192.168.1.14,pc\n"
-            "dhcp-lease-max=64\n"
-            "log-dhcp\n");
-}
-
-TEST_F(DnsmasqConf, KeptLineLimitIsFiveHundredElevenCharacters) {
-  // "domain=" and the value: 510 characters and the line feed fit.
-  const std::string fits = "domain=" + std::string(503, 'x');
-  const std::string too_long = "domain=" + std::string(504, 'y');
-  EXPECT_EQ(Generate("dnsmasq_" + fits + "\ndnsmasq_" + too_long + "\n"),
-            fits + "\n");
+            fits + "\n" +
+                "dhcp-host=00:11:22:33:44:88,192.168.1.14,pc\n"
+                "dhcp-lease-max=64\n"
+                "log-dhcp\n");
 }
 
 TEST_F(DnsmasqConf, UnreadableSourceLeavesTargetAlone) {

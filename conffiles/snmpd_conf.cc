@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "conffiles/line_reader.h"
+#include "conffiles/generator_lines.h"
 #include "platform/root.h"
 
 namespace cms::conffiles {
@@ -87,9 +87,9 @@ void WriteKeyword(FILE* out, std::string_view keyword, std::string_view value,
 template <typename Handler>
 void ForEachLine(FILE* in, Handler handle) {
   std::string line;
-  for (LineStatus status = ReadLine(in, kGeneratorReadLimit, &line);
+  for (LineStatus status = ReadWholeLine(in, kGeneratorReadLimit, &line);
        status != LineStatus::kEnd;
-       status = ReadLine(in, kGeneratorReadLimit, &line)) {
+       status = ReadWholeLine(in, kGeneratorReadLimit, &line)) {
     if (status == LineStatus::kLine) handle(line);
   }
 }
@@ -139,7 +139,7 @@ void WriteUser(FILE* out, std::string_view value, bool secure) {
     text.append("\ngroup\t").append(group).append("\tusm\t").append(user);
     text.append("\n");
     // The cut text gets one more line feed: an empty line after each user.
-    WriteLine(out, Cut(std::move(text), kUserTextMax));
+    WriteWholeLine(out, Cut(std::move(text), kUserTextMax));
     return;
   }
   // Secure mode admits only SHA1 authentication with AES privacy; any other
@@ -149,7 +149,7 @@ void WriteUser(FILE* out, std::string_view value, bool secure) {
     text.append("createUser\t").append(user).append("\tSHA1\t\"");
     text.append(auth_pass).append("\"\tAES\t\"").append(priv_pass).append("\"");
   }
-  WriteLine(out, text);
+  WriteWholeLine(out, text);
 }
 
 // Tokens of a group entry: name, security level, read view, write view.
@@ -182,7 +182,7 @@ void WriteGroup(FILE* out, std::string_view value, bool secure,
     line.append("access\t").append(group).append("\t\"\"\tusm\tauth\texact\t");
     line.append(read_view).append("\t").append(write_view).append("\tnone");
   }
-  WriteLine(out, Cut(std::move(line), kAccessLineMax));
+  WriteWholeLine(out, Cut(std::move(line), kAccessLineMax));
 }
 
 }  // namespace
@@ -198,7 +198,7 @@ void do_usr_copy_snmpd(char* src, const char* dst) {
   ForEachLine(in, [out](const std::string& line) {
     // Comments, and the end-of-file marker, reach the agent file unchanged.
     if (!line.empty() && line.front() == '#') {
-      WriteLine(out, line);
+      WriteWholeLine(out, line);
       return;
     }
     const SourceLine s = Split(line);
@@ -238,7 +238,7 @@ void do_usr_copy_snmpd_v3(const char* src, const char* dst) {
   bool views_written = false;
   ForEachLine(in, [&](const std::string& line) {
     if (!line.empty() && line.front() == '#') {
-      WriteLine(out, line);
+      WriteWholeLine(out, line);
       return;
     }
     const SourceLine s = Split(line);

@@ -1,4 +1,4 @@
-// line_reader.h - reads whole lines of a generator's source file, so that a
+// generator_lines.h - reads whole lines of a generator's source file, so that a
 // generator never mistakes the tail of an over-long line for a line of its own.
 #pragma once
 
@@ -25,10 +25,10 @@ enum class LineStatus {
 // kSkip: its pieces would otherwise reach the output as lines of their own,
 // and a piece can look like a valid directive. A NUL byte inside a line is
 // skipped for the same reason: everything after it would be lost on output.
-LineStatus ReadLine(FILE* in, size_t limit, std::string* line);
+LineStatus ReadWholeLine(FILE* in, size_t limit, std::string* line);
 
 // Writes `text` and a line feed. Every generated line goes through here, so
 // no line of the output can lack its end and run into the next one.
-void WriteLine(FILE* out, const std::string& text);
+void WriteWholeLine(FILE* out, const std::string& text);
 
 }  // namespace cms::conffiles

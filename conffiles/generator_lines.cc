@@ -1,9 +1,9 @@
-// line_reader.cc - whole-line reading and writing for the generators.
-#include "conffiles/line_reader.h"
+// generator_lines.cc - whole-line reading and writing for the generators.
+#include "conffiles/generator_lines.h"
 
 namespace cms::conffiles {
 
-LineStatus ReadLine(FILE* in, size_t limit, std::string* line) {
+LineStatus ReadWholeLine(FILE* in, size_t limit, std::string* line) {
   line->clear();
   size_t raw = 0;
   bool bad = false;
@@ -26,7 +26,7 @@ LineStatus ReadLine(FILE* in, size_t limit, std::string* line) {
   return LineStatus::kLine;
 }
 
-void WriteLine(FILE* out, const std::string& text) {
+void WriteWholeLine(FILE* out, const std::string& text) {
   fwrite(text.data(), 1, text.size(), out);
   fputc('\n', out);
 }
