@@ -74,6 +74,27 @@ bool IsWordBoundary(char prev) {
   }
 }
 
+// A '/' that starts a word begins a path only when a name follows it; a
+// sed address such as "/^[^=]*$/d" is a pattern, not a file.
+bool StartsName(std::string_view format, size_t i) {
+  if (i + 1 >= format.size()) return false;
+  const char c = format[i + 1];
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+         (c >= '0' && c <= '9') || c == '_' || c == '.';
+}
+
+// Inside `...` the shell first strips one level of backslashes before "\",
+// "`" and "$", so a value quoted for the inner context needs each of those
+// escaped once more.
+std::string EscapeForBackquote(std::string_view quoted) {
+  std::string out;
+  for (char c : quoted) {
+    if (c == '\\' || c == '`' || c == '$') out.push_back('\\');
+    out.push_back(c);
+  }
+  return out;
+}
+
 bool StartsPath(std::string_view format, size_t i, std::string_view path) {
   if (format.substr(i, path.size()) != path) return false;
   const size_t end = i + path.size();
@@ -95,7 +116,7 @@ class Builder {
   void Literal(std::string_view format, size_t i) {
     if (Full()) return;
     const char c = format[i];
-    if (c == '/' && root_ != "/" && AtWordStart() &&
+    if (c == '/' && root_ != "/" && AtWordStart() && StartsName(format, i) &&
         !StartsPath(format, i, "/dev/null") && !EndsWith(cmd_.device, "-l ")) {
       cmd_.host.append(root_);
     }
@@ -137,16 +158,34 @@ Command FormatCommand(std::string_view format,
   b.SetRoot(Root());
   const std::string_view* next = args.begin();
   Quote quote = Quote::kNone;
+  // Quoting context outside the backquotes while inside them, which start
+  // a fresh context of their own.
+  bool in_backquote = false;
+  Quote outer_quote = Quote::kNone;
   for (size_t i = 0; i < format.size(); ++i) {
     const char c = format[i];
     if (c == '%' && i + 1 < format.size() && format[i + 1] == 's') {
       std::string_view v;
       if (next != args.end()) v = *next++;
-      b.Value(IsSafeValue(v) ? std::string(v) : QuoteValue(v, quote));
+      if (IsSafeValue(v)) {
+        b.Value(v);
+      } else if (in_backquote) {
+        b.Value(EscapeForBackquote(QuoteValue(v, quote)));
+      } else {
+        b.Value(QuoteValue(v, quote));
+      }
       ++i;
       continue;
     }
-    if (c == '"' && quote != Quote::kSingle) {
+    if (c == '`' && quote != Quote::kSingle) {
+      if (in_backquote) {
+        quote = outer_quote;
+      } else {
+        outer_quote = quote;
+        quote = Quote::kNone;
+      }
+      in_backquote = !in_backquote;
+    } else if (c == '"' && quote != Quote::kSingle) {
       quote = quote == Quote::kDouble ? Quote::kNone : Quote::kDouble;
     } else if (c == '\'' && quote != Quote::kDouble) {
       quote = quote == Quote::kSingle ? Quote::kNone : Quote::kSingle;
