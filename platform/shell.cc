@@ -74,16 +74,21 @@ bool IsWordBoundary(char prev) {
   }
 }
 
-// A '/' that starts a word begins a path only when a name follows it; a
-// sed address such as "/^[^=]*$/d" is a pattern, not a file.
-bool StartsName(std::string_view format, size_t i) {
+bool StartsPath(std::string_view format, size_t i, std::string_view path) {
+  if (format.substr(i, path.size()) != path) return false;
+  const size_t end = i + path.size();
+  return end == format.size() || !IsSafeChar(format[end]);
+}
+
+// A path names something: "/tmp/x", not a sed address such as "/^[^=]*$/d".
+bool LooksLikePath(std::string_view format, size_t i) {
   if (i + 1 >= format.size()) return false;
   const char c = format[i + 1];
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
          (c >= '0' && c <= '9') || c == '_' || c == '.';
 }
 
-// Inside `...` the shell first strips one level of backslashes before "\",
+// Inside `...` the shell first strips one level of backslashes before "\\",
 // "`" and "$", so a value quoted for the inner context needs each of those
 // escaped once more.
 std::string EscapeForBackquote(std::string_view quoted) {
@@ -93,12 +98,6 @@ std::string EscapeForBackquote(std::string_view quoted) {
     out.push_back(c);
   }
   return out;
-}
-
-bool StartsPath(std::string_view format, size_t i, std::string_view path) {
-  if (format.substr(i, path.size()) != path) return false;
-  const size_t end = i + path.size();
-  return end == format.size() || !IsSafeChar(format[end]);
 }
 
 bool EndsWith(const std::string& s, std::string_view tail) {
@@ -116,7 +115,7 @@ class Builder {
   void Literal(std::string_view format, size_t i) {
     if (Full()) return;
     const char c = format[i];
-    if (c == '/' && root_ != "/" && AtWordStart() && StartsName(format, i) &&
+    if (c == '/' && root_ != "/" && AtWordStart() && LooksLikePath(format, i) &&
         !StartsPath(format, i, "/dev/null") && !EndsWith(cmd_.device, "-l ")) {
       cmd_.host.append(root_);
     }
@@ -158,8 +157,7 @@ Command FormatCommand(std::string_view format,
   b.SetRoot(Root());
   const std::string_view* next = args.begin();
   Quote quote = Quote::kNone;
-  // Quoting context outside the backquotes while inside them, which start
-  // a fresh context of their own.
+  // Backquotes open a fresh quoting context; the outer one is kept here.
   bool in_backquote = false;
   Quote outer_quote = Quote::kNone;
   for (size_t i = 0; i < format.size(); ++i) {
