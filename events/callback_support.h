@@ -1,5 +1,6 @@
 // callback_support.h - pieces shared by the callbacks that act on the device:
-// one message-center notification, user-side values read as text or number.
+// user-side values read as bounded text or as numbers, and the parameter name
+// a callback runs for. (Notifications and ParamIs: notify_callbacks.h.)
 #pragma once
 
 #include <cstddef>
@@ -10,20 +11,11 @@
 
 namespace cms::events {
 
-// One complete notification: open the channel, send one trigger, close.
-// Skipped silently when nobody listens; never retried.
-void NotifyNow(int event);
-void NotifyArg(int event, int arg);
-void NotifyDelay(int event, int delay_ms);
-
 // The user-side value of `name` as an owned copy, cut to `capacity`
 // characters; empty when the parameter is missing, has no user-side value or
 // holds the empty-value marker.
 std::string UserValue(const char* name,
                       size_t capacity = store::kMaxValueLength);
-
-// True only when the user-side value of `name` exists and is exactly `text`.
-bool UserValueIs(const char* name, std::string_view text);
 
 // Decimal conversion as device code reads status numbers: leading blanks and
 // a sign are accepted, text that is not a number reads as 0, values beyond

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "events/callback_support.h"
+#include "events/notify_callbacks.h"
 #include "platform/shell.h"
 #include "store/operations.h"
 
@@ -60,7 +61,7 @@ void StopMeasurement() {
   const std::string server = UserValue("perf_measure_server_ip", kServerMax);
   const std::string port = UserValue("perf_measure_cpe_port", kPortMax);
   if (address[0] != '\0') {
-    if (UserValueIs("sys_operation_mode", "0")) {
+    if (ParamIs("sys_operation_mode", "0")) {
       DeleteRule(
           "iptables -t nat -D PREROUTING -p tcp -s %s -d %s --dport %s -j "
           "ACCEPT",

@@ -15,6 +15,7 @@
 #include "conffiles/dnsmasq_conf.h"
 #include "conffiles/snmpd_conf.h"
 #include "events/callback_support.h"
+#include "events/notify_callbacks.h"
 #include "platform/libmc.h"
 #include "platform/log.h"
 #include "platform/root.h"
@@ -52,12 +53,12 @@ bool Is(const char* value, std::string_view text) {
 
 std::string Text(const char* value) { return value != nullptr ? value : ""; }
 
-bool Ipv6Enabled() { return UserValueIs("ipv6_enable", "enable"); }
+bool Ipv6Enabled() { return ParamIs("ipv6_enable", "enable"); }
 
 // WAN restart, then a delayed LAN restart when `lan_key` is "enable".
 void TwoStepRestart(const char* lan_key) {
   platform::RunCommand(kIpv6WanRestart);
-  if (UserValueIs(lan_key, "enable")) {
+  if (ParamIs(lan_key, "enable")) {
     platform::RunCommand(kIpv6LanRestartLater);
   }
 }
@@ -120,7 +121,7 @@ void WriteHostsFile(const std::string& lan_ip, const std::string& name) {
 // only when the message center is there to be told.
 void NotifyLanChange(const char* flag) {
   if (mc_ipc_flag() == 0) return;
-  if (UserValueIs(flag, "1")) {
+  if (ParamIs(flag, "1")) {
     mc_trigger_arg(16, 1);
     store::DeleteParam(flag, store::kModeDeleteUser);
   } else {
@@ -176,11 +177,11 @@ int TelnetdCallback(void*, const char* value, int phase) {
   if (phase != kPhaseWritten) return 1;
   if (Is(value, "enable")) {
     platform::Command start;
-    if (UserValueIs("ui_banner_enable", "enable")) {
+    if (ParamIs("ui_banner_enable", "enable")) {
       start = platform::FormatCommand(
           "telnetd -l /bin/login -f %s > /dev/null 2>&1 &",
           {UserValue("ui_banner_file")});
-    } else if (UserValueIs("sys_lmrshell", "enable")) {
+    } else if (ParamIs("sys_lmrshell", "enable")) {
       start = platform::FormatCommand(
           "telnetd -l /mnt/jffs2/bin/login_without_shell_auth > /dev/null "
           "2>&1 &");
@@ -203,7 +204,7 @@ int vsftpdCallback(void* subject, const char* value, int phase) {
   // so that the new port takes effect.
   const bool port_change = SubjectName(subject) == "sys_ftpd_port";
   const bool enable =
-      port_change ? UserValueIs("sys_ftpd", "enable") : Is(value, "enable");
+      port_change ? ParamIs("sys_ftpd", "enable") : Is(value, "enable");
   if (!enable) {
     platform::RunCommand("killall -9 vsftpd &");
     NotifyDelay(10, 1000);
@@ -237,11 +238,11 @@ int vsftpdCallback(void* subject, const char* value, int phase) {
 
 int IPv6WebCallback(void*, const char*, int phase) {
   if (phase != kPhaseWritten) return 1;
-  if (UserValueIs("ui_sys_rm_type", "2")) {
+  if (ParamIs("ui_sys_rm_type", "2")) {
     fputs("IPv6WebCallback: Restart TR069", stdout);
     fflush(stdout);
     platform::RunCommand("sleep 10;killall cwmpc;cwmpc &");
-  } else if (UserValueIs("ui_sys_rm_type", "1")) {
+  } else if (ParamIs("ui_sys_rm_type", "1")) {
     fputs("IPv6WebCallback: Restart SNMP", stdout);
     fflush(stdout);
     NotifyDelay(81, 1000);
@@ -270,7 +271,7 @@ int IPv6TunnelCallback(void*, const char*, int phase) {
 
 int IPv6TunnelPrefixCallback(void*, const char*, int phase) {
   if (phase != kPhaseWritten || !Ipv6Enabled()) return 1;
-  if (!UserValueIs("ipv6_tun_prefix_enable", "enable")) return 1;
+  if (!ParamIs("ipv6_tun_prefix_enable", "enable")) return 1;
   platform::RunCommand("/bin/ipv6_start.sh LANrestart &");
   return 1;
 }
