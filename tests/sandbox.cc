@@ -135,6 +135,14 @@ std::string CmsdPath() { return std::string(CMS_BUILD_DIR) + "/cmsd"; }
 std::string CmsPath() { return std::string(CMS_BUILD_DIR) + "/cms"; }
 std::string ExamplesDir() { return std::string(CMS_SOURCE_DIR) + "/examples"; }
 
+std::string ReadExample(std::string_view relative_path) {
+  std::ifstream in(ExamplesDir() + "/" + std::string(relative_path),
+                   std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
 Sandbox::Sandbox(SandboxOptions options) : stubs_(root_) {
   BuildTree(options);
   // Install() leads this process's PATH with the stubs; the daemon gets its

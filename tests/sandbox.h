@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "tests/msg_listener.h"
@@ -52,6 +53,23 @@ struct SandboxOptions {
   // Device path -> content, written after the example tree (so a file
   // here replaces the example file of the same path).
   std::map<std::string, std::string> files;
+
+  SandboxOptions& WithoutExampleTree() {
+    example_tree = false;
+    return *this;
+  }
+  SandboxOptions& WithoutMessageCenter() {
+    message_center = false;
+    return *this;
+  }
+  SandboxOptions& WithoutCipherKey() {
+    cipher_key = false;
+    return *this;
+  }
+  SandboxOptions& WithFile(std::string device_path, std::string content) {
+    files[std::move(device_path)] = std::move(content);
+    return *this;
+  }
 };
 
 // Result of a program run to its end.
@@ -190,5 +208,8 @@ std::optional<std::string> Unseal(std::string_view sealed,
 std::string CmsdPath();
 std::string CmsPath();
 std::string ExamplesDir();
+// Content of a file of the example tree, by its path below examples/
+// ("user/sysini.conf"); empty when it does not exist.
+std::string ReadExample(std::string_view relative_path);
 
 }  // namespace cms::testing
