@@ -80,6 +80,14 @@ bool StartsPath(std::string_view format, size_t i, std::string_view path) {
   return end == format.size() || !IsSafeChar(format[end]);
 }
 
+// A path names something: "/tmp/x", not a sed address such as "/^[^=]*$/d".
+bool LooksLikePath(std::string_view format, size_t i) {
+  if (i + 1 >= format.size()) return false;
+  const char c = format[i + 1];
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+         (c >= '0' && c <= '9') || c == '_' || c == '.';
+}
+
 bool EndsWith(const std::string& s, std::string_view tail) {
   return s.size() >= tail.size() &&
          std::string_view(s).substr(s.size() - tail.size()) == tail;
@@ -95,7 +103,7 @@ class Builder {
   void Literal(std::string_view format, size_t i) {
     if (Full()) return;
     const char c = format[i];
-    if (c == '/' && root_ != "/" && AtWordStart() &&
+    if (c == '/' && root_ != "/" && AtWordStart() && LooksLikePath(format, i) &&
         !StartsPath(format, i, "/dev/null") && !EndsWith(cmd_.device, "-l ")) {
       cmd_.host.append(root_);
     }
