@@ -13,37 +13,7 @@ cmake -S . -B build -DCMS_BENCH=OFF
 cmake --build build -j"$(nproc)" --target cmsd cms
 
 root="$PWD/sandbox"
-mkdir -p "$root"/mnt/jffs2/conf "$root"/etc/cms "$root"/proc/sys/net/ipv4 \
-         "$root"/var/run "$root"/dev "$root"/bin "$root"/sbin "$root"/usr/sbin "$root"/stub_bin
-
-# The configuration lives on "flash": copied once, kept across demo runs.
-if [ ! -d "$root/mnt/jffs2/conf/user" ]; then
-  cp -r examples/user examples/isp examples/app "$root/mnt/jffs2/conf/"
-fi
-cp examples/etc/VERSION "$root/etc/VERSION"
-[ -f "$root/etc/cms/cipher.key" ] || head -c 32 /dev/urandom > "$root/etc/cms/cipher.key"
-
-# /tmp is empty after every boot of the router.
-rm -rf "$root/tmp"
-mkdir -p "$root/tmp"
-
-# Device tools are stand-ins that only record their arguments.
-stub() {
-  local path=$1 body=${2:-}
-  cat > "$path" <<STUB
-#!/bin/sh
-{ printf '%s' "\$(basename "\$0")"; for a in "\$@"; do printf ' %s' "\$a"; done; printf '\n'; } >> "$root/stub_calls.log"
-$body
-exit 0
-STUB
-  chmod +x "$path"
-}
-stub "$root/stub_bin/fw_printenv" "printf 'bootdelay=3\nethaddr=02:c0:ff:ee:00:01\n'"
-stub "$root/stub_bin/ifconfig" "echo 'br0       Link encap:Ethernet  HWaddr 02:C0:FF:EE:00:01'"
-for tool in iptables killall telnetd cwmpc ip iperf sleep; do stub "$root/stub_bin/$tool"; done
-for tool in bin/clat.sh bin/ip-passthrough.sh bin/ipv6_start.sh bin/sleep sbin/ip usr/sbin/vsftpd; do
-  stub "$root/$tool"
-done
+bash scripts/make_sandbox.sh "$root"
 
 cat <<MSG
 
