@@ -265,29 +265,32 @@ void Sandbox::Stop() {
 
 bool Sandbox::Signal(int sig) { return Running() && kill(pid_, sig) == 0; }
 
-bool Sandbox::Running() {
-  if (pid_ <= 0) return false;
-  int status;
-  const pid_t r = waitpid(pid_, &status, WNOHANG);
-  if (r == 0) return true;
-  // Reaped (or gone): whatever it left in its group goes too.
-  kill(-pid_, SIGKILL);
+bool Sandbox::Running() { return pid_ > 0 && !Reap(WNOHANG).has_value(); }
+
+std::optional<int> Sandbox::Reap(int flags) {
+  // Look without reaping first: while the ended daemon is a zombie its pid,
+  // and with it the process group id, cannot be given to anyone else, so
+  // the group kill cannot hit a stranger.
+  siginfo_t info{};
+  if (waitid(P_PID, static_cast<id_t>(pid_), &info,
+             WEXITED | WNOWAIT | flags) != 0 ||
+      info.si_pid != pid_) {
+    return std::nullopt;
+  }
+  kill(-pid_, SIGKILL);  // whatever it left running in the background
+  int status = 0;
+  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+  }
   pid_ = -1;
-  return false;
+  return DecodeStatus(status);
 }
 
 std::optional<int> Sandbox::WaitExit(std::chrono::milliseconds timeout) {
   if (pid_ <= 0) return std::nullopt;
   const auto deadline = Clock::now() + timeout;
   for (;;) {
-    int status;
-    const pid_t r = waitpid(pid_, &status, WNOHANG);
-    if (r == pid_) {
-      kill(-pid_, SIGKILL);
-      pid_ = -1;
-      return DecodeStatus(status);
-    }
-    if (r < 0 || Clock::now() >= deadline) return std::nullopt;
+    if (std::optional<int> code = Reap(WNOHANG)) return code;
+    if (Clock::now() >= deadline) return std::nullopt;
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
 }

@@ -162,6 +162,10 @@ class Sandbox {
 
  private:
   void BuildTree(const SandboxOptions& options);
+  // Reaps the daemon if it has ended (waitid `flags`: WNOHANG or 0) and
+  // kills what it left in its process group; its exit code, or nothing
+  // while it runs.
+  std::optional<int> Reap(int flags);
   std::vector<std::string> ChildEnvironment(
       const std::vector<std::string>& extra_env) const;
 
