@@ -88,6 +88,18 @@ bool LooksLikePath(std::string_view format, size_t i) {
          (c >= '0' && c <= '9') || c == '_' || c == '.';
 }
 
+// Inside `...` the shell first strips one level of backslashes before "\\",
+// "`" and "$", so a value quoted for the inner context needs each of those
+// escaped once more.
+std::string EscapeForBackquote(std::string_view quoted) {
+  std::string out;
+  for (char c : quoted) {
+    if (c == '\\' || c == '`' || c == '$') out.push_back('\\');
+    out.push_back(c);
+  }
+  return out;
+}
+
 bool EndsWith(const std::string& s, std::string_view tail) {
   return s.size() >= tail.size() &&
          std::string_view(s).substr(s.size() - tail.size()) == tail;
@@ -145,16 +157,33 @@ Command FormatCommand(std::string_view format,
   b.SetRoot(Root());
   const std::string_view* next = args.begin();
   Quote quote = Quote::kNone;
+  // Backquotes open a fresh quoting context; the outer one is kept here.
+  bool in_backquote = false;
+  Quote outer_quote = Quote::kNone;
   for (size_t i = 0; i < format.size(); ++i) {
     const char c = format[i];
     if (c == '%' && i + 1 < format.size() && format[i + 1] == 's') {
       std::string_view v;
       if (next != args.end()) v = *next++;
-      b.Value(IsSafeValue(v) ? std::string(v) : QuoteValue(v, quote));
+      if (IsSafeValue(v)) {
+        b.Value(v);
+      } else if (in_backquote) {
+        b.Value(EscapeForBackquote(QuoteValue(v, quote)));
+      } else {
+        b.Value(QuoteValue(v, quote));
+      }
       ++i;
       continue;
     }
-    if (c == '"' && quote != Quote::kSingle) {
+    if (c == '`' && quote != Quote::kSingle) {
+      if (in_backquote) {
+        quote = outer_quote;
+      } else {
+        outer_quote = quote;
+        quote = Quote::kNone;
+      }
+      in_backquote = !in_backquote;
+    } else if (c == '"' && quote != Quote::kSingle) {
       quote = quote == Quote::kDouble ? Quote::kNone : Quote::kDouble;
     } else if (c == '\'' && quote != Quote::kDouble) {
       quote = quote == Quote::kSingle ? Quote::kNone : Quote::kSingle;

@@ -1,0 +1,120 @@
+// device_test_fixture.h - unit-test fixture for the callbacks that act on the
+// device: a temporary root with the configuration tree, recording stub
+// programs first on PATH, a message-center listener and a freshly loaded
+// store with every callback registered.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "events/registration.h"
+#include "platform/log.h"
+#include "platform/root.h"
+#include "store/file_tables.h"
+#include "store/loader.h"
+#include "store/operations.h"
+#include "store/param_list.h"
+#include "tests/msg_listener.h"
+#include "tests/stub_programs.h"
+#include "tests/temp_root.h"
+
+namespace cms::testing {
+
+class DeviceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const char* path = getenv("PATH");
+    saved_path_ = path != nullptr ? path : "";
+    platform::SetRoot(root_.dir());
+    stubs_.Install();
+    ASSERT_TRUE(mc_.ok());
+    for (const char* dir : {"/tmp", "/dev", "/etc", "/mnt/jffs2/conf/app"}) {
+      root_.MakeDir(dir);
+    }
+    root_.Write(store::kTempUserFile, "");
+    store::initParamList();
+    store::ResetParamList();
+    store::initialConfigLocationArray();
+  }
+
+  void TearDown() override {
+    store::ResetParamList();
+    store::initialConfigLocationArray();
+    platform::SetRoot("/");
+    setenv("PATH", saved_path_.c_str(), 1);
+    cms_debug_mode.store(0);
+  }
+
+  // Writes the user-side file `base` (under /mnt/jffs2/conf/user/), then
+  // loads the tree and registers every callback.
+  void Load(const std::string& base, const std::string& content) {
+    root_.Write("/mnt/jffs2/conf/user/" + base, content);
+    store::initParamFile();
+    events::initParamEventReg();
+    events::initFileEventReg();
+  }
+
+  // The user-side value, or "(none)".
+  static std::string Value(const char* name) {
+    const char* v = store::GetParamValue(name, store::kModeGetUser);
+    return v != nullptr ? v : "(none)";
+  }
+
+  // Runs `callback` for the loaded parameter `name` with its stored value.
+  static int Call(store::ChangeCallback callback, const char* name,
+                  int phase = 1) {
+    store::ParamRecord* r = store::seekElement(name);
+    EXPECT_NE(r, nullptr) << name;
+    if (r == nullptr) return -1;
+    return callback(r, r->userValue, phase);
+  }
+
+  // Stub calls, waiting for at least `count` of them: commands ending in
+  // "&" run on in the background after the callback returned.
+  std::vector<std::string> Calls(size_t count = 0) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    std::vector<std::string> calls = stubs_.Calls();
+    while (calls.size() < count && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      calls = stubs_.Calls();
+    }
+    return calls;
+  }
+
+  // The whole call log once it equals `expected` (one line per call, each
+  // ended by a line feed), or as it stands after the wait. For values that
+  // hold line feeds, which split a call over several lines.
+  std::string LogOnceEqual(const std::string& expected) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    std::string log = root_.Read("/stub_calls.log");
+    while (log != expected && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      log = root_.Read("/stub_calls.log");
+    }
+    return log;
+  }
+
+  // The same, in sorted order, for commands whose order the shell decides.
+  std::vector<std::string> SortedCalls(size_t count) {
+    std::vector<std::string> calls = Calls(count);
+    std::sort(calls.begin(), calls.end());
+    return calls;
+  }
+
+  TempRoot root_;
+  StubPrograms stubs_{root_};
+  MsgListener mc_{root_};
+
+ private:
+  std::string saved_path_;
+};
+
+}  // namespace cms::testing
