@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -125,8 +126,9 @@ int32_t GetInt(const Frame& frame, size_t offset) {
 }
 
 void PutText(Frame& frame, size_t offset, size_t area, std::string_view text) {
-  const size_t n = std::min(text.size(), area - 1);
-  memcpy(frame.data() + offset, text.data(), n);
+  // copy_n, not memcpy: an empty view may carry a null pointer.
+  std::copy_n(text.begin(), std::min(text.size(), area - 1),
+              frame.begin() + static_cast<long>(offset));
 }
 
 }  // namespace
