@@ -83,11 +83,12 @@ std::optional<std::string> DnsmasqLine(std::string_view line,
     return std::nullopt;
   }
   // Removing the prefix from a line of another name (a stray or indented
-  // line) would cut into that name and hand dnsmasq a bogus option.
+  // line) would cut into that name and hand dnsmasq a bogus option; a rest
+  // that begins with "#" is no option either.
   if (!StartsWith(line, kPrefix)) return std::nullopt;
   const std::string_view rest = line.substr(kPrefix.size());
   if (rest.empty() || rest.front() == '=' || rest.front() == ' ' ||
-      rest.front() == '\t') {
+      rest.front() == '\t' || rest.front() == '#') {
     return std::nullopt;
   }
   if (rest.size() + 1 > kMaxKeptLine) return std::nullopt;
