@@ -24,9 +24,19 @@ char* get_conf_field_string(const char* path, const char* name);
 int set_conf_field_string(const char* path, const char* name, char* value);
 // 1 after every line keyed `name` was dropped; 0 when absent or no file.
 int delete_param(const char* path, const char* name);
-// Replaces dst's content with src's. Failures are silent; a destination
-// that cannot be written is left untouched.
+// Replaces dst's content with src's, then flushes the file systems. The new
+// content goes to a temporary file beside dst (its name begins with
+// kCopyTempPrefix) that is renamed over dst, so dst holds the old content or
+// the new one, never a mix; a symbolic link is followed and the file it
+// points to replaced. Failures are silent; a destination that cannot be
+// written is left untouched.
 void do_usr_copy(const char* src, const char* dst);
+// Name prefix of the temporary file of do_usr_copy. The loader skips files
+// whose name begins with "." and so never reads one.
+inline constexpr char kCopyTempPrefix[] = ".cmsd-copy.";
+// Removes the temporary files of copies interrupted by a power cut or a
+// kill, anywhere under /mnt/jffs2/conf. Called once at start-up.
+void RemoveInterruptedCopies();
 // Leaves the string unchanged: names and values are compared byte for byte.
 void rm_blank(char* s);
 void* emalloc(size_t size);

@@ -5,7 +5,8 @@ namespace cms::store {
 
 // Rewrites the files marked dirty in UFL and IFL and runs the phase-1
 // parameter callbacks and the file callbacks. Caller holds ParamListLock.
-// The result carries no status.
+// The result is the number of files copied into place (a rebuilt file whose
+// content did not change is not copied); it is not a status.
 int writeParamToFile();
 
 }  // namespace cms::store

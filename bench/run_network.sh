@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# run_network.sh [SECONDS] - request throughput of cmsd on loopback, side by
+# side with two references measured in the same run: a minimal epoll server
+# answering 1024-byte frames (the loopback limit) and redis-server with a new
+# connection per request (redis-benchmark -k 0). Every server runs in a
+# temporary directory on a free 127.0.0.1 port and is stopped at the end.
+# SECONDS (default 2) is the measuring time per concurrency level.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/packages.sh
+ensure_packages "${BUILD_PACKAGES[@]}" iproute2 redis-server redis-tools
+
+seconds=${1:-2}
+clients=(1 4 16 64)
+build=build-bench
+
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMS_TESTS=OFF -DCMS_BENCH=ON >/dev/null
+cmake --build "$build" -j"$(nproc)" --target cmsd load_gen epoll_ref >/dev/null
+
+work=$(mktemp -d)
+server_pid=
+stop_server() {
+  if [ -n "$server_pid" ]; then
+    kill -KILL "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+    server_pid=
+  fi
+}
+trap 'stop_server; rm -rf "$work"' EXIT
+
+wait_listen() {
+  local port=$1 i
+  for i in $(seq 200); do
+    ss -Hltn "sport = :$port" | grep -q . && return 0
+    sleep 0.05
+  done
+  echo "nothing listens on port $port" >&2
+  return 1
+}
+
+list=$(IFS=,; echo "${clients[*]}")
+load() { "$build/bench/load_gen" --clients "$list" --seconds "$seconds" "$@"; }
+
+echo "cmsd ..." >&2
+bash scripts/make_sandbox.sh "$work/root"
+port=$("$build/bench/load_gen" --free-port)
+PATH="$work/root/stub_bin:$PATH" "$build/cmsd" --root "$work/root" --port "$port" \
+  >"$work/cmsd.log" 2>&1 &
+server_pid=$!
+wait_listen "$port"
+load --port "$port" --op get --server-pid "$server_pid" >"$work/cmsd_get.txt"
+load --port "$port" --op set --server-pid "$server_pid" >"$work/cmsd_set.txt"
+stop_server
+
+echo "epoll reference ..." >&2
+port=$("$build/bench/load_gen" --free-port)
+"$build/bench/epoll_ref" "$port" &
+server_pid=$!
+wait_listen "$port"
+load --port "$port" --op get --reference --server-pid "$server_pid" >"$work/epoll.txt"
+stop_server
+
+echo "redis ..." >&2
+port=$("$build/bench/load_gen" --free-port)
+redis-server --bind 127.0.0.1 --port "$port" --save '' --appendonly no --dir "$work" \
+  --daemonize no >"$work/redis.log" 2>&1 &
+server_pid=$!
+wait_listen "$port"
+for c in "${clients[@]}"; do
+  # About SECONDS at Redis's usual rate with a connection per request.
+  n=$(awk -v s="$seconds" 'BEGIN { printf "%d", s * 12000 }')
+  redis-benchmark -h 127.0.0.1 -p "$port" -k 0 -c "$c" -n "$n" -t get,set --csv 2>/dev/null \
+    | tr -d '"' | awk -F, -v c="$c" '$1 == "GET" || $1 == "SET" { print $1, c, $2 }' \
+    >>"$work/redis.txt"
+done
+stop_server
+
+# field FILE CLIENTS KEY: a value of a load_gen line.
+field() { grep " clients=$2 " "$1" | tr ' ' '\n' | sed -n "s/^$3=//p"; }
+redis() { awk -v op="$1" -v c="$2" '$1 == op && $2 == c { print $3 }' "$work/redis.txt"; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'; }
+
+echo "| clients | cmsd get rps | cmsd set rps | epoll ref rps | redis GET rps | redis SET rps |" \
+     "get/redis | set/redis | get/epoll | set/epoll | get p50/p99 µs | set p50/p99 µs | cmsd CPU µs/req get/set |"
+echo "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
+for c in "${clients[@]}"; do
+  g=$(field "$work/cmsd_get.txt" "$c" rps)
+  s=$(field "$work/cmsd_set.txt" "$c" rps)
+  e=$(field "$work/epoll.txt" "$c" rps)
+  rg=$(redis GET "$c")
+  rs=$(redis SET "$c")
+  echo "| $c | $g | $s | $e | ${rg%.*} | ${rs%.*} |" \
+       "$(ratio "$g" "$rg") | $(ratio "$s" "$rs") | $(ratio "$g" "$e") | $(ratio "$s" "$e") |" \
+       "$(field "$work/cmsd_get.txt" "$c" p50_us)/$(field "$work/cmsd_get.txt" "$c" p99_us) |" \
+       "$(field "$work/cmsd_set.txt" "$c" p50_us)/$(field "$work/cmsd_set.txt" "$c" p99_us) |" \
+       "$(field "$work/cmsd_get.txt" "$c" cpu_us)/$(field "$work/cmsd_set.txt" "$c" cpu_us) |"
+done
+failures=$(cat "$work/cmsd_get.txt" "$work/cmsd_set.txt" | sed -n 's/.*failures=//p' | awk '{ s += $1 } END { print s + 0 }')
+echo
+echo "cmsd requests that failed: $failures"

@@ -1,0 +1,238 @@
+// cms_client.cc - the client API: one connection and one frame per request.
+#include "client/cms_client.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+extern "C" {
+int cms_debug_mode = 0;
+}
+
+namespace {
+
+constexpr uint16_t kDefaultPort = 25001;
+constexpr int kMaxReads = 128;
+constexpr size_t kMaxNameLength = CMS_NAME_SIZE - 1;
+constexpr size_t kMaxValueLength = CMS_VALUE_SIZE - 1;
+constexpr char kLocalSocketPath[] = "/tmp/af_unix.socket";
+constexpr char kModule[] = "CMSFrontEnd";
+
+char tempGetBuffer[CMS_VALUE_SIZE];
+
+void DebugLine(int priority, int line, const char* text) {
+  if (cms_debug_mode == 0) return;
+  syslog(priority, "[CMS_DBG](%d/%s): %s", line, kModule, text);
+}
+
+// CMS_PORT when set, else 25001; 0 when CMS_PORT is not a port, so that a
+// mistyped variable never reaches some other service.
+uint16_t DaemonPort() {
+  const char* text = getenv("CMS_PORT");
+  if (text == nullptr || text[0] == '\0') return kDefaultPort;
+  char* end = nullptr;
+  errno = 0;
+  const long port = strtol(text, &end, 10);
+  if (errno != 0 || *end != '\0' || port < 1 || port > 65535) return 0;
+  return static_cast<uint16_t>(port);
+}
+
+// Copies at most max_len characters of src into the zeroed dst, so that dst
+// stays terminated.
+void CopyText(char* dst, const char* src, size_t max_len) {
+  if (src != nullptr) memcpy(dst, src, strnlen(src, max_len));
+}
+
+void BuildRequest(CMSPacket* request, int cmd, const char* name,
+                  const char* value, const char* location) {
+  memset(request, 0, sizeof *request);
+  request->pid = getpid();
+  request->cmd = cmd;
+  CopyText(request->name, name, kMaxNameLength);
+  CopyText(request->value, value, kMaxValueLength);
+  CopyText(request->location, location, kMaxNameLength);
+}
+
+// Up to 128 reads until the whole frame is in. Returns the bytes received;
+// missing bytes stay zero. *first_failed tells whether the very first read
+// brought nothing.
+int ReceiveResponse(int fd, CMSPacket* response, bool* first_failed) {
+  memset(response, 0, sizeof *response);
+  auto* p = reinterpret_cast<unsigned char*>(response);
+  size_t got = 0;
+  *first_failed = false;
+  for (int i = 0; i < kMaxReads && got < sizeof *response; ++i) {
+    const ssize_t n = read(fd, p + got, sizeof *response - got);
+    if (n <= 0) {
+      if (i == 0) *first_failed = true;
+      break;
+    }
+    got += static_cast<size_t>(n);
+  }
+  return static_cast<int>(got);
+}
+
+bool Valid(const CMSPacket& response) {
+  return response.status == CMS_STATUS_OK ||
+         response.status == CMS_STATUS_FAIL;
+}
+
+bool Matching(const CMSPacket& response) {
+  return Valid(response) && response.pid == getpid();
+}
+
+// Connects, sends and receives. False when the connection failed.
+bool Exchange(const CMSPacket& request, CMSPacket* response, int* received,
+              bool* first_failed) {
+  int fd = -1;
+  if (initClientSock(&fd) == 0) {
+    if (fd != -1) close(fd);
+    return false;
+  }
+  sendPkt(fd, &request);
+  *received = ReceiveResponse(fd, response, first_failed);
+  close(fd);
+  return true;
+}
+
+// Result of the set, add and delete calls.
+int ChangeResult(const CMSPacket& request) {
+  CMSPacket response;
+  int received = 0;
+  bool first_failed = false;
+  if (!Exchange(request, &response, &received, &first_failed)) return 0;
+  if (!Valid(response)) return 0;
+  if (!Matching(response)) return 1;
+  return response.status == CMS_STATUS_OK ? 1 : 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+int initClientSock(int* fd) {
+  const uint16_t port = DaemonPort();
+  *fd = -1;
+  if (port == 0) {
+    DebugLine(LOG_ERR, __LINE__, "client socket create failed\n");
+    return 0;
+  }
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = inet_addr("127.0.0.1");
+  addr.sin_port = htons(port);
+  *fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (*fd == -1) return 0;
+  if (connect(*fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    DebugLine(LOG_ERR, __LINE__, "client socket create failed\n");
+    return 0;
+  }
+  return 1;
+}
+
+int initClientSock_AF_UNIX(int* fd) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  strncpy(addr.sun_path, kLocalSocketPath, sizeof addr.sun_path - 1);
+  *fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+  if (*fd == -1) {
+    perror("socket");
+    return 0;
+  }
+  if (connect(*fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    fputs("The server is down.55555555\n", stderr);
+    return 0;
+  }
+  return 1;
+}
+
+void sendPkt(int fd, const CMSPacket* frame) {
+  if (fd == -1 || frame == nullptr) {
+    DebugLine(LOG_ERR, __LINE__, "send packet failed\n");
+    return;
+  }
+  // MSG_NOSIGNAL: a connection the daemon has closed fails the send instead
+  // of killing the calling process with SIGPIPE.
+  const ssize_t sent = send(fd, frame, sizeof *frame, MSG_NOSIGNAL);
+  (void)sent;
+}
+
+char* CMSGetValue(const char* name, int cmd) {
+  CMSPacket request;
+  BuildRequest(&request, cmd, name, nullptr, nullptr);
+  memset(tempGetBuffer, 0, sizeof tempGetBuffer);
+  CMSPacket response;
+  int received = 0;
+  bool first_failed = false;
+  if (!Exchange(request, &response, &received, &first_failed)) return nullptr;
+  if (first_failed) printf("get value error,len:%d\n", 0);
+  if (!Valid(response)) return nullptr;
+  if (!Matching(response)) return tempGetBuffer;
+  if (response.status != CMS_STATUS_OK) return nullptr;
+  CopyText(tempGetBuffer, response.value, kMaxValueLength);
+  return tempGetBuffer;
+}
+
+int CMSGetValue_EX(const char* name, char* buf, int size, int cmd) {
+  if (buf == nullptr || size <= 0) return 0;
+  memset(buf, 0, static_cast<size_t>(size));
+  CMSPacket request;
+  BuildRequest(&request, cmd, name, nullptr, nullptr);
+  CMSPacket response;
+  int received = 0;
+  bool first_failed = false;
+  if (!Exchange(request, &response, &received, &first_failed)) return 0;
+  if (first_failed) printf("get value error,len:%d\n", 0);
+  if (Matching(response) && response.status == CMS_STATUS_OK) {
+    const size_t limit = static_cast<size_t>(size) - 1;
+    CopyText(buf, response.value,
+             limit < kMaxValueLength ? limit : kMaxValueLength);
+  }
+  return received;
+}
+
+int CMSSetValue(const char* name, const char* value, int cmd) {
+  CMSPacket request;
+  BuildRequest(&request, cmd, name, value, nullptr);
+  return ChangeResult(request);
+}
+
+int CMSAddParam(const char* name, const char* location, const char* value,
+                int cmd) {
+  CMSPacket request;
+  BuildRequest(&request, cmd, name, value, location);
+  return ChangeResult(request);
+}
+
+int CMSDelParam(const char* name, int cmd) {
+  CMSPacket request;
+  BuildRequest(&request, cmd, name, nullptr, nullptr);
+  return ChangeResult(request);
+}
+
+int CMSWriteParam(int cmd) {
+  CMSPacket request;
+  BuildRequest(&request, cmd, nullptr, nullptr, nullptr);
+  int fd = -1;
+  if (initClientSock(&fd) == 0) {
+    if (fd != -1) close(fd);
+    return 0;
+  }
+  sendPkt(fd, &request);
+  // The answer carries no status; reading it only waits for the write.
+  CMSPacket response;
+  const ssize_t n = read(fd, &response, sizeof response);
+  (void)n;
+  close(fd);
+  return 1;
+}
+
+}  // extern "C"

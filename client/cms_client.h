@@ -1,0 +1,79 @@
+/* cms_client.h - the client API of cmsd: one TCP connection per request to
+ * 127.0.0.1 (port 25001, or CMS_PORT from the environment), one 1024-byte
+ * frame each way. Compiles as C and as C++. */
+#ifndef CMS_CLIENT_CMS_CLIENT_H_
+#define CMS_CLIENT_CMS_CLIENT_H_
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define CMS_FRAME_SIZE 1024
+#define CMS_NAME_SIZE 64      /* 63 characters and the terminating zero */
+#define CMS_VALUE_SIZE 800    /* 799 characters and the terminating zero */
+#define CMS_LOCATION_SIZE 64
+
+/* Response status values. */
+#define CMS_STATUS_OK 6
+#define CMS_STATUS_FAIL 7
+
+/* The request and response frame. Integers are in host byte order; text
+ * fields are zero-terminated and zero-padded. In a response the second word
+ * is the status. For commands 35 and 36 `value` holds a list of texts, each
+ * followed by one zero byte, ended by an empty text. */
+typedef struct CMSPacket {
+  int32_t pid;
+  union {
+    int32_t cmd;    /* request: command code */
+    int32_t status; /* response: 6 success, 7 failure, 0 not set */
+  };
+  int32_t reserved;
+  char name[CMS_NAME_SIZE];
+  char value[CMS_VALUE_SIZE];
+  char location[CMS_LOCATION_SIZE]; /* commands 12 to 14: file base name */
+  char reserved_tail[84];
+} CMSPacket;
+
+#ifdef __cplusplus
+static_assert(sizeof(CMSPacket) == CMS_FRAME_SIZE, "CMSPacket is one frame");
+#else
+_Static_assert(sizeof(CMSPacket) == CMS_FRAME_SIZE, "CMSPacket is one frame");
+#endif
+
+/* Non-zero: connection failures are logged to syslog as debug lines. */
+extern int cms_debug_mode;
+
+/* Connects to the daemon; stores the descriptor through fd in every case
+ * (-1 when no socket could be made). 1 when connected, 0 otherwise; the
+ * caller closes the descriptor either way. */
+int initClientSock(int* fd);
+/* The same over the local sequenced-packet socket "/tmp/af_unix.socket". */
+int initClientSock_AF_UNIX(int* fd);
+/* Writes one frame to fd. */
+void sendPkt(int fd, const CMSPacket* frame);
+
+/* Command 1, 3 or 34. The value in a process-wide buffer that the next call
+ * overwrites, or NULL. */
+char* CMSGetValue(const char* name, int cmd);
+/* Like CMSGetValue, into buf (at most size - 1 characters). Returns the
+ * number of response bytes received (0 to 1024), whatever the outcome: the
+ * text in buf tells success from failure. */
+int CMSGetValue_EX(const char* name, char* buf, int size, int cmd);
+/* Commands 2, 4, 5, 17 to 19, 33, 37. 1 on success, 0 on failure. */
+int CMSSetValue(const char* name, const char* value, int cmd);
+/* Commands 12 and 13: add name=value to the file `location`. */
+int CMSAddParam(const char* name, const char* location, const char* value,
+                int cmd);
+/* Commands 9, 10, 11. */
+int CMSDelParam(const char* name, int cmd);
+/* Command 16: write changed parameters now. 1 once the request was sent. */
+int CMSWriteParam(int cmd);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* CMS_CLIENT_CMS_CLIENT_H_ */

@@ -1,0 +1,65 @@
+// dnsmasq_conf_fuzz.cc - feeds arbitrary dnsmasq parameter files to the
+// dnsmasq generator, with automatic DNS on or off, and checks the shape of
+// what it writes.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "conffiles/dnsmasq_conf.h"
+#include "conffiles/field_file.h"
+#include "fuzz/fuzz_root.h"
+#include "store/param_list.h"
+
+namespace {
+
+constexpr const char* kSource = "/mnt/jffs2/conf/user/dnsmasq.conf";
+constexpr const char* kTarget = "/tmp/dnsmasq.conf";
+// A kept line holds at most 511 characters with its line feed.
+constexpr size_t kMaxLine = 511;
+
+void SetAutoDns(const char* value) {
+  cms::store::ParamRecord r{};
+  std::strncpy(r.name, "dnsmasq_auto-dns", sizeof r.name - 1);
+  r.userLocation = -1;
+  r.ispLocation = -1;
+  r.userValue = static_cast<char*>(cms::conffiles::emalloc(strlen(value) + 1));
+  std::strcpy(r.userValue, value);
+  cms::store::addElement(&r);
+  cms::store::sortParamList();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  cms::fuzzing::InitFuzzRoot();
+  cms::store::initParamList();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace cms::fuzzing;
+  if (size == 0) return 0;
+  cms::store::ResetParamList();
+  // First byte: bit 0 lets custom DHCP options through.
+  if (data[0] & 1) SetAutoDns("disable");
+  WriteFile(kSource, std::string_view(reinterpret_cast<const char*>(data) + 1,
+                                      size - 1));
+  RemoveFile(kTarget);
+  cms::conffiles::do_usr_copy_dnsmasq(kSource, kTarget);
+
+  const std::string out = ReadFile(kTarget);
+  if (!WholeLines(out)) __builtin_trap();
+  size_t start = 0;
+  for (size_t end = out.find('\n'); end != std::string::npos;
+       start = end + 1, end = out.find('\n', start)) {
+    const std::string_view line =
+        std::string_view(out).substr(start, end - start);
+    // No comment, no empty line, nothing over the kept-line limit.
+    if (line.empty() || line.front() == '#' || line.size() + 1 > kMaxLine) {
+      __builtin_trap();
+    }
+  }
+  return 0;
+}

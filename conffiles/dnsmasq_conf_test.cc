@@ -1,0 +1,190 @@
+#include "conffiles/dnsmasq_conf.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "conffiles/field_file.h"
+#include "conffiles/real_peer_testing.h"
+#include "platform/root.h"
+#include "store/param_list.h"
+#include "tests/temp_root.h"
+
+namespace cms::conffiles {
+namespace {
+
+constexpr const char* kSource = "/mnt/jffs2/conf/user/dnsmasq.conf";
+constexpr const char* kTarget = "/tmp/dnsmasq.conf";
+
+class DnsmasqConf : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    static const bool list_ready = (store::initParamList(), true);
+    (void)list_ready;
+    store::ResetParamList();
+    platform::SetRoot(root_.dir());
+    root_.MakeDir("/tmp");
+  }
+  void TearDown() override {
+    store::ResetParamList();
+    platform::SetRoot("/");
+  }
+
+  // Gives dnsmasq_auto-dns a user-side value.
+  void SetAutoDns(const char* value) {
+    store::ParamRecord r{};
+    std::strncpy(r.name, "dnsmasq_auto-dns", sizeof r.name - 1);
+    r.userLocation = -1;
+    r.ispLocation = -1;
+    r.userValue = static_cast<char*>(emalloc(std::strlen(value) + 1));
+    std::strcpy(r.userValue, value);
+    store::addElement(&r);
+    store::sortParamList();
+  }
+
+  std::string Generate(const std::string& source) {
+    root_.Write(kSource, source);
+    do_usr_copy_dnsmasq(kSource, kTarget);
+    return root_.Read(kTarget);
+  }
+
+  // What the file callback leaves: generated lines, then the trailer.
+  std::string GenerateWithTrailer(const std::string& source) {
+    std::string text = Generate(source);
+    for (const char* line : kDnsmasqTrailer) text += line;
+    root_.Write(kTarget, text);
+    return text;
+  }
+
+  // Runs the real dnsmasq's syntax check on the generated file.
+  void ExpectDnsmasqAccepts(const std::string& label) {
+    const auto dnsmasq = testing::FindProgram("dnsmasq");
+    ASSERT_TRUE(dnsmasq.has_value())
+        << "dnsmasq is not installed (Debian package dnsmasq-base); the "
+           "generated file cannot be checked against it";
+    const testing::PeerRun run = testing::RunPeer(
+        {*dnsmasq, "--test", "--conf-file=" + root_.Host(kTarget)}, {}, "",
+        std::chrono::seconds(20));
+    ASSERT_TRUE(run.started);
+    EXPECT_FALSE(run.timed_out) << label;
+    EXPECT_EQ(run.exit_status, 0) << label << ":\n"
+                                  << run.output << "\nfile:\n"
+                                  << root_.Read(kTarget);
+    EXPECT_NE(run.output.find("syntax check OK"), std::string::npos)
+        << label << ": " << run.output;
+  }
+
+  testing::TempRoot root_;
+};
+
+// A router's file: system settings, options, leases and the lease counter.
+constexpr const char* kRouterFile =
+    "# LAN DHCP server\n"
+    "dnsmasq_auto-dns=enable\n"
+    "dnsmasq_relay_enable=disable\n"
+    "dnsmasq_relay_dhcp_server=10.0.0.1\n"
+    "dnsmasq_interface=br0\n"
+    "dnsmasq_dhcp-range=192.168.1.100,192.168.1.200,255.255.255.0,12h\n"
+    "dnsmasq_domain=home.lan\n"
+    "dnsmasq_dhcp-lease-max=253\n"
+    "dnsmasq_dhcp-option=option:ntp-server,192.168.1.1\n"
+    "dnsmasq_dhcphost_num=3\n"
+    "dnsmasq_dhcp-host1=1;00:11:22:33:44:55;192.168.1.10;laptop\n"
+    "dnsmasq_dhcp-host2=0;00:11:22:33:44:66;192.168.1.11;printer\n"
+    "dnsmasq_dhcp-host3=enabled 1;aa:bb:cc:dd:ee:ff;192.168.1.12;nas\n"
+    "######end of file######\n";
+
+TEST_F(DnsmasqConf, KeepsOptionsAndActiveLeasesInFileOrder) {
+  EXPECT_EQ(Generate(kRouterFile),
+            "interface=br0\n"
+            "dhcp-range=192.168.1.100,192.168.1.200,255.255.255.0,12h\n"
+            "domain=home.lan\n"
+            "dhcp-lease-max=253\n"
+            "dhcp-host=00:11:22:33:44:55,192.168.1.10,laptop\n"
+            "dhcp-host=aa:bb:cc:dd:ee:ff,192.168.1.12,nas\n");
+}
+
+TEST_F(DnsmasqConf, CustomOptionsOnlyWhileAutoDnsIsDisabled) {
+  const std::string source =
+      "dnsmasq_dhcp-option=6,192.168.1.1\n"
+      "dnsmasq_dhcp-option2=option:router,192.168.1.1\n";
+  EXPECT_EQ(Generate(source), "") << "auto-dns not set";
+  SetAutoDns("enable");
+  EXPECT_EQ(Generate(source), "");
+  store::ResetParamList();
+  SetAutoDns("disable");
+  EXPECT_EQ(Generate(source),
+            "dhcp-option=6,192.168.1.1\n"
+            "dhcp-option2=option:router,192.168.1.1\n");
+}
+
+TEST_F(DnsmasqConf, MalformedLinesNeverReachTheOutput) {
+  // Without its prefix a kept line holds 510 characters and its line feed.
+  const std::string fits = "domain=" + std::string(503, 'x');
+  const std::string source =
+      "dnsmasq_dhcp-host1=1;00:11:22:33:44:55;192.168.1.10\n"    // 3 fields
+      "dnsmasq_dhcp-host2=1;;192.168.1.11;pc\n"                  // empty
+      "dnsmasq_dhcp-host3 1;00:11:22:33:44:77;192.168.1.12;x\n"  // no "="
+      "dnsmasq_dhcp-host4=1;" +
+      std::string(128, 'a') + ";192.168.1.13;y\n" + "dnsmasq_" + fits + "\n" +
+      "dnsmasq_" + fits + "y\n" +
+      // Over the read buffer, with a tail that would read as an option.
+      "dnsmasq_domain=" + std::string(1008, 'e') +
+      "dnsmasq_dhcp-range=10.0.0.2,10.0.0.9,12h\n" +
+      "dnsmasq_dhcp-host5=1;00:11:22:33:44:88;192.168.1.14;pc;extra\n" +
+      "dnsmasq_domain=lan" + std::string(1, '\0') + "x\n" +
+      "  dnsmasq_interface=br1\n" +  // not a parameter line
+      "dnsmasq_=value\n" + "dnsmasq_\n" +
+      "dnsmasq_dhcp-lease-max=64\r\n" +  // carriage return is no content
+      "dnsmasq_log-dhcp";                // last line without line feed
+  EXPECT_EQ(Generate(source),
+            fits + "\n" +
+                "dhcp-host=00:11:22:33:44:88,192.168.1.14,pc\n"
+                "dhcp-lease-max=64\n"
+                "log-dhcp\n");
+}
+
+TEST_F(DnsmasqConf, UnreadableSourceLeavesTargetAlone) {
+  root_.Write(kTarget, "old content\n");
+  do_usr_copy_dnsmasq("/mnt/jffs2/conf/user/missing.conf", kTarget);
+  EXPECT_EQ(root_.Read(kTarget), "old content\n");
+  root_.Write(kSource, "dnsmasq_domain=lan\n");
+  do_usr_copy_dnsmasq(kSource, "/no/such/dir/dnsmasq.conf");  // no crash
+  EXPECT_FALSE(root_.Exists("/no/such/dir/dnsmasq.conf"));
+}
+
+TEST_F(DnsmasqConf, RealDnsmasqAcceptsGeneratedFiles) {
+  GenerateWithTrailer(kRouterFile);
+  ExpectDnsmasqAccepts("router file");
+
+  std::string leases =
+      "dnsmasq_dhcp-range=10.1.0.50,10.1.0.150,255.255.0.0,1h\n"
+      "dnsmasq_dhcphost_num=40\n";
+  for (int i = 1; i <= 40; ++i) {
+    char line[128];
+    std::snprintf(
+        line, sizeof line,
+        "dnsmasq_dhcp-host%d=%d;02:00:00:00:00:%02x;10.1.0.%d;host-%d\n", i,
+        i % 3 == 0 ? 0 : 1, i, i + 1, i);
+    leases += line;
+  }
+  const std::string with_leases = GenerateWithTrailer(leases);
+  EXPECT_NE(with_leases.find("dhcp-host=02:00:00:00:00:28,10.1.0.41,host-40\n"),
+            std::string::npos);
+  ExpectDnsmasqAccepts("static leases");
+
+  SetAutoDns("disable");
+  const std::string options = GenerateWithTrailer(
+      "dnsmasq_auto-dns=disable\n"
+      "dnsmasq_dhcp-range=192.168.8.2,192.168.8.254,255.255.255.0,24h\n"
+      "dnsmasq_dhcp-option=6,8.8.8.8,1.1.1.1\n"
+      "dnsmasq_dhcp-option=option:router,192.168.8.1\n"
+      "dnsmasq_dhcp-option=42,192.168.8.1\n"
+      "dnsmasq_dhcp-option=option:domain-search,home.lan,corp.example\n");
+  EXPECT_NE(options.find("dhcp-option=6,8.8.8.8,1.1.1.1\n"), std::string::npos);
+  ExpectDnsmasqAccepts("custom DHCP options");
+}
+
+}  // namespace
+}  // namespace cms::conffiles

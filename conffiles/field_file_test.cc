@@ -1,0 +1,262 @@
+// field_file_test.cc - single-field access and the crash-safe copy.
+#include "conffiles/field_file.h"
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <random>
+#include <string>
+
+#include "platform/root.h"
+#include "tests/temp_root.h"
+
+namespace cms::conffiles {
+namespace {
+
+constexpr char kConf[] = "/mnt/jffs2/conf/user/lan.conf";
+
+class FieldFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform::SetRoot(root_.dir());
+    root_.MakeDir("/tmp");
+    root_.MakeDir("/mnt/jffs2/conf/user");
+  }
+  void TearDown() override {
+    EXPECT_EQ(SetConfLock, 0);
+    platform::SetRoot("/");
+  }
+
+  // Runs set_conf_field_string and returns what it printed.
+  std::string Set(const char* name, std::string value, int* result) {
+    ::testing::internal::CaptureStdout();
+    *result = set_conf_field_string(kConf, name, value.data());
+    return ::testing::internal::GetCapturedStdout();
+  }
+
+  std::string Get(const char* name) {
+    const char* v = get_conf_field_string(kConf, name);
+    return v == nullptr ? "(null)" : v;
+  }
+
+  testing::TempRoot root_;
+};
+
+TEST_F(FieldFileTest, GetTakesTheFirstKeyedLine) {
+  root_.Write(kConf,
+              "# sys_lan_ip=9.9.9.9\n"
+              "sys_lan_ip_alias=1.1.1.1\n"
+              "empty=\n"
+              "spaced = 5\n"
+              "tabbed\tx y \n"
+              "crlf=v\r\n"
+              "sys_lan_ip=192.168.1.1\n"
+              "sys_lan_ip=10.0.0.1\n"
+              "last=end");
+  EXPECT_EQ(Get("sys_lan_ip"), "192.168.1.1");
+  EXPECT_EQ(Get("empty"), "(null)");
+  EXPECT_EQ(Get("spaced"), "= 5");
+  EXPECT_EQ(Get("tabbed"), "x y ");
+  EXPECT_EQ(Get("crlf"), "v");
+  EXPECT_EQ(Get("last"), "end");
+  EXPECT_EQ(Get("sys_lan"), "(null)");
+  EXPECT_EQ(get_conf_field_string("/mnt/jffs2/conf/user/none.conf", "a"),
+            nullptr);
+  EXPECT_EQ(CheckConfFiledString(kConf, "9.9.9"), 1);
+  EXPECT_EQ(CheckConfFiledString(kConf, "absent"), 0);
+}
+
+TEST_F(FieldFileTest, SetRewritesEveryKeyedLineKeepingItsSeparator) {
+  root_.Write(kConf,
+              "# keep me\n"
+              "a=1\n"
+              "a_long=1\n"
+              "a\t1\r\n"
+              "b=2\n"
+              "a = 1\n"
+              "a=1");
+  int result = 0;
+  EXPECT_EQ(Set("a", "7", &result), "");
+  EXPECT_EQ(result, 1);
+  const std::string expected =
+      "# keep me\n"
+      "a=7\n"
+      "a_long=1\n"
+      "a\t7\n"
+      "b=2\n"
+      "a 7\n"
+      "a=7\n";
+  EXPECT_EQ(root_.Read(kConf), expected);
+  EXPECT_EQ(root_.Read("/tmp/xcfg_set.tmp"), expected);
+}
+
+TEST_F(FieldFileTest, SetRefusesWithoutTouchingTheFile) {
+  const std::string before = "a=1\nb=x_b_x\nkey_only=\n";
+  root_.Write(kConf, before);
+  int result = -1;
+  EXPECT_EQ(Set("a", "1", &result),
+            "-----the same value, needn't to set_conf---------\n");
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(Set("zz", "1", &result),
+            "filename /mnt/jffs2/conf/user/lan.conf parameter name zz doesn't "
+            "not exist\n");
+  EXPECT_EQ(result, 0);
+  // "_b_" occurs only inside a value: its current value counts as empty.
+  EXPECT_EQ(Set("_b_", "", &result),
+            "-----the same value, needn't to set_conf---------\n");
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(Set("key_only", "", &result),
+            "-----the same value, needn't to set_conf---------\n");
+  EXPECT_EQ(result, 0);
+  EXPECT_FALSE(root_.Exists("/tmp/xcfg_set.tmp"));
+
+  // A line feed would smuggle a second line in; a value too long for one
+  // 249-character line would be read back in pieces.
+  EXPECT_EQ(Set("a", "2\nevil=1", &result), "");
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(Set("a", std::string(247, 'v'), &result), "");
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(root_.Read(kConf), before);
+
+  // The longest value that fits: "a", "=", value, line feed = 249.
+  EXPECT_EQ(Set("a", std::string(246, 'v'), &result), "");
+  EXPECT_EQ(result, 1);
+  EXPECT_EQ(Get("a"), std::string(246, 'v'));
+
+  // Present only inside a value: the file is rewritten, no line changes.
+  EXPECT_EQ(Set("_b_", "9", &result), "");
+  EXPECT_EQ(result, 1);
+  EXPECT_EQ(root_.Read(kConf).substr(249), "b=x_b_x\nkey_only=\n");
+}
+
+TEST_F(FieldFileTest, LongLinesAreHandledWhole) {
+  // A 400-character line arrives in pieces; its second piece looks like a
+  // keyed line but is not the start of one.
+  const std::string long_value = std::string(244, 'x') + "a=trap";
+  root_.Write(kConf, "long=" + long_value + "\na=1\n");
+  EXPECT_EQ(Get("a"), "1");
+  int result = 0;
+  EXPECT_EQ(Set("a", "2", &result), "");
+  EXPECT_EQ(root_.Read(kConf), "long=" + long_value + "\na=2\n");
+  EXPECT_EQ(Set("long", "short", &result), "");
+  EXPECT_EQ(root_.Read(kConf), "long=short\na=2\n");
+}
+
+TEST_F(FieldFileTest, DeleteDropsEveryKeyedLine) {
+  root_.Write(kConf, "a=1\nab=2\na\t3\nc=a\n");
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(delete_param(kConf, "a"), 1);
+  EXPECT_EQ(delete_param(kConf, "zz"), 0);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+            "delete_param: filename /mnt/jffs2/conf/user/lan.conf parameter "
+            "name zz doesn't not exist\n");
+  EXPECT_EQ(root_.Read(kConf), "ab=2\nc=a\n");
+  EXPECT_EQ(delete_param("/mnt/jffs2/conf/user/none.conf", "a"), 0);
+}
+
+TEST_F(FieldFileTest, CopyReplacesTheFileALinkPointsTo) {
+  root_.Write("/data/real.conf", "old\n");
+  chmod(root_.Host("/data/real.conf").c_str(), 0640);
+  std::filesystem::create_symlink("../../../../data/real.conf",
+                                  root_.Host(kConf));
+  root_.Write("/tmp/new", std::string("new\0bytes\n", 10));
+  do_usr_copy("/tmp/new", kConf);
+  EXPECT_TRUE(std::filesystem::is_symlink(root_.Host(kConf)));
+  EXPECT_EQ(root_.Read("/data/real.conf"), std::string("new\0bytes\n", 10));
+  struct stat st;
+  ASSERT_EQ(stat(root_.Host("/data/real.conf").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  EXPECT_EQ(root_.Read("/tmp/new"), std::string("new\0bytes\n", 10));
+  for (const auto& e : std::filesystem::recursive_directory_iterator(
+           root_.dir())) {
+    EXPECT_EQ(e.path().filename().string().find(kCopyTempPrefix),
+              std::string::npos)
+        << e.path();
+  }
+}
+
+TEST_F(FieldFileTest, CopyLeavesAnUnwritableDestinationAlone) {
+  root_.Write("/tmp/new", "new\n");
+  root_.MakeDir("/mnt/jffs2/conf/user/dir.conf");
+  do_usr_copy("/tmp/new", "/mnt/jffs2/conf/user/dir.conf");
+  EXPECT_TRUE(std::filesystem::is_directory(
+      root_.Host("/mnt/jffs2/conf/user/dir.conf")));
+  do_usr_copy("/tmp/new", "/mnt/jffs2/conf/nodir/x.conf");
+  EXPECT_FALSE(root_.Exists("/mnt/jffs2/conf/nodir"));
+  root_.Write(kConf, "old\n");
+  do_usr_copy("/tmp/missing", kConf);
+  EXPECT_EQ(root_.Read(kConf), "old\n");
+  do_usr_copy("/tmp/new", "/mnt/jffs2/conf/user/fresh.conf");
+  EXPECT_EQ(root_.Read("/mnt/jffs2/conf/user/fresh.conf"), "new\n");
+}
+
+TEST_F(FieldFileTest, RemoveInterruptedCopiesTakesOnlyCopyTemporaries) {
+  const std::string temp = std::string("/") + kCopyTempPrefix + "12.0";
+  root_.Write("/mnt/jffs2/conf/user" + temp, "x");
+  root_.Write("/mnt/jffs2/conf/isp/user/deep" + temp, "x");
+  root_.Write("/mnt/jffs2/conf/user/.hidden.conf", "x");
+  root_.Write("/tmp" + temp, "x");
+  RemoveInterruptedCopies();
+  EXPECT_FALSE(root_.Exists("/mnt/jffs2/conf/user" + temp));
+  EXPECT_FALSE(root_.Exists("/mnt/jffs2/conf/isp/user/deep" + temp));
+  EXPECT_TRUE(root_.Exists("/mnt/jffs2/conf/user/.hidden.conf"));
+  EXPECT_TRUE(root_.Exists("/tmp" + temp));
+}
+
+// Kills a copying child at random moments: whatever the moment, the
+// destination holds the whole old content or the whole new content.
+TEST_F(FieldFileTest, KilledCopyLeavesOldOrNewContent) {
+  std::string old_content;
+  std::string new_content;
+  for (int i = 0; i < 60000; ++i) {
+    old_content += "param_" + std::to_string(i) + "=old\n";
+    new_content += "param_" + std::to_string(i) + "=new_value\n";
+  }
+  root_.Write("/tmp/old", old_content);
+  root_.Write("/tmp/new", new_content);
+  root_.Write(kConf, old_content);
+
+  // Time one copy, to spread the kills over its whole length.
+  const auto t0 = std::chrono::steady_clock::now();
+  do_usr_copy("/tmp/old", kConf);
+  const auto copy_time = std::chrono::steady_clock::now() - t0;
+  std::mt19937 rng(12345);
+  std::uniform_int_distribution<long> delay_ns(
+      0, std::chrono::duration_cast<std::chrono::nanoseconds>(copy_time * 2)
+             .count());
+
+  for (int round = 0; round < 40; ++round) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      for (;;) {
+        do_usr_copy("/tmp/new", kConf);
+        do_usr_copy("/tmp/old", kConf);
+      }
+    }
+    // Busy-wait rather than sleep: the point is a random instant.
+    const auto until =
+        std::chrono::steady_clock::now() + std::chrono::nanoseconds(delay_ns(rng));
+    while (std::chrono::steady_clock::now() < until) {
+    }
+    kill(child, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    const std::string now = root_.Read(kConf);
+    ASSERT_TRUE(now == old_content || now == new_content)
+        << "round " << round << ": " << now.size() << " bytes";
+  }
+  RemoveInterruptedCopies();
+  for (const auto& e : std::filesystem::directory_iterator(
+           root_.Host("/mnt/jffs2/conf/user"))) {
+    EXPECT_EQ(e.path().filename(), "lan.conf");
+  }
+}
+
+}  // namespace
+}  // namespace cms::conffiles

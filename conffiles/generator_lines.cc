@@ -1,0 +1,34 @@
+// generator_lines.cc - whole-line reading and writing for the generators.
+#include "conffiles/generator_lines.h"
+
+namespace cms::conffiles {
+
+LineStatus ReadWholeLine(FILE* in, size_t limit, std::string* line) {
+  line->clear();
+  size_t raw = 0;
+  bool bad = false;
+  bool any = false;
+  for (int c = getc(in); c != EOF; c = getc(in)) {
+    any = true;
+    ++raw;
+    if (c == '\n') break;
+    if (c == '\0') bad = true;
+    if (raw > limit) bad = true;
+    if (!bad) line->push_back(static_cast<char>(c));
+  }
+  if (!any) return LineStatus::kEnd;
+  if (raw > limit) bad = true;  // the line feed itself went over the limit
+  if (!line->empty() && line->back() == '\r') line->pop_back();
+  if (bad) {
+    line->clear();
+    return LineStatus::kSkip;
+  }
+  return LineStatus::kLine;
+}
+
+void WriteWholeLine(FILE* out, const std::string& text) {
+  fwrite(text.data(), 1, text.size(), out);
+  fputc('\n', out);
+}
+
+}  // namespace cms::conffiles

@@ -1,0 +1,246 @@
+#include "conffiles/snmpd_conf.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+
+#include "conffiles/real_peer_testing.h"
+#include "platform/root.h"
+#include "tests/temp_root.h"
+
+namespace cms::conffiles {
+namespace {
+
+constexpr const char* kSource = "/mnt/jffs2/conf/user/snmpd.conf";
+constexpr const char* kSysini = "/mnt/jffs2/conf/user/sysini.conf";
+constexpr const char* kV1 = "/mnt/jffs2/conf/app/snmpd.conf";
+constexpr const char* kV3 = "/mnt/jffs2/conf/app/snmpd_v3.conf";
+
+constexpr const char* kViewBlock =
+    "\n#view\tVNAME\t\tTYPE\t\tOID\t\t[MASK]\n"
+    "view\treadView\tincluded\t.iso\n"
+    "view\twriteView\tincluded\t.iso\n\n";
+
+// A router's SNMP file as the write-back leaves it.
+constexpr const char* kRouterFile =
+    "# SNMP agent\n"
+    "snmp_ro_community=public\n"
+    "snmp_rw_community=private\n"
+    "snmp_contact=admin@example.com\n"
+    "snmp_sysName=lte-router\n"
+    "snmp_location=Main office, floor 2\n"
+    "snmpv3_engine_id_type=1\n"
+    "snmpv3_engine_id_string=0x80001f8880aabbccdd\n"
+    "snmpv3_user_num=4\n"
+    "snmpv3_user1=admin,SHA,authpass123,AES,privpass123,rwgroup,x,enable\n"
+    "snmpv3_user2=guest, MD5, N/A, DES, N/A, rogroup, x, enable\n"
+    "snmpv3_user3=old,SHA,authpass123,AES,privpass123,rwgroup,x,disable\n"
+    "snmpv3_user4=short,SHA,authpass123,AES,privpass123,rwgroup,x\n"
+    "snmpv3_group_num=2\n"
+    "snmpv3_group1=rwgroup,authPrivacy,readView,writeView\n"
+    "snmpv3_group2=rogroup,noAuthNoPrivacy,readView,readView\n"
+    "######end of file######\n";
+
+class SnmpdConf : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    platform::SetRoot(root_.dir());
+    root_.MakeDir("/mnt/jffs2/conf/app");
+    root_.Write(kSysini, "sys_cms_debug_mode=0\n");
+  }
+  void TearDown() override { platform::SetRoot("/"); }
+
+  void Generate(const std::string& source) {
+    root_.Write(kSource, source);
+    std::string src = kSource;
+    do_usr_copy_snmpd(src.data(), kV1);
+    do_usr_copy_snmpd_v3(kSource, kV3);
+  }
+
+  // Starts the real agent in the foreground on a free loopback port with only
+  // the two generated files, and fails on any complaint about them.
+  void ExpectSnmpdAccepts(const std::string& label) {
+    const auto snmpd = testing::FindProgram("snmpd");
+    ASSERT_TRUE(snmpd.has_value())
+        << "snmpd is not installed (Debian package snmpd); the generated "
+           "files cannot be checked against it";
+    const int port = testing::FreeLoopbackUdpPort();
+    ASSERT_GT(port, 0);
+    root_.MakeDir("/snmp-state");
+    const std::string state = root_.Host("/snmp-state");
+    // -C: no configuration but ours. The state directory keeps the agent's
+    // persistent files inside the sandbox; no MIB files are loaded, so
+    // their warnings cannot hide ours.
+    const testing::PeerRun run = testing::RunPeer(
+        {*snmpd, "-f", "-Lo", "-C", "-c",
+         root_.Host(kV1) + "," + root_.Host(kV3),
+         "udp:127.0.0.1:" + std::to_string(port)},
+        {"SNMP_PERSISTENT_DIR=" + state, "SNMPCONFPATH=" + state,
+         "HOME=" + state, "MIBS=", "MIBDIRS=" + state},
+        "NET-SNMP version", std::chrono::seconds(20));
+    ASSERT_TRUE(run.started);
+    EXPECT_FALSE(run.timed_out) << label << ": agent never came up:\n"
+                                << run.output;
+    std::istringstream lines(run.output);
+    for (std::string line; std::getline(lines, line);) {
+      const bool complaint = line.find("rror") != std::string::npos ||
+                             line.find("arning") != std::string::npos ||
+                             line.find(kV1) != std::string::npos ||
+                             line.find(kV3) != std::string::npos;
+      EXPECT_FALSE(complaint) << label << ": " << line << "\nv1:\n"
+                              << root_.Read(kV1) << "\nv3:\n"
+                              << root_.Read(kV3);
+    }
+  }
+
+  testing::TempRoot root_;
+};
+
+TEST_F(SnmpdConf, V1FileHoldsCommunitiesAndSystemText) {
+  Generate(std::string(kRouterFile) +
+           "snmp_ro_community2=other\r\n"  // a suffix still matches
+           "snmp_contact=\n"               // no value: nothing
+           "snmp_sysName\tsecond\tignored\n");
+  EXPECT_EQ(root_.Read(kV1),
+            "# SNMP agent\n"
+            "rocommunity public\n"
+            "rocommunity6 public\n"
+            "rwcommunity private\n"
+            "rwcommunity6 private\n"
+            "syscontact admin@example.com\n"
+            "sysname lte-router\n"
+            "syslocation Main office, floor 2\n"
+            "######end of file######\n"
+            "rocommunity other\n"
+            "rocommunity6 other\n"
+            "sysname second\n");
+}
+
+TEST_F(SnmpdConf, V3FileHoldsEngineUsersViewsAndAccess) {
+  Generate(kRouterFile);
+  EXPECT_EQ(root_.Read(kV3),
+            std::string("# SNMP agent\n"
+                        "syscontact admin@example.com\n"
+                        "sysname lte-router\n"
+                        "syslocation Main office, floor 2\n\n"
+                        "engineIDType 3\n"
+                        "engineIDNic eth1\n\n"
+                        "createUser\tadmin\tSHA\t\"authpass123\"\tAES\t"
+                        "\"privpass123\"\n"
+                        "group\trwgroup\tusm\tadmin\n\n"
+                        "createUser\tguest\n"
+                        "group\trogroup\tusm\tguest\n\n") +
+                kViewBlock +
+                "access\trwgroup\t\"\"\tusm\tpriv\texact\treadView\twriteView"
+                "\tnone\n"
+                "access\trogroup\t\"\"\tusm\tnoauth\texact\treadView\treadView"
+                "\tnone\n"
+                "######end of file######\n");
+}
+
+TEST_F(SnmpdConf, EngineIdNeedsTypeTwoEarlierInTheFile) {
+  Generate(
+      "snmpv3_engine_id_string=0x8000aa\n"
+      "snmpv3_engine_id_type=2\n"
+      "snmpv3_engine_id_string=0x8000bb\n"
+      "snmpv3_engine_id_type=7\n"
+      "snmpv3_engine_id_string=0x8000cc\n"
+      "snmpv3_engine_id_type=0\n");
+  EXPECT_EQ(root_.Read(kV3),
+            "engineID 0x8000bb\n\n"
+            "engineID 0x8000cc\n\n"
+            "engineIDType 3\n"
+            "engineIDNic eth0\n\n");
+}
+
+TEST_F(SnmpdConf, OtherLevelsAndShortGroupsAndCuts) {
+  const std::string pass(600, 'p');
+  Generate(
+      "snmpv3_group1=g1,weird,rv,wv\n"
+      "snmpv3_group2=g2,authNoPrivacy\n"  // too short: no access line
+      "snmpv3_group3=g3,authNoPrivacy,rv," +
+      std::string(300, 'w') + "\n" + "snmpv3_user1=u,SHA," + pass +
+      ",AES,N/A,g,x,enable\n");
+  const std::string user = "createUser\tu\tSHA\t\"" + pass + "\"";
+  EXPECT_EQ(
+      root_.Read(kV3),
+      std::string(kViewBlock) + "access\tg1\t\"\"\tusm\trv\twv\tnone\n" +
+          ("access\tg3\t\"\"\tusm\tauth\texact\trv\t" + std::string(300, 'w'))
+              .substr(0, 255) +
+          "\n" + user.substr(0, 511) + "\n");
+}
+
+TEST_F(SnmpdConf, SecureModeAdmitsOnlySha1WithAes) {
+  root_.Write(kSysini, "#sys_secure_mode 0\nsys_secure_mode 1\n");
+  Generate(
+      "snmpv3_user1=admin,SHA1,authpass123,AES,privpass123,g,x,enable\n"
+      "snmpv3_user2=weak,SHA,authpass123,AES,privpass123,g,x,enable\n"
+      "snmpv3_user3=nopriv,SHA1,authpass123,AES,N/A,g,x,enable\n"
+      "snmpv3_group1=g,authPrivacy,readView,writeView\n"
+      "snmpv3_group2=h,authNoPrivacy,readView,writeView\n");
+  EXPECT_EQ(root_.Read(kV3),
+            std::string("createUser\tadmin\tSHA1\t\"authpass123\"\tAES\t"
+                        "\"privpass123\"\n"
+                        "\n"
+                        "\n") +
+                kViewBlock +
+                "access\tg\t\"\"\tusm\tauth\texact\treadView\twriteView\tnone\n"
+                "\n");
+
+  // "=" is no separator of the secure-mode scan, and a comment is no line.
+  root_.Write(kSysini, "sys_secure_mode=1\n#sys_secure_mode 1\n");
+  Generate("snmpv3_user1=weak,SHA,a12345678,AES,p12345678,g,x,enable\n");
+  EXPECT_EQ(root_.Read(kV3),
+            "createUser\tweak\tSHA\t\"a12345678\"\tAES\t\"p12345678\"\n"
+            "group\tg\tusm\tweak\n\n");
+}
+
+TEST_F(SnmpdConf, MissingInputsLeaveTargetsAlone) {
+  root_.Write(kV1, "old v1\n");
+  root_.Write(kV3, "old v3\n");
+  std::string missing = "/mnt/jffs2/conf/user/none.conf";
+  do_usr_copy_snmpd(missing.data(), kV1);
+  do_usr_copy_snmpd_v3(missing.data(), kV3);
+  EXPECT_EQ(root_.Read(kV1), "old v1\n");
+  EXPECT_EQ(root_.Read(kV3), "old v3\n");
+
+  // Without sysini.conf the v3 file is not written even with a source.
+  std::filesystem::remove(root_.Host(kSysini));
+  Generate(kRouterFile);
+  EXPECT_NE(root_.Read(kV1), "old v1\n");
+  EXPECT_EQ(root_.Read(kV3), "old v3\n");
+}
+
+TEST_F(SnmpdConf, OverlongLineIsSkippedWhole) {
+  // Read in 1023-character pieces, the tail of this comment would be a
+  // community line of its own.
+  Generate("#" + std::string(1022, 'c') + "snmp_ro_community=evil\n" + "#" +
+           std::string(1022, 'c') + "\n" +  // 1024 with its line feed
+           "snmp_contact=ops\n");
+  EXPECT_EQ(root_.Read(kV1), "syscontact ops\n");
+  EXPECT_EQ(root_.Read(kV3), "syscontact ops\n");
+}
+
+TEST_F(SnmpdConf, RealSnmpdAcceptsGeneratedFiles) {
+  Generate(kRouterFile);
+  ExpectSnmpdAccepts("router file");
+
+  root_.Write(kSysini, "sys_secure_mode 1\n");
+  Generate(
+      "######end of file######\n"
+      "snmp_ro_community=public\n"
+      "snmp_contact=noc@example.net\n"
+      "snmp_sysName=cpe\n"
+      "snmp_location=Rack 4\n"
+      "snmpv3_engine_id_type=2\n"
+      "snmpv3_engine_id_string=0x80001f8880a1b2c3d4\n"
+      "snmpv3_user1=admin,SHA1,authpass123,AES,privpass123,adm,x,enable\n"
+      "snmpv3_user2=weak,MD5,authpass123,DES,privpass123,adm,x,enable\n"
+      "snmpv3_group1=adm,authPrivacy,readView,writeView\n"
+      "snmpv3_group2=ro,noAuthNoPrivacy,readView,readView\n");
+  ExpectSnmpdAccepts("secure mode");
+}
+
+}  // namespace
+}  // namespace cms::conffiles

@@ -1,0 +1,227 @@
+// dispatcher.cc - one request frame in, one response frame out.
+#include "core/dispatcher.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "core/cmd_queue.h"
+#include "core/write_counter.h"
+#include "platform/log.h"
+#include "platform/root.h"
+#include "store/operations.h"
+#include "store/param_list.h"
+#include "store/write_back.h"
+
+namespace cms::core {
+namespace {
+
+constexpr char kModule[] = "CMSMain";
+constexpr size_t kDumpLineCapacity = 4096;
+
+// A request field as a terminated text. A field that runs to the end of its
+// area without a zero is read as if it ended there.
+template <size_t N>
+struct FieldText {
+  explicit FieldText(const char (&area)[N]) {
+    const size_t len = strnlen(area, N);
+    memcpy(text, area, len);
+    text[len] = '\0';
+  }
+  char text[N + 1];
+};
+
+// One text of a list in the value area, starting at `pos`: up to its zero or
+// the end of the area. A text that would start beyond the area is empty.
+struct ListText {
+  ListText(const char (&area)[CMS_VALUE_SIZE], size_t pos) {
+    length = pos < CMS_VALUE_SIZE ? strnlen(area + pos, CMS_VALUE_SIZE - pos)
+                                  : 0;
+    if (length > 0) memcpy(text, area + pos, length);
+    text[length] = '\0';
+  }
+  size_t length;
+  char text[CMS_VALUE_SIZE + 1];
+};
+
+void SetStatus(CMSPacket* response, int ok) {
+  response->status = ok != 0 ? CMS_STATUS_OK : CMS_STATUS_FAIL;
+}
+
+// Commands 1, 3 and 34: the value text, or status 7.
+void AnswerText(CMSPacket* response, const char* text) {
+  if (text == nullptr) {
+    SetStatus(response, 0);
+    return;
+  }
+  strncpy(response->value, text, store::kMaxValueLength);
+  SetStatus(response, 1);
+}
+
+// Operations that change a parameter count towards the next write-back.
+void AnswerChange(CMSPacket* response, int result) {
+  SetStatus(response, result);
+  if (result != 0) CountChange();
+}
+
+void GetMulti(const CMSPacket* request, CMSPacket* response) {
+  memset(response->value, 0, sizeof response->value);
+  size_t in = 0;
+  size_t out = 0;
+  while (in < CMS_VALUE_SIZE && request->value[in] != '\0') {
+    const ListText name(request->value, in);
+    in += name.length + 1;
+    const char* found = store::GetParamValue(name.text, store::kModeGetUser);
+    const char* entry = found != nullptr ? found : "(null)";
+    const size_t len = strlen(entry);
+    // An entry that does not fit is left out; a later, shorter one may fit.
+    if (len + out + 1 < CMS_VALUE_SIZE) {
+      memcpy(response->value + out, entry, len);
+      out += len + 1;
+    }
+    response->status = CMS_STATUS_OK;
+  }
+}
+
+void SetMulti(const CMSPacket* request, CMSPacket* response) {
+  size_t in = 0;
+  while (in < CMS_VALUE_SIZE && request->value[in] != '\0') {
+    const ListText name(request->value, in);
+    const size_t v = in + name.length + 1;
+    const ListText value(request->value, v);
+    if (store::SetParamValue(name.text, value.text, store::kModeSetUser) ==
+        0) {
+      // Pairs set before this one stay set and counted.
+      response->status = CMS_STATUS_FAIL;
+      return;
+    }
+    response->status = CMS_STATUS_OK;
+    CountChange();
+    in = v + value.length + 1;
+  }
+}
+
+// Every parameter's user-side value as name='value' lines, through one line
+// buffer that grows to the longest line.
+void Dump(const char* path, CMSPacket* response) {
+  FILE* file = fopen(platform::HostPath(path).c_str(), "w+");
+  if (file == nullptr) {
+    response->status = CMS_STATUS_FAIL;
+    return;
+  }
+  char* line = nullptr;
+  size_t capacity = kDumpLineCapacity;
+  for (int i = 0; i < store::CheckListLength(); ++i) {
+    const auto* record = static_cast<const store::ParamRecord*>(
+        support::list_get_at(&store::ParamList, i));
+    const char* text = record->userValue;
+    if (text == nullptr || strcmp(text, store::kEmptyValueMarker) == 0) {
+      text = "";
+    }
+    if (line == nullptr) line = static_cast<char*>(malloc(capacity));
+    const size_t needed = strlen(record->name) + strlen(text) + 5;
+    if (capacity < needed) {
+      char* grown = static_cast<char*>(realloc(line, needed));
+      if (grown == nullptr) {
+        printf("[%s %d] CMS DumpFile memory realloc fail, len=%d\n",
+               "handleCMSreq", __LINE__, static_cast<int>(needed));
+        free(line);
+        line = nullptr;
+        capacity = kDumpLineCapacity;
+        continue;
+      }
+      CMS_DBG(7, kModule, "CMS DumpFile memory realloc success, len=%d\n",
+              static_cast<int>(needed));
+      line = grown;
+      capacity = needed;
+    }
+    if (line == nullptr) continue;
+    const int n = snprintf(line, capacity, "%s='%s'\n", record->name, text);
+    if (n > 0) fwrite(line, 1, static_cast<size_t>(n), file);
+  }
+  free(line);
+  response->status = CMS_STATUS_OK;
+  fclose(file);
+}
+
+}  // namespace
+
+void handleCMSreq(const CMSPacket* request, CMSPacket* response) {
+  const FieldText name(request->name);
+  const FieldText value(request->value);
+  const FieldText location(request->location);
+  const int cmd = request->cmd;
+
+  switch (cmd) {
+    case kCmdGetUser:
+    case kCmdGetIsp:
+      CMS_DBG(7, kModule, "get value [%s]\n", name.text);
+      response->pid = request->pid;
+      AnswerText(response, store::GetParamValue(name.text, cmd));
+      break;
+    case kCmdSetUser:
+    case kCmdSetIsp:
+    case kCmdSetBoth:
+      CMS_DBG(7, kModule, "set value [%s]=[%s]\n", name.text, value.text);
+      response->pid = request->pid;
+      AnswerChange(response, store::SetParamValue(name.text, value.text, cmd));
+      break;
+    case kCmdDeleteUser:
+    case kCmdDeleteIsp:
+    case kCmdDeleteBoth:
+      response->pid = request->pid;
+      AnswerChange(response, store::DeleteParam(name.text, cmd));
+      break;
+    case kCmdAddUser:
+    case kCmdAddIsp:
+    case kCmdAddRefused:
+      response->pid = request->pid;
+      AnswerChange(response,
+                   store::AddParam(name.text, location.text, value.text, cmd));
+      break;
+    case kCmdWriteNow:
+      // Answered with an all-zero frame; the tick's counters stay as they
+      // are.
+      CMS_DBG(7, kModule, "write parameters to file now\n");
+      store::writeParamToFile();
+      break;
+    case kCmdReplaceUser:
+    case kCmdReplaceIsp:
+    case kCmdReplaceBoth:
+      // Replace writes its line at once, so nothing is left for the tick.
+      response->pid = request->pid;
+      SetStatus(response,
+                store::ReplaceParamValue(name.text, value.text, cmd));
+      break;
+    case kCmdPush:
+      CMS_DBG(7, kModule, "push cmd value\n");
+      response->pid = request->pid;
+      SetStatus(response, PushCmdValue(name.text, value.text));
+      break;
+    case kCmdPop:
+      CMS_DBG(7, kModule, "pop cmd value\n");
+      response->pid = request->pid;
+      AnswerText(response, PopCmdValue(name.text));
+      break;
+    case kCmdSetMulti:
+      CMS_DBG(7, kModule, "set multi-value\n");
+      response->pid = request->pid;
+      SetMulti(request, response);
+      break;
+    case kCmdGetMulti:
+      CMS_DBG(7, kModule, "get multi-value\n");
+      response->pid = request->pid;
+      GetMulti(request, response);
+      break;
+    case kCmdDump:
+      CMS_DBG(7, kModule, "Dump value [%s]\n", value.text);
+      response->pid = request->pid;
+      Dump(value.text, response);
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace cms::core

@@ -1,0 +1,52 @@
+// dispatcher.h - carries out one request frame against the store and fills
+// in the response frame.
+#pragma once
+
+#include <cstddef>
+
+#include "client/cms_client.h"
+
+namespace cms::core {
+
+inline constexpr size_t kFrameSize = CMS_FRAME_SIZE;
+
+// The wire layout both ends rely on.
+static_assert(sizeof(CMSPacket) == kFrameSize);
+static_assert(offsetof(CMSPacket, pid) == 0);
+static_assert(offsetof(CMSPacket, cmd) == 4);
+static_assert(offsetof(CMSPacket, status) == 4);
+static_assert(offsetof(CMSPacket, name) == 12);
+static_assert(offsetof(CMSPacket, value) == 76);
+static_assert(offsetof(CMSPacket, location) == 876);
+static_assert(offsetof(CMSPacket, reserved_tail) == 940);
+
+// Command codes of the request frame.
+enum Command : int {
+  kCmdGetUser = 1,
+  kCmdSetUser = 2,
+  kCmdGetIsp = 3,
+  kCmdSetIsp = 4,
+  kCmdSetBoth = 5,
+  kCmdDeleteUser = 9,
+  kCmdDeleteIsp = 10,
+  kCmdDeleteBoth = 11,
+  kCmdAddUser = 12,
+  kCmdAddIsp = 13,
+  kCmdAddRefused = 14,
+  kCmdWriteNow = 16,
+  kCmdReplaceUser = 17,
+  kCmdReplaceIsp = 18,
+  kCmdReplaceBoth = 19,
+  kCmdPush = 33,
+  kCmdPop = 34,
+  kCmdSetMulti = 35,
+  kCmdGetMulti = 36,
+  kCmdDump = 37,
+};
+
+// Handles one complete request frame. `response` must be all zero; codes
+// that are not commands leave it so. No field of `request` is read beyond
+// the frame, terminated or not. The caller holds ParamListLock.
+void handleCMSreq(const CMSPacket* request, CMSPacket* response);
+
+}  // namespace cms::core

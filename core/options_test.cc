@@ -1,0 +1,75 @@
+// options_test.cc - command line over environment, and what is refused.
+#include "core/options.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/temp_root.h"
+
+namespace cms::core {
+namespace {
+
+std::optional<Options> Parse(std::vector<const char*> args,
+                             const char* env_root, const char* env_port,
+                             std::string* error) {
+  args.insert(args.begin(), "cmsd");
+  return ParseOptions(static_cast<int>(args.size()), args.data(), env_root,
+                      env_port, error);
+}
+
+TEST(Options, CommandLineWinsOverEnvironment) {
+  testing::TempRoot a;
+  testing::TempRoot b;
+  std::string error;
+  std::optional<Options> o = Parse({}, nullptr, nullptr, &error);
+  ASSERT_TRUE(o);
+  EXPECT_EQ(o->root, "/");
+  EXPECT_EQ(o->port, 25001);
+  EXPECT_FALSE(o->log_stderr);
+
+  o = Parse({}, a.dir().c_str(), "4000", &error);
+  ASSERT_TRUE(o);
+  EXPECT_EQ(o->root, a.dir());
+  EXPECT_EQ(o->port, 4000);
+
+  o = Parse({"--port", "5000", "--log-stderr", "--root", b.dir().c_str()},
+            a.dir().c_str(), "4000", &error);
+  ASSERT_TRUE(o);
+  EXPECT_EQ(o->root, b.dir());
+  EXPECT_EQ(o->port, 5000);
+  EXPECT_TRUE(o->log_stderr);
+
+  // A good option covers a bad variable.
+  o = Parse({"--port", "5000"}, nullptr, "junk", &error);
+  ASSERT_TRUE(o);
+  EXPECT_EQ(o->port, 5000);
+}
+
+TEST(Options, BadInputIsOneClearLine) {
+  for (const std::vector<const char*>& args :
+       std::vector<std::vector<const char*>>{{"--port", "0"},
+                                             {"--port", "65536"},
+                                             {"--port", "12a"},
+                                             {"--port", "-1"},
+                                             {"--port", " 80"},
+                                             {"--port"},
+                                             {"--root"},
+                                             {"--root", "/no/such/dir"},
+                                             {"--verbose"},
+                                             {"extra"}}) {
+    std::string error;
+    EXPECT_FALSE(Parse(args, nullptr, nullptr, &error)) << args[0];
+    EXPECT_EQ(error.rfind("cmsd: ", 0), 0u) << error;
+    EXPECT_EQ(error.find('\n'), std::string::npos) << error;
+  }
+  std::string error;
+  EXPECT_FALSE(Parse({}, nullptr, "99999", &error));
+  EXPECT_NE(error.find("CMS_PORT"), std::string::npos) << error;
+  EXPECT_EQ(ParsePort("65535"), 65535);
+  EXPECT_EQ(ParsePort("1"), 1);
+}
+
+}  // namespace
+}  // namespace cms::core

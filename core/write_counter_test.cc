@@ -1,0 +1,41 @@
+// write_counter_test.cc - the debounce: a burst is written once, after it
+// has settled for one whole tick.
+#include "core/write_counter.h"
+
+#include <gtest/gtest.h>
+
+namespace cms::core {
+namespace {
+
+TEST(WriteCounter, OneChangeIsDueOnTheSecondTick) {
+  initPrivateData();
+  EXPECT_FALSE(TickDue());  // nothing changed
+  CountChange();
+  EXPECT_FALSE(TickDue());  // just arrived: wait one tick
+  EXPECT_TRUE(TickDue());   // settled
+  EXPECT_EQ(Counters().changes, 0u);
+  EXPECT_EQ(Counters().snapshot, 0u);
+  EXPECT_FALSE(TickDue());
+}
+
+TEST(WriteCounter, ChangesEveryTickPostponeTheWrite) {
+  initPrivateData();
+  for (int tick = 0; tick < 50; ++tick) {
+    CountChange();
+    EXPECT_FALSE(TickDue()) << tick;
+  }
+  EXPECT_TRUE(TickDue());
+}
+
+TEST(WriteCounter, ResetForgetsPendingChanges) {
+  initPrivateData();
+  CountChange();
+  CountChange();
+  EXPECT_FALSE(TickDue());
+  initPrivateData();
+  EXPECT_FALSE(TickDue());
+  EXPECT_FALSE(TickDue());
+}
+
+}  // namespace
+}  // namespace cms::core

@@ -1,0 +1,49 @@
+#!/bin/sh
+# build.sh - builds the libFuzzer targets (conffiles/*_fuzz.cc) into
+# build-fuzz/, each linked with the daemon sources it needs.
+#
+# The daemon sources (every *.cc of the daemon's folders except tests, fuzz
+# targets and main) are compiled once with coverage instrumentation and the
+# sanitizers into one archive; the linker takes from it only what a target
+# uses. Usage: fuzz/build.sh [TARGET...]   (default: every target)
+set -eu
+
+cd "$(dirname "$0")/.."
+CXX=${CXX:-clang++}
+OUT=build-fuzz
+JOBS=${JOBS:-2}
+SAN="-fsanitize=address,undefined -fno-sanitize-recover=all"
+CXXFLAGS="-std=c++20 -g -O1 -fno-omit-frame-pointer -Wall -Wextra -Werror -I. $SAN"
+DEPS="libevent_pthreads libevent libsodium"
+PKG_CFLAGS=$(pkg-config --cflags $DEPS)
+PKG_LIBS=$(pkg-config --libs $DEPS)
+
+if [ $# -gt 0 ]; then
+  TARGETS="$*"
+else
+  TARGETS=$(ls conffiles/*_fuzz.cc | sed 's|.*/||; s|\.cc$||')
+fi
+
+mkdir -p "$OUT/obj"
+SOURCES=$(ls platform/*.cc support/*.cc store/*.cc conffiles/*.cc events/*.cc \
+              core/*.cc 2>/dev/null | grep -v -e '_test\.cc$' -e '_fuzz\.cc$' \
+              -e '^core/main\.cc$')
+
+# Objects are rebuilt when their source or any header is newer.
+NEWEST_HEADER=$(ls -t */*.h | head -n 1)
+for src in $SOURCES; do
+  obj="$OUT/obj/$(echo "$src" | tr / _).o"
+  if [ ! -f "$obj" ] || [ "$src" -nt "$obj" ] || [ "$NEWEST_HEADER" -nt "$obj" ]; then
+    echo "$src $obj"
+  fi
+done | xargs -r -n 2 -P "$JOBS" sh -c \
+  "echo \"  CXX \$0\"; $CXX $CXXFLAGS $PKG_CFLAGS -fsanitize=fuzzer-no-link -c \$0 -o \$1"
+
+rm -f "$OUT/libcms_daemon_fuzz.a"
+ar rcs "$OUT/libcms_daemon_fuzz.a" "$OUT"/obj/*.o
+
+for target in $TARGETS; do
+  echo "  LINK $OUT/$target"
+  $CXX $CXXFLAGS $PKG_CFLAGS -fsanitize=fuzzer "conffiles/$target.cc" \
+    "$OUT/libcms_daemon_fuzz.a" $PKG_LIBS -lpthread -o "$OUT/$target"
+done

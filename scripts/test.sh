@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# test.sh - builds from scratch a normal build (build-ci) and an
+# AddressSanitizer + UndefinedBehaviorSanitizer build (build-asan) and runs
+# every test of both.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/packages.sh
+
+# dnsmasq and snmpd check the generated configuration files; clang builds
+# the fuzz targets.
+ensure_packages "${BUILD_PACKAGES[@]}" dnsmasq-base snmpd iproute2 clang libclang-rt-14-dev
+
+jobs=$(nproc)
+
+run_build() {
+  local dir=$1
+  shift
+  rm -rf "$dir"
+  cmake -S . -B "$dir" "$@"
+  cmake --build "$dir" -j"$jobs"
+  (cd "$dir" && ctest --output-on-failure --timeout 600 --parallel "$jobs")
+}
+
+echo "== normal build =="
+run_build build-ci -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
+export ASAN_OPTIONS=abort_on_error=0:detect_stack_use_after_return=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+run_build build-asan -DCMAKE_BUILD_TYPE=Debug -DCMS_SANITIZE=ON -DCMS_BENCH=OFF
+
+echo "All tests passed."

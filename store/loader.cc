@@ -1,0 +1,207 @@
+// loader.cc - turns the name=value lines of the configuration tree into
+// parameter records at start-up.
+#include "store/loader.h"
+
+#include <ftw.h>
+#include <syslog.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "conffiles/field_file.h"
+#include "conffiles/line_reader.h"
+#include "platform/log.h"
+#include "platform/root.h"
+#include "store/file_tables.h"
+#include "store/param_list.h"
+
+namespace cms::store {
+namespace {
+
+using conffiles::efree;
+using conffiles::emalloc;
+
+constexpr char kModule[] = "CMSBackEnd";
+constexpr char kConfRoot[] = "/mnt/jffs2/conf";
+constexpr char kUserDir[] = "/mnt/jffs2/conf/user/";
+constexpr char kIspDir[] = "/mnt/jffs2/conf/isp/user/";
+constexpr char kAppDir[] = "/app/";
+// Directories the walk may hold open at once.
+constexpr int kMaxOpenDirs = 500;
+// A name ends at any of these; leading ones are passed over.
+constexpr char kNameSeparators[] = " \t=\n";
+constexpr char kLineEnd[] = "\n\r";
+
+// New names met while initParamFile walks the tree. Sorting the list after
+// every new name, as a plain insertion would, costs a full sort per name;
+// instead they wait here, found by hash, and join the list with one sort at
+// the end. Every lookup of the load still sees each name it has met.
+struct PendingNames {
+  std::deque<ParamRecord> records;  // walk order; elements never move
+  std::unordered_map<std::string_view, ParamRecord*> by_name;
+};
+PendingNames* g_pending = nullptr;  // set only during initParamFile
+
+ParamRecord* Lookup(const char* name) {
+  if (ParamRecord* r = seekElement(name)) return r;
+  if (g_pending == nullptr) return nullptr;
+  const auto it = g_pending->by_name.find(name);
+  return it == g_pending->by_name.end() ? nullptr : it->second;
+}
+
+// Takes ownership of the record's value texts. False when the list could not
+// store it (the values are then released).
+bool Insert(const ParamRecord& record) {
+  if (g_pending != nullptr) {
+    ParamRecord& stored = g_pending->records.emplace_back(record);
+    g_pending->by_name.emplace(stored.name, &stored);
+    return true;
+  }
+  if (addElement(&record) < 0) {
+    efree(record.userValue);
+    efree(record.ispValue);
+    return false;
+  }
+  sortParamList();
+  return true;
+}
+
+char* CopyValue(const char* value, size_t length) {
+  char* copy = static_cast<char*>(emalloc(length + 1));
+  if (copy == nullptr) return nullptr;
+  memcpy(copy, value, length);
+  copy[length] = '\0';
+  return copy;
+}
+
+// One parameter line of a side-S file with table index `location`.
+void LoadLine(const char* line, int side, int location, ParamRecord* tmpl) {
+  const char* name = line + strspn(line, kNameSeparators);
+  const size_t name_length = strcspn(name, kNameSeparators);
+  if (name_length == 0) return;
+  // The value follows the one separator after the name; line ends right
+  // after it are passed over, and the value stops at the next one.
+  const char* value = "";
+  size_t value_length = 0;
+  if (name[name_length] != '\0') {
+    value = name + name_length + 1;
+    value += strspn(value, kLineEnd);
+    value_length = strcspn(value, kLineEnd);
+  }
+  if (value_length == 0) {
+    value = kEmptyValueMarker;
+    value_length = strlen(kEmptyValueMarker);
+  }
+  char key[kNameSize] = {};
+  memcpy(key, name, std::min<size_t>(name_length, kMaxNameLength));
+
+  // A failed copy leaves the record as it was: the line is not loaded.
+  char* copy = CopyValue(value, value_length);
+  if (copy == nullptr) return;
+  ParamRecord* record = Lookup(key);
+  if (record == nullptr) {
+    memcpy(tmpl->name, key, sizeof key);
+    tmpl->userValue = side == kUserTable ? copy : nullptr;
+    tmpl->ispValue = side == kIspTable ? copy : nullptr;
+    Insert(*tmpl);
+    return;
+  }
+  if (side == kUserTable) {
+    record->userLocation = location;
+    efree(record->userValue);
+    record->userValue = copy;
+  } else {
+    record->ispLocation = location;
+    efree(record->ispValue);
+    record->ispValue = copy;
+  }
+}
+
+std::string_view DevicePath(const char* host_path) {
+  const std::string& root = platform::Root();
+  std::string_view path(host_path);
+  if (root != "/" && path.substr(0, root.size()) == root) {
+    path.remove_prefix(root.size());
+  }
+  return path;
+}
+
+int WalkEntry(const char* host_path, const struct stat* status, int type,
+              struct FTW*) {
+  const std::string device_path(DevicePath(host_path));
+  return walkConfFile(device_path.c_str(), status, type);
+}
+
+}  // namespace
+
+int walkConfFile(const char* path, const struct stat*, int type) {
+  CMS_DBG(LOG_DEBUG, kModule, "file %s", path);
+  if (strstr(path, kAppDir) != nullptr) return 0;
+  const char* slash = strrchr(path, '/');
+  char base[kNameSize] = {};
+  strncpy(base, slash == nullptr ? path : slash + 1, kMaxNameLength);
+  if (base[0] == '.' || type != FTW_F || strstr(base, "conf") == nullptr) {
+    return 0;
+  }
+  ParamRecord tmpl = {};
+  tmpl.userLocation = -1;
+  tmpl.ispLocation = -1;
+  CMS_DBG(LOG_DEBUG, kModule, "Initial %s...", base);
+
+  int side = 0;
+  int location = -1;
+  if (strncmp(path, kIspDir, strlen(kIspDir)) == 0) {
+    side = kIspTable;
+    location = tmpl.ispLocation = LocationAdd(path, kIspTable);
+  } else if (strncmp(path, kUserDir, strlen(kUserDir)) == 0) {
+    side = kUserTable;
+    location = tmpl.userLocation = LocationAdd(path, kUserTable);
+  } else {
+    CMS_DBG(LOG_WARNING, kModule,
+            "I don't know how to classify the configure file %s", path);
+  }
+  // A full table (or a path too long for an entry) gives no index: the file
+  // is read like an unclassified one, since a value without a file could
+  // never be written back.
+  if (side != 0 && location < 0) {
+    CMS_DBG(LOG_WARNING, kModule, "No file table entry for %s", path);
+    side = 0;
+  }
+
+  FILE* f = fopen(platform::HostPath(path).c_str(), "r");
+  if (f == nullptr) return 1;
+  conffiles::LineReader reader(f);
+  char line[kValueSize];
+  while (reader.Next(line, sizeof line) >= 0) {
+    const char first = line[0];
+    if (first == '#' || first == ' ' || first == '\n' || first == '\r') {
+      continue;
+    }
+    if (side != 0) LoadLine(line, side, location, &tmpl);
+  }
+  fclose(f);
+  return 0;
+}
+
+int initParamFile() {
+  PendingNames pending;
+  g_pending = &pending;
+  // No FTW_PHYS: symbolic links are followed, as by ftw.
+  nftw(platform::HostPath(kConfRoot).c_str(), WalkEntry, kMaxOpenDirs, 0);
+  g_pending = nullptr;
+  for (const ParamRecord& record : pending.records) {
+    if (addElement(&record) < 0) {
+      efree(record.userValue);
+      efree(record.ispValue);
+    }
+  }
+  sortParamList();
+  return 1;
+}
+
+}  // namespace cms::store

@@ -1,0 +1,312 @@
+// operations.cc - get, set, add, delete and replace of parameters by side:
+// the one place where records and their dirty marks change at run time.
+#include "store/operations.h"
+
+#include <syslog.h>
+
+#include <cstring>
+#include <string>
+
+#include "conffiles/field_file.h"
+#include "events/notify_callbacks.h"
+#include "events/registration.h"
+#include "platform/log.h"
+#include "store/file_tables.h"
+#include "store/param_list.h"
+#include "store/record_side.h"
+
+namespace cms::store {
+namespace {
+
+using conffiles::efree;
+using conffiles::emalloc;
+
+constexpr char kModule[] = "CMSBackEnd";
+// A name must be usable as the key of a name=value line: not empty, without
+// blanks, tabs, "=" or line ends, and short enough to be stored whole (a
+// cut name could never be found again by the name the caller uses, and a
+// second set would add a second record under the same stored name).
+bool ValidName(const char* name) {
+  return name != nullptr && name[0] != '\0' &&
+         strlen(name) <= kMaxNameLength && strpbrk(name, " \t=\n\r") == nullptr;
+}
+
+// A line end inside a value would inject further lines into its file.
+bool ValidValue(const char* value) {
+  return value != nullptr && strpbrk(value, "\n\r") == nullptr;
+}
+
+// A heap copy owned by a record, or null when memory ran out.
+char* CopyText(const char* text) {
+  const size_t size = strlen(text) + 1;
+  char* copy = static_cast<char*>(emalloc(size));
+  if (copy != nullptr) memcpy(copy, text, size);
+  return copy;
+}
+
+void MarkDirty(const ParamRecord& r, const RecordSide& side) {
+  FileTable(side.table)[r.*side.location].dirty = 1;
+}
+
+// Swaps in a new value text. Memory is taken before anything changes, so a
+// failed allocation leaves the record as it was.
+bool StoreValue(ParamRecord* r, const RecordSide& side, const char* value) {
+  char* copy = CopyText(value);
+  if (copy == nullptr) return false;
+  efree(r->*side.value);
+  r->*side.value = copy;
+  return true;
+}
+
+// Both sides at once, or neither.
+bool StoreBoth(ParamRecord* r, const char* value) {
+  char* user = CopyText(value);
+  char* isp = CopyText(value);
+  if (user == nullptr || isp == nullptr) {
+    efree(user);
+    efree(isp);
+    return false;
+  }
+  efree(r->userValue);
+  efree(r->ispValue);
+  r->userValue = user;
+  r->ispValue = isp;
+  return true;
+}
+
+// Set or replace on one side: refused without a file on that side, or when
+// the value is already stored.
+bool ChangeSide(ParamRecord* r, const RecordSide& side, const char* value) {
+  if (r->*side.location == -1) return false;
+  const char* old = r->*side.value;
+  if (old != nullptr && strcmp(old, value) == 0) return false;
+  return StoreValue(r, side, value);
+}
+
+void ClearSide(ParamRecord* r, const RecordSide& side) {
+  efree(r->*side.value);
+  r->*side.value = nullptr;
+  MarkDirty(*r, side);
+  r->*side.location = -1;
+  r->*side.changed = 1;
+}
+
+// The phase-0 callback: 0 refuses, anything else goes on and becomes the
+// result. The callback may change the list, so the record is looked up
+// again afterwards; null when it is gone (the operation then fails).
+ParamRecord* AskCallback(const char* name, ParamRecord* r, const char* value,
+                         int* result) {
+  *result = 1;
+  if (r->callback == nullptr) return r;
+  *result = r->callback(r, value, 0);
+  if (*result == 0) return nullptr;
+  return seekElement(name);
+}
+
+// The table entry of the file `file_name` names on a side, or -1. The name
+// must give the path of a file already in the table: a partial name would
+// otherwise take a table entry for a file that does not exist, whose
+// parameters could never be written.
+int KnownFile(const RecordSide& side, const char* file_name) {
+  if (file_name == nullptr) return -1;
+  const std::string path = std::string(side.dir) + file_name;
+  const ConfigLocation* table = FileTable(side.table);
+  for (int i = 0; i < kFileTableSize; ++i) {
+    if (path == table[i].path) return i;
+  }
+  return -1;
+}
+
+}  // namespace
+
+char* GetParamValue(const char* name, int mode) {
+  static char result[kValueSize];
+  memset(result, 0, sizeof result);
+  if (name == nullptr) return nullptr;
+  const ParamRecord* r = seekElement(name);
+  if (r == nullptr) return nullptr;
+  const char* value;
+  if (mode == kModeGetUser) {
+    value = r->userValue;
+  } else if (mode == kModeGetIsp) {
+    value = r->ispValue;
+  } else {
+    return nullptr;
+  }
+  if (value == nullptr || strcmp(value, kEmptyValueMarker) == 0) return nullptr;
+  strncpy(result, value, kMaxValueLength);
+  return result;
+}
+
+int SetParamValue(const char* name, const char* value, int mode) {
+  if (!ValidName(name) || !ValidValue(value)) return 0;
+  // Own copy: the caller may pass GetParamValue's buffer, which a callback
+  // could overwrite.
+  const std::string text = value[0] == '\0' ? kEmptyValueMarker : value;
+  ParamRecord* r = seekElement(name);
+  if (r == nullptr) {
+    return AddParam(name, kTempUserFile, text.c_str(), kModeAddTemp);
+  }
+  int result = 1;
+  r = AskCallback(name, r, text.c_str(), &result);
+  if (r == nullptr) return 0;
+  switch (mode) {
+    case kModeSetUser:
+    case kModeSetIsp: {
+      const RecordSide& side = mode == kModeSetUser ? kUserSide : kIspSide;
+      if (!ChangeSide(r, side, text.c_str())) return 0;
+      r->*side.changed = 1;
+      MarkDirty(*r, side);
+      break;
+    }
+    case kModeSetBoth:
+      if (r->userLocation == -1 || r->ispLocation == -1) return 0;
+      if (!StoreBoth(r, text.c_str())) return 0;
+      r->userChanged = 1;
+      r->ispChanged = 1;
+      MarkDirty(*r, kUserSide);
+      MarkDirty(*r, kIspSide);
+      break;
+    default:
+      return 0;
+  }
+  if (strstr(name, "dhcphost_num") != nullptr) {
+    DealWithHostNumberEvent("dhcphost_num");
+  }
+  if (strstr(name, "pw_num") != nullptr) DealWithHostNumberEvent("pw_num");
+  return result;
+}
+
+void DealWithHostNumberEvent(const char* name) {
+  if (name == nullptr) return;
+  const bool dhcp = strcmp(name, "dhcphost_num") == 0;
+  if (!dhcp && strcmp(name, "pw_num") != 0) return;
+  CMS_DBG(LOG_INFO, kModule, "deal with %s", name);
+  const ParamRecord* r = seekElement(name);
+  if (r == nullptr || r->userValue == nullptr ||
+      strcmp(r->userValue, "0") != 0) {
+    return;
+  }
+  if (dhcp) {
+    CMS_DBG(LOG_INFO, kModule, "Call dhcp deletion callback");
+    events::DhcpOptionCallback(nullptr, nullptr, 1);
+  } else {
+    CMS_DBG(LOG_INFO, kModule, "Call port forward deletion callback");
+    events::FirewallCallback(nullptr, nullptr, 1);
+  }
+}
+
+int AddParam(const char* name, const char* file_name, const char* value,
+             int mode) {
+  if (!ValidName(name) || !ValidValue(value)) return 0;
+  ParamRecord* r = seekElement(name);
+  const RecordSide* side = nullptr;
+  int index = -1;
+  switch (mode) {
+    case kModeAddUser:
+      side = &kUserSide;
+      index = KnownFile(kUserSide, file_name);
+      break;
+    case kModeAddIsp:
+      side = &kIspSide;
+      index = KnownFile(kIspSide, file_name);
+      break;
+    case kModeAddTemp:
+      side = &kUserSide;
+      index = LocationAdd(kTempUserFile, kUserTable);
+      break;
+    default:
+      return 0;
+  }
+  // No entry (unknown file, or a full table for XCFGtemp.conf): refused,
+  // since a value without a file could never be written back.
+  if (index < 0) return 0;
+  if (r != nullptr) {
+    if (!StoreValue(r, *side, value)) return 0;
+    r->*side->location = index;
+    r->*side->changed = 1;
+  } else {
+    ParamRecord record = {};
+    strncpy(record.name, name, kMaxNameLength);
+    record.userLocation = -1;
+    record.ispLocation = -1;
+    record.*side->location = index;
+    record.*side->changed = 1;
+    char* copy = CopyText(value);
+    if (copy == nullptr) return 0;
+    record.*side->value = copy;
+    if (addElement(&record) < 0) {
+      efree(copy);
+      return 0;
+    }
+  }
+  FileTable(side->table)[index].dirty = 1;
+  sortParamList();
+  // A new record starts without a callback; registration by name gives it
+  // the one its name is bound to.
+  events::initParamEventReg();
+  return 1;
+}
+
+int DeleteParam(const char* name, int mode) {
+  if (name == nullptr || strcmp(name, "hostname") == 0) return 0;
+  ParamRecord* r = seekElement(name);
+  if (r == nullptr) return 0;
+  switch (mode) {
+    case kModeDeleteUser:
+    case kModeDeleteIsp: {
+      const RecordSide& side = mode == kModeDeleteUser ? kUserSide : kIspSide;
+      const RecordSide& other = mode == kModeDeleteUser ? kIspSide : kUserSide;
+      if (r->*side.location == -1) return 0;
+      ClearSide(r, side);
+      if (r->*other.location != -1) return 1;
+      return DeleteFromList(r);
+    }
+    case kModeDeleteBoth:
+      if (r->userLocation == -1 || r->ispLocation == -1) return 0;
+      ClearSide(r, kUserSide);
+      ClearSide(r, kIspSide);
+      return DeleteFromList(r);
+    default:
+      return 0;
+  }
+}
+
+int ReplaceParamValue(const char* name, const char* value, int mode) {
+  if (!ValidName(name) || !ValidValue(value)) return 0;
+  // set_conf_field_string takes a writable text; it is also our own copy.
+  std::string text = value[0] == '\0' ? kEmptyValueMarker : value;
+  ParamRecord* r = seekElement(name);
+  if (r == nullptr) {
+    return AddParam(name, kTempUserFile, text.c_str(), kModeAddTemp);
+  }
+  int result = 1;
+  r = AskCallback(name, r, text.c_str(), &result);
+  if (r == nullptr) return 0;
+  switch (mode) {
+    case kModeReplaceUser:
+    case kModeReplaceIsp: {
+      const RecordSide& side = mode == kModeReplaceUser ? kUserSide : kIspSide;
+      if (!ChangeSide(r, side, text.c_str())) return 0;
+      CMS_DBG(LOG_INFO, kModule, "replace peuser v %s", text.c_str());
+      // The file holds the new value at once, so nothing is marked.
+      conffiles::set_conf_field_string(
+          FileTable(side.table)[r->*side.location].path, name, text.data());
+      break;
+    }
+    case kModeReplaceBoth: {
+      if (r->userLocation == -1 || r->ispLocation == -1) return 0;
+      if (!StoreBoth(r, text.c_str())) return 0;
+      conffiles::set_conf_field_string(IFL[r->ispLocation].path, name,
+                                       text.data());
+      conffiles::set_conf_field_string(UFL[r->userLocation].path, name,
+                                       text.data());
+      break;
+    }
+    default:
+      return 0;
+  }
+  return result;
+}
+
+}  // namespace cms::store
