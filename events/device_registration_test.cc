@@ -1,17 +1,13 @@
-// device_registration_test.cc - the device-behaviour callbacks are attached
-// to their names and files, and a write-back reaches them.
+// device_registration_test.cc - every registered file gets its callback, and
+// a write-back reaches the device-behaviour callbacks through registration.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "events/device_test_fixture.h"
-#include "events/led_callbacks.h"
-#include "events/perf_measure.h"
 #include "events/service_callbacks.h"
-#include "events/vpn_callback.h"
 #include "store/write_back.h"
 
 namespace cms::events {
@@ -20,48 +16,6 @@ namespace {
 using cms::testing::DeviceTest;
 
 class DeviceRegistration : public DeviceTest {};
-
-TEST_F(DeviceRegistration, EveryDeviceCallbackHasItsNames) {
-  const std::vector<std::pair<const char*, store::ChangeCallback>> rows = {
-      {"ippt_host_mac", Ippt2Callback},
-      {"hostname", HostnameCallback},
-      {"sys_lan_ip", LanIPCallback},
-      {"sys_lan_mask", LanMaskCallback},
-      {"sys_ftpd", vsftpdCallback},
-      {"sys_ftpd_port", vsftpdCallback},
-      {"sys_telnetd", TelnetdCallback},
-      {"lte_status_cinr", LteCinrToLedCallback},
-      {"lte_status_rsrp", LteRsrpToLedCallback},
-      {"SIM_PINStatus", LteSIMLedCallback},
-      {"CMServerState", LteConnectLedCallback},
-      {"xvoip_reg_status_1", XvoipLedCallback},
-      {"xvoip_mwi_status_2", XvoipLedCallback},
-      {"perf_measure_status", PerfMeasureCallback},
-      {"ipv6_enable", IPv6ConfCallback},
-      {"ipv6_dibbler_client_pd", IPv6WANPDCallback},
-      {"ipv6_rdnssd_enable", IPv6WANDNSCallback},
-      {"ipv6_dns2", IPv6WANDNSCallback},
-      {"ipv6_dibbler_client_ntp", IPv6WANNTPCallback},
-      {"ipv6_ntp2", IPv6WANNTPCallback},
-      {"ipv6_lan_local_ip", IPv6LANLocalCallback},
-      {"ipv6_webpage", IPv6WebCallback},
-      {"wifi_REG_AP", IPv6WebCallback},
-      {"ipv6_tun_prefix", IPv6TunnelPrefixCallback},
-      {"sys_pptp_gw_if", VPNDefaultGWCallback},
-      {"sys_l2tp_gw_if", VPNDefaultGWCallback},
-      {"sys_gre_gw_if", VPNDefaultGWCallback},
-      {"sys_cms_debug_mode", SysDebugCMSCallback},
-      {"snmp_conf_gen", SNMPFileCallback},
-  };
-  std::string conf;
-  for (const auto& [name, callback] : rows) conf += std::string(name) + "=1\n";
-  Load("all.conf", conf);
-  for (const auto& [name, callback] : rows) {
-    const store::ParamRecord* r = store::seekElement(name);
-    ASSERT_NE(r, nullptr) << name;
-    EXPECT_EQ(r->callback, callback) << name;
-  }
-}
 
 TEST_F(DeviceRegistration, EveryRegisteredFileHasACallback) {
   const char* files[] = {

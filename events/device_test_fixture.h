@@ -1,7 +1,7 @@
 // device_test_fixture.h - unit-test fixture for the callbacks that act on the
-// device: a temporary root with the configuration tree, recording stub
-// programs first on PATH, a message-center listener and a freshly loaded
-// store with every callback registered.
+// device: the store fixture's temporary root and empty store, plus recording
+// stub programs first on PATH, a message-center listener, and loading with
+// every callback registered.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,48 +14,36 @@
 #include <vector>
 
 #include "events/registration.h"
-#include "platform/log.h"
-#include "platform/root.h"
-#include "store/file_tables.h"
-#include "store/loader.h"
 #include "store/operations.h"
-#include "store/param_list.h"
+#include "store/store_fixture.h"
 #include "tests/msg_listener.h"
 #include "tests/stub_programs.h"
-#include "tests/temp_root.h"
 
 namespace cms::testing {
 
-class DeviceTest : public ::testing::Test {
+class DeviceTest : public store::StoreFixture {
  protected:
   void SetUp() override {
+    StoreFixture::SetUp();
     const char* path = getenv("PATH");
     saved_path_ = path != nullptr ? path : "";
-    platform::SetRoot(root_.dir());
     stubs_.Install();
     ASSERT_TRUE(mc_.ok());
-    for (const char* dir : {"/tmp", "/dev", "/etc", "/mnt/jffs2/conf/app"}) {
+    for (const char* dir : {"/dev", "/etc", "/mnt/jffs2/conf/app"}) {
       root_.MakeDir(dir);
     }
-    root_.Write(store::kTempUserFile, "");
-    store::initParamList();
-    store::ResetParamList();
-    store::initialConfigLocationArray();
   }
 
   void TearDown() override {
-    store::ResetParamList();
-    store::initialConfigLocationArray();
-    platform::SetRoot("/");
     setenv("PATH", saved_path_.c_str(), 1);
-    cms_debug_mode.store(0);
+    StoreFixture::TearDown();
   }
 
   // Writes the user-side file `base` (under /mnt/jffs2/conf/user/), then
   // loads the tree and registers every callback.
   void Load(const std::string& base, const std::string& content) {
-    root_.Write("/mnt/jffs2/conf/user/" + base, content);
-    store::initParamFile();
+    WriteUser(base, content);
+    LoadTree();
     events::initParamEventReg();
     events::initFileEventReg();
   }
@@ -109,7 +97,6 @@ class DeviceTest : public ::testing::Test {
     return calls;
   }
 
-  TempRoot root_;
   StubPrograms stubs_{root_};
   MsgListener mc_{root_};
 

@@ -301,7 +301,7 @@ TEST_F(ServiceCallbacks, DebugSwitchFollowsValue) {
 TEST_F(ServiceCallbacks, HostileValuesStayOneArgument) {
   const std::vector<std::string> hostile = {
       "x;iperf", "$(iperf)", "`cwmpc`", "a'b\"c", "two  words",
-      "a\\\\b$(iperf)", "*", "x|iperf", "a&iperf", "<in>out"};
+      "a\\\\b$(iperf)", "*", "x|iperf", "a&iperf", "a>pwned"};
   for (const std::string& v : hostile) {
     SCOPED_TRACE(v);
     store::ResetParamList();
@@ -351,6 +351,9 @@ TEST_F(ServiceCallbacks, HostileValuesStayOneArgument) {
                                   br + "\n";
     EXPECT_EQ(LogOnceEqual(on_bridge), on_bridge);
   }
+  // No redirection happened either.
+  EXPECT_FALSE(std::filesystem::exists("pwned"));
+  EXPECT_FALSE(root_.Exists("/pwned"));
 }
 
 }  // namespace

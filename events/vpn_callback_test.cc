@@ -143,41 +143,56 @@ TEST_F(VpnCallback, InputsCutToCapacityAndCommandTo127) {
 }
 
 TEST_F(VpnCallback, HostileValuesStayOneArgument) {
-  // Short companions keep the command within its 127 characters.
-  Load("vpn.conf",
-       "op_operation_mode=1\nsys_operation_mode=0\nop_vpn_mode=0\n"
-       "sys_pptp_gw_if=1\nwan_connection_mode=1\nwan_gateway=g\n"
-       "sys_br_radio_if=b\nop_pptp_remote_ip=r\nsys_vpn_if=v\n");
-  const char* params[] = {"wan_gateway", "sys_br_radio_if", "op_pptp_remote_ip",
-                          "sys_vpn_if"};
-  for (const std::string v : {"x;iperf", "$(iperf)", "`cwmpc`", "a b", "'\"",
-                              "x|iperf&"}) {
-    for (const char* param : params) {
-      SCOPED_TRACE(std::string(param) + "=" + v);
-      const std::string before = Value(param);
-      Set(param, v);
-      Run("sys_pptp_gw_if");
-      const auto is = [&](const char* p, const char* other) {
-        return std::string(p) == param ? v : std::string(other);
-      };
-      EXPECT_EQ(Calls(2),
-                (Lines{"ip\troute\tdel\tdefault\tvia\t" +
-                           is("op_pptp_remote_ip", "r") + "\tdev\t" +
-                           is("sys_vpn_if", "v") + "\ttable\tmain",
-                       "ip\troute\tadd\tdefault\tvia\t" + is("wan_gateway", "g") +
-                           "\tdev\t" + is("sys_br_radio_if", "b") +
-                           "\ttable\tmain"}));
-      Set(param, before);
+  // PPTP with the static WAN gateway, L2TP with the DHCP one: between them
+  // every parameter that reaches the command. Short companions keep the
+  // command within its 127 characters.
+  struct Setup {
+    const char* conf;
+    const char* selector;
+    const char* gateway;
+    const char* remote;
+  };
+  const Setup setups[] = {
+      {"op_vpn_mode=0\nsys_pptp_gw_if=1\nwan_connection_mode=1\n",
+       "sys_pptp_gw_if", "wan_gateway", "op_pptp_remote_ip"},
+      {"op_vpn_mode=1\nop_l2tp_bcp=0\nsys_l2tp_gw_if=1\n"
+       "wan_connection_mode=0\n",
+       "sys_l2tp_gw_if", "wan_gw_dhcp", "op_l2tp_remote_ip"}};
+  for (const Setup& s : setups) {
+    store::ResetParamList();
+    store::initialConfigLocationArray();
+    Load("vpn.conf", std::string("op_operation_mode=1\nsys_operation_mode=0\n"
+                                 "sys_br_radio_if=b\nsys_vpn_if=v\n") +
+                         s.conf + s.gateway + "=g\n" + s.remote + "=r\n");
+    for (const std::string v :
+         {"x;iperf", "$(iperf)", "`cwmpc`", "a b", "'\"", "x|iperf&"}) {
+      for (const char* param : {s.gateway, "sys_br_radio_if", s.remote,
+                                "sys_vpn_if"}) {
+        SCOPED_TRACE(std::string(param) + "=" + v);
+        const std::string before = Value(param);
+        Set(param, v);
+        Run(s.selector);
+        const auto is = [&](const char* p, const char* other) {
+          return std::string(p) == param ? v : std::string(other);
+        };
+        EXPECT_EQ(Calls(2),
+                  (Lines{"ip\troute\tdel\tdefault\tvia\t" + is(s.remote, "r") +
+                             "\tdev\t" + is("sys_vpn_if", "v") + "\ttable\tmain",
+                         "ip\troute\tadd\tdefault\tvia\t" + is(s.gateway, "g") +
+                             "\tdev\t" + is("sys_br_radio_if", "b") +
+                             "\ttable\tmain"}));
+        Set(param, before);
+      }
     }
   }
   // A cut that falls inside a quoted value leaves the shell an unfinished
   // word: it refuses the whole line rather than run any part of the value.
-  Set("sys_pptp_gw_if", "0");
-  Set("wan_gateway", "100.100.100.100");
+  Set("sys_l2tp_gw_if", "0");
+  Set("wan_gw_dhcp", "100.100.100.100");
   Set("sys_br_radio_if", "bridge-radio-1");
-  Set("op_pptp_remote_ip", "200.200.200.200");
+  Set("op_l2tp_remote_ip", "200.200.200.200");
   Set("sys_vpn_if", "t;iperf;iperf;i");
-  Run("sys_pptp_gw_if");
+  Run("sys_l2tp_gw_if");
   for (const std::string& call : Calls()) {
     EXPECT_EQ(call.rfind("ip\t", 0), 0u) << call;
   }
