@@ -45,8 +45,8 @@ class StoreTree {
     std::vector<std::string> content(kFiles);
     for (size_t i = 0; i < names_.size(); ++i) {
       const size_t f = i % kFiles;
-      content[f] += names_[i] + "=value_" + std::to_string(rng() % 100000) +
-                    "\n";
+      content[f] +=
+          names_[i] + "=value_" + std::to_string(rng() % 100000) + "\n";
       file_of_.push_back(static_cast<int>(f));
     }
     for (int f = 0; f < kFiles; ++f) root_.Write(files_[f], content[f]);
@@ -71,9 +71,9 @@ class StoreTree {
   // Device path of file f: 0 .. kIspFiles-1 are ISP-side files.
   static std::string File(int f) {
     char path[64];
-    snprintf(path, sizeof path, "%s/file%03d.conf",
-             f < kIspFiles ? "/mnt/jffs2/conf/isp/user" : "/mnt/jffs2/conf/user",
-             f);
+    snprintf(
+        path, sizeof path, "%s/file%03d.conf",
+        f < kIspFiles ? "/mnt/jffs2/conf/isp/user" : "/mnt/jffs2/conf/user", f);
     return path;
   }
 
