@@ -254,6 +254,7 @@ int RemoveIfCopyTemp(const char* path, const struct stat*, int type,
 }  // namespace
 
 int CheckConfFiledString(const char* path, const char* name) {
+  if (path == nullptr || name == nullptr) return 0;
   File f(path, "r");
   if (!f) return 0;
   LineReader reader(f.get());
@@ -265,6 +266,7 @@ int CheckConfFiledString(const char* path, const char* name) {
 }
 
 char* get_conf_field_string(const char* path, const char* name) {
+  if (path == nullptr || name == nullptr) return nullptr;
   File f(path, "r");
   if (!f) return nullptr;
   LineReader reader(f.get());
@@ -278,6 +280,7 @@ char* get_conf_field_string(const char* path, const char* name) {
 }
 
 int set_conf_field_string(const char* path, const char* name, char* value) {
+  if (path == nullptr || name == nullptr || value == nullptr) return 0;
   SetConfGuard lock;
   if (CheckConfFiledString(path, name) == 0) {
     printf("filename %s parameter name %s doesn't not exist\n", path, name);
@@ -320,6 +323,7 @@ int set_conf_field_string(const char* path, const char* name, char* value) {
 }
 
 int delete_param(const char* path, const char* name) {
+  if (path == nullptr || name == nullptr) return 0;
   SetConfGuard lock;
   if (CheckConfFiledString(path, name) == 0) {
     printf("%s: filename %s parameter name %s doesn't not exist\n",
@@ -336,6 +340,7 @@ int delete_param(const char* path, const char* name) {
 }
 
 void do_usr_copy(const char* src, const char* dst) {
+  if (src == nullptr || dst == nullptr) return;
   Fd in(open(platform::HostPath(src).c_str(), O_RDONLY | O_CLOEXEC));
   if (in.get() < 0) return;
   const std::optional<std::string> target =
