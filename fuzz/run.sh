@@ -42,4 +42,4 @@ if [ -n "$failed" ]; then
   echo "fuzzing failed:$failed" >&2
   exit 1
 fi
-echo "fuzzing passed: $TARGETS"
+echo "fuzzing passed:" $TARGETS
