@@ -1,5 +1,6 @@
 // transport_test.cc - frames over the real socket: plain and enciphered
 // exchanges, split and back-to-back frames, hostile frames, clean shutdown.
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -8,8 +9,6 @@
 #include <chrono>
 #include <cstring>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "tests/sandbox.h"
 
@@ -60,7 +59,8 @@ TEST_F(TransportTest, SplitFrameIsAnsweredOnceWhole) {
   ASSERT_TRUE(SendAll(fd, request.data(), 100));
   EXPECT_TRUE(Silent(fd, milliseconds(200)));
   ASSERT_TRUE(SendAll(fd, request.data() + 100, kFrameSize - 100));
-  const std::optional<std::string> answer = ReadExactly(fd, kFrameSize, seconds(5));
+  const std::optional<std::string> answer =
+      ReadExactly(fd, kFrameSize, seconds(5));
   close(fd);
   ASSERT_TRUE(answer);
   Frame response;
@@ -190,7 +190,8 @@ TEST_F(TransportTest, SigtermWritesPendingChangesAndExitsZero) {
   std::string last;
   for (int i = 0; i < 30; ++i) {
     last = "v" + std::to_string(i);
-    const std::optional<Frame> r = sandbox_.Exchange(MakeFrame(2, "ct_a", last));
+    const std::optional<Frame> r =
+        sandbox_.Exchange(MakeFrame(2, "ct_a", last));
     ASSERT_TRUE(r);
     ASSERT_EQ(FrameStatus(*r), kStatusOk);
   }
