@@ -54,7 +54,6 @@ class DnsmasqConf : public store::StoreFixture {
     EXPECT_NE(run.output.find("syntax check OK"), std::string::npos)
         << label << ": " << run.output;
   }
-
 };
 
 // A router's file: system settings, options, leases and the lease counter.
@@ -112,7 +111,7 @@ TEST_F(DnsmasqConf, MalformedLinesNeverReachTheOutput) {
       "dnsmasq_dhcp-host5=1;00:11:22:33:44:88;192.168.1.14;pc;extra\n" +
       "dnsmasq_domain=lan" + std::string(1, '\0') + "x\n" +
       "  dnsmasq_interface=br1\n" +  // not a parameter line
-      "dnsmasq_=value\n" + "dnsmasq_\n" +
+      "dnsmasq_=value\n" + "dnsmasq_\n" + "dnsmasq_#x\n" +
       "dnsmasq_dhcp-lease-max=64\r\n" +  // carriage return is no content
       "dnsmasq_log-dhcp";                // last line without line feed
   EXPECT_EQ(Generate(source),
