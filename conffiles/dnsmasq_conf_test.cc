@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "conffiles/real_peer_testing.h"
@@ -159,6 +162,17 @@ TEST_F(DnsmasqConf, RealDnsmasqAcceptsGeneratedFiles) {
       "dnsmasq_dhcp-option=option:domain-search,home.lan,corp.example\n");
   EXPECT_NE(options.find("dhcp-option=6,8.8.8.8,1.1.1.1\n"), std::string::npos);
   ExpectDnsmasqAccepts("custom DHCP options");
+
+  // The shipped example tree's file.
+  std::ifstream example(std::filesystem::path(__FILE__).parent_path().parent_path() /
+                            "examples" / "user" / "dnsmasq.conf",
+                        std::ios::binary);
+  ASSERT_TRUE(example.is_open());
+  const std::string shipped = GenerateWithTrailer(
+      std::string(std::istreambuf_iterator<char>(example), {}));
+  EXPECT_NE(shipped.find("dhcp-host=00:1a:2b:3c:4d:01,192.168.1.10,nas\n"),
+            std::string::npos);
+  ExpectDnsmasqAccepts("example tree");
 }
 
 }  // namespace
