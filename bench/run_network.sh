@@ -39,11 +39,11 @@ wait_listen() {
 }
 
 list=$(IFS=,; echo "${clients[*]}")
-load() { "$build/load_gen" --clients "$list" --seconds "$seconds" "$@"; }
+load() { "$build/bench/load_gen" --clients "$list" --seconds "$seconds" "$@"; }
 
 echo "cmsd ..." >&2
 bash scripts/make_sandbox.sh "$work/root"
-port=$("$build/load_gen" --free-port)
+port=$("$build/bench/load_gen" --free-port)
 PATH="$work/root/stub_bin:$PATH" "$build/cmsd" --root "$work/root" --port "$port" \
   >"$work/cmsd.log" 2>&1 &
 server_pid=$!
@@ -53,15 +53,15 @@ load --port "$port" --op set --server-pid "$server_pid" >"$work/cmsd_set.txt"
 stop_server
 
 echo "epoll reference ..." >&2
-port=$("$build/load_gen" --free-port)
-"$build/epoll_ref" "$port" &
+port=$("$build/bench/load_gen" --free-port)
+"$build/bench/epoll_ref" "$port" &
 server_pid=$!
 wait_listen "$port"
 load --port "$port" --op get --reference --server-pid "$server_pid" >"$work/epoll.txt"
 stop_server
 
 echo "redis ..." >&2
-port=$("$build/load_gen" --free-port)
+port=$("$build/bench/load_gen" --free-port)
 redis-server --bind 127.0.0.1 --port "$port" --save '' --appendonly no --dir "$work" \
   --daemonize no >"$work/redis.log" 2>&1 &
 server_pid=$!
@@ -69,7 +69,7 @@ wait_listen "$port"
 for c in "${clients[@]}"; do
   # About SECONDS at Redis's usual rate with a connection per request.
   n=$(awk -v s="$seconds" 'BEGIN { printf "%d", s * 12000 }')
-  redis-benchmark -h 127.0.0.1 -p "$port" -k 0 -c "$c" -n "$n" -t get,set --csv \
+  redis-benchmark -h 127.0.0.1 -p "$port" -k 0 -c "$c" -n "$n" -t get,set --csv 2>/dev/null \
     | tr -d '"' | awk -F, -v c="$c" '$1 == "GET" || $1 == "SET" { print $1, c, $2 }' \
     >>"$work/redis.txt"
 done

@@ -2,14 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 
-#include "conffiles/field_file.h"
 #include "conffiles/real_peer_testing.h"
-#include "platform/root.h"
+#include "store/file_tables.h"
 #include "store/param_list.h"
-#include "tests/temp_root.h"
+#include "store/store_fixture.h"
 
 namespace cms::conffiles {
 namespace {
@@ -17,34 +15,16 @@ namespace {
 constexpr const char* kSource = "/mnt/jffs2/conf/user/dnsmasq.conf";
 constexpr const char* kTarget = "/tmp/dnsmasq.conf";
 
-class DnsmasqConf : public ::testing::Test {
+// The generator reads dnsmasq_auto-dns from the store, which holds what the
+// source file held when it was loaded, as on the device.
+class DnsmasqConf : public store::StoreFixture {
  protected:
-  void SetUp() override {
-    static const bool list_ready = (store::initParamList(), true);
-    (void)list_ready;
-    store::ResetParamList();
-    platform::SetRoot(root_.dir());
-    root_.MakeDir("/tmp");
-  }
-  void TearDown() override {
-    store::ResetParamList();
-    platform::SetRoot("/");
-  }
-
-  // Gives dnsmasq_auto-dns a user-side value.
-  void SetAutoDns(const char* value) {
-    store::ParamRecord r{};
-    std::strncpy(r.name, "dnsmasq_auto-dns", sizeof r.name - 1);
-    r.userLocation = -1;
-    r.ispLocation = -1;
-    r.userValue = static_cast<char*>(emalloc(std::strlen(value) + 1));
-    std::strcpy(r.userValue, value);
-    store::addElement(&r);
-    store::sortParamList();
-  }
-
+  // Writes the source file, loads the tree afresh and generates.
   std::string Generate(const std::string& source) {
     root_.Write(kSource, source);
+    store::ResetParamList();
+    store::initialConfigLocationArray();
+    LoadTree();
     do_usr_copy_dnsmasq(kSource, kTarget);
     return root_.Read(kTarget);
   }
@@ -75,7 +55,6 @@ class DnsmasqConf : public ::testing::Test {
         << label << ": " << run.output;
   }
 
-  testing::TempRoot root_;
 };
 
 // A router's file: system settings, options, leases and the lease counter.
@@ -106,15 +85,13 @@ TEST_F(DnsmasqConf, KeepsOptionsAndActiveLeasesInFileOrder) {
 }
 
 TEST_F(DnsmasqConf, CustomOptionsOnlyWhileAutoDnsIsDisabled) {
-  const std::string source =
+  const std::string options =
       "dnsmasq_dhcp-option=6,192.168.1.1\n"
       "dnsmasq_dhcp-option2=option:router,192.168.1.1\n";
-  EXPECT_EQ(Generate(source), "") << "auto-dns not set";
-  SetAutoDns("enable");
-  EXPECT_EQ(Generate(source), "");
-  store::ResetParamList();
-  SetAutoDns("disable");
-  EXPECT_EQ(Generate(source),
+  EXPECT_EQ(Generate(options), "") << "auto-dns not set";
+  EXPECT_EQ(Generate(options + "dnsmasq_auto-dns=enable\n"), "");
+  EXPECT_EQ(Generate(options + "dnsmasq_auto-dns=\n"), "") << "no value";
+  EXPECT_EQ(Generate(options + "dnsmasq_auto-dns=disable\n"),
             "dhcp-option=6,192.168.1.1\n"
             "dhcp-option2=option:router,192.168.1.1\n");
 }
@@ -174,7 +151,6 @@ TEST_F(DnsmasqConf, RealDnsmasqAcceptsGeneratedFiles) {
             std::string::npos);
   ExpectDnsmasqAccepts("static leases");
 
-  SetAutoDns("disable");
   const std::string options = GenerateWithTrailer(
       "dnsmasq_auto-dns=disable\n"
       "dnsmasq_dhcp-range=192.168.8.2,192.168.8.254,255.255.255.0,24h\n"

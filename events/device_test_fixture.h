@@ -80,10 +80,10 @@ class DeviceTest : public ::testing::Test {
   std::vector<std::string> Calls(size_t count = 0) {
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    std::vector<std::string> calls = stubs_.Calls();
+    std::vector<std::string> calls = CompleteCalls();
     while (calls.size() < count && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
-      calls = stubs_.Calls();
+      calls = CompleteCalls();
     }
     return calls;
   }
@@ -114,6 +114,20 @@ class DeviceTest : public ::testing::Test {
   MsgListener mc_{root_};
 
  private:
+  // A stub writes its line in several pieces: only lines already ended
+  // count, so a call is never seen half-written.
+  std::vector<std::string> CompleteCalls() const {
+    std::string log = root_.Read("/stub_calls.log");
+    log.erase(log.rfind('\n') == std::string::npos ? 0 : log.rfind('\n') + 1);
+    std::vector<std::string> calls;
+    size_t start = 0;
+    for (size_t end; (end = log.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+      calls.push_back(log.substr(start, end - start));
+    }
+    return calls;
+  }
+
   std::string saved_path_;
 };
 

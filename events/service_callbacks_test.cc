@@ -275,10 +275,14 @@ TEST_F(ServiceCallbacks, DnsmasqFileEndsWithTrailerOnce) {
 }
 
 TEST_F(ServiceCallbacks, SnmpFilesRegeneratedAtEveryPhase) {
-  Load("snmpd.conf", "snmp_conf_gen=1\n");
+  root_.Write("/mnt/jffs2/conf/user/sysini.conf", "sys_cms_debug_mode=0\n");
+  Load("snmpd.conf", "snmp_conf_gen=1\nsnmp_sysName=box\n");
   EXPECT_EQ(Call(SNMPFileCallback, "snmp_conf_gen", 0), 1);
-  EXPECT_TRUE(root_.Exists("/mnt/jffs2/conf/app/snmpd.conf"));
-  EXPECT_TRUE(root_.Exists("/mnt/jffs2/conf/app/snmpd_v3.conf"));
+  EXPECT_NE(root_.Read("/mnt/jffs2/conf/app/snmpd.conf").find("sysname box\n"),
+            std::string::npos);
+  EXPECT_NE(
+      root_.Read("/mnt/jffs2/conf/app/snmpd_v3.conf").find("sysname box\n"),
+      std::string::npos);
 }
 
 TEST_F(ServiceCallbacks, DebugSwitchFollowsValue) {
@@ -296,8 +300,8 @@ TEST_F(ServiceCallbacks, DebugSwitchFollowsValue) {
 // iperf or cwmpc stub) would show in the log.
 TEST_F(ServiceCallbacks, HostileValuesStayOneArgument) {
   const std::vector<std::string> hostile = {
-      "x;iperf", "$(iperf)", "`cwmpc`", "a'b\"c", "two  words", "l1\nl2",
-      "a\\\\b$(iperf)", "*"};
+      "x;iperf", "$(iperf)", "`cwmpc`", "a'b\"c", "two  words",
+      "a\\\\b$(iperf)", "*", "x|iperf", "a&iperf", "<in>out"};
   for (const std::string& v : hostile) {
     SCOPED_TRACE(v);
     store::ResetParamList();
@@ -306,6 +310,7 @@ TEST_F(ServiceCallbacks, HostileValuesStayOneArgument) {
          "sys_telnetd=enable\nui_banner_enable=enable\nsys_ftpd=enable\n"
          "ipv6_enable=enable\nsys_br_if=br0\nipv6_wan_ip=2001:db8::1\n"
          "ipv6_lan_local_ip=fd00::1\n");
+    mc_.Drain();  // a full queue would block the next notification
     stubs_.ClearCalls();
     store::SetParamValue("ui_banner_file", v.c_str(), store::kModeSetUser);
     Call(TelnetdCallback, "sys_telnetd");

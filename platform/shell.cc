@@ -115,7 +115,12 @@ class Builder {
   void Literal(std::string_view format, size_t i) {
     if (Full()) return;
     const char c = format[i];
-    if (c == '/' && root_ != "/" && AtWordStart() && LooksLikePath(format, i) &&
+    // Text right after an inserted value ("%s/64") continues that word, even
+    // when the value was quoted and so ends in a quote character.
+    const bool after_value = after_value_;
+    after_value_ = false;
+    if (c == '/' && root_ != "/" && !after_value && AtWordStart() &&
+        LooksLikePath(format, i) &&
         !StartsPath(format, i, "/dev/null") && !EndsWith(cmd_.device, "-l ")) {
       cmd_.host.append(root_);
     }
@@ -125,6 +130,7 @@ class Builder {
   // Appends an inserted value, character by character so that the cut falls
   // where the device's buffer would cut it.
   void Value(std::string_view text) {
+    after_value_ = true;
     for (char c : text) {
       if (Full()) return;
       Push(c);
@@ -144,6 +150,7 @@ class Builder {
   }
 
   size_t max_len_;
+  bool after_value_ = false;
   std::string root_ = "/";
   Command cmd_;
 };

@@ -30,8 +30,9 @@ export PATH="$root/stub_bin:$PATH"
 build/cmsd --root "$root" --port 25001 --log-stderr &
 pid=$!
 trap 'kill -TERM "$pid" 2>/dev/null || true' INT TERM
-status=0
+# A trapped signal interrupts `wait`; keep waiting until the daemon is gone,
+# then end with its exit status.
 while kill -0 "$pid" 2>/dev/null; do
-  wait "$pid" && status=0 || status=$?
+  wait "$pid" || true
 done
-exit "$status"
+wait "$pid"

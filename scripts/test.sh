@@ -18,7 +18,7 @@ run_build() {
   rm -rf "$dir"
   cmake -S . -B "$dir" "$@"
   cmake --build "$dir" -j"$jobs"
-  (cd "$dir" && ctest --output-on-failure --timeout 600)
+  (cd "$dir" && ctest --output-on-failure --timeout 600 --parallel "$jobs")
 }
 
 echo "== normal build =="

@@ -97,6 +97,7 @@ TEST_F(ParamListTest, StoredCopyAndRemoval) {
 
   const int32_t lock = ParamListLock;
   ASSERT_NE(lock, -1);
+  ResetParamList();
   initParamList();
   EXPECT_EQ(ParamListLock, lock);
 }

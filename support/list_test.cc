@@ -21,7 +21,13 @@ int CompareInts(const void* a, const void* b) {
 }
 size_t IntSize(const void*) { return sizeof(int); }
 
-// Bytes handed out by malloc and not yet freed.
+// Bytes handed out by malloc and not yet freed. The sanitizers keep their
+// own heap; there LeakSanitizer checks the same ownership instead.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kMallocStats = false;
+#else
+constexpr bool kMallocStats = true;
+#endif
 size_t InUse() {
   const struct mallinfo2 m = mallinfo2();
   return m.uordblks + m.hblkhd;
@@ -99,15 +105,15 @@ TEST_F(ListTest, CopyFlagDecidesWhoOwnsTheElement) {
   ASSERT_NE(block, nullptr);
   ASSERT_EQ(list_append(&plain, block), 1);
   EXPECT_EQ(list_get_at(&plain, 0), block);
-  EXPECT_GE(InUse(), before + kBig);
+  EXPECT_TRUE(!kMallocStats || InUse() >= before + kBig);
   ASSERT_EQ(list_delete_at(&plain, 0), 0);
-  EXPECT_LT(InUse(), before + kBig);
+  EXPECT_TRUE(!kMallocStats || InUse() < before + kBig);
 
   block = malloc(kBig);
   ASSERT_EQ(list_append(&plain, block), 1);
   ASSERT_EQ(list_clear(&plain), 0);
   EXPECT_EQ(list_size(&plain), 0u);
-  EXPECT_GE(InUse(), before + kBig);
+  EXPECT_TRUE(!kMallocStats || InUse() >= before + kBig);
   free(block);
   list_destroy(&plain);
 }

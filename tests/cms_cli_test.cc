@@ -1,6 +1,7 @@
 // cms_cli_test.cc - the cms command: output and exit status of each
 // subcommand against a sandboxed daemon.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,8 +9,6 @@
 #include <chrono>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "tests/sandbox.h"
 
@@ -126,16 +125,17 @@ TEST_F(CmsCliTest, DumpWritesTheFileOnTheDevice) {
 
 TEST_F(CmsCliTest, BadCommandLinesExitTwo) {
   for (const std::vector<std::string>& args :
-       std::vector<std::vector<std::string>>{{},
-                                             {"frobnicate"},
-                                             {"get"},
-                                             {"get", "a", "b"},
-                                             {"get", "--both", "a"},
-                                             {"add", "--both", "a", "f", "v"},
-                                             {"set", "--bogus", "a", "v"},
-                                             {"push", "--isp", "a", "v"},
-                                             {"set", std::string(64, 'n'), "v"},
-                                             {"set", "a", std::string(800, 'v')}}) {
+       std::vector<std::vector<std::string>>{
+           {},
+           {"frobnicate"},
+           {"get"},
+           {"get", "a", "b"},
+           {"get", "--both", "a"},
+           {"add", "--both", "a", "f", "v"},
+           {"set", "--bogus", "a", "v"},
+           {"push", "--isp", "a", "v"},
+           {"set", std::string(64, 'n'), "v"},
+           {"set", "a", std::string(800, 'v')}}) {
     const ProgramResult r = Cms(args);
     EXPECT_EQ(r.exit_code, 2) << ::testing::PrintToString(args);
     EXPECT_NE(r.err, "") << ::testing::PrintToString(args);
@@ -148,10 +148,8 @@ TEST_F(CmsCliTest, BadCommandLinesExitTwo) {
 TEST(CmsCli, UnreachableDaemonExitsTwo) {
   Sandbox sandbox(CoreTree());  // never started: nobody listens
   for (const std::vector<std::string>& args :
-       std::vector<std::vector<std::string>>{{"get", "a"},
-                                             {"set", "a", "b"},
-                                             {"commit"},
-                                             {"mget", "a"}}) {
+       std::vector<std::vector<std::string>>{
+           {"get", "a"}, {"set", "a", "b"}, {"commit"}, {"mget", "a"}}) {
     const ProgramResult r = sandbox.RunCms(args);
     EXPECT_EQ(r.exit_code, 2) << args[0];
     EXPECT_NE(r.err.find("cannot reach cmsd"), std::string::npos) << r.err;
@@ -173,8 +171,7 @@ TEST(CmsCli, MonitorPrintsEachEventAsALine) {
   if (pid == 0) {
     const int fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(fd, STDOUT_FILENO);
-    execle(program.c_str(), "cms", "monitor", static_cast<char*>(nullptr),
-           env);
+    execle(program.c_str(), "cms", "monitor", static_cast<char*>(nullptr), env);
     _exit(127);
   }
   ASSERT_TRUE(Sandbox::WaitUntil(

@@ -7,10 +7,12 @@
 #include <poll.h>
 #include <signal.h>
 #include <sodium.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -89,7 +91,11 @@ std::string EntryName(const std::string& entry) {
 // Child side of fork: only async-signal-safe calls up to the exec.
 [[noreturn]] void ExecChild(const char* program, char* const argv[],
                             char* const envp[], int out_fd, int err_fd,
-                            bool own_group) {
+                            bool own_group, pid_t parent) {
+  // A test binary that dies (a failed sanitizer check, a timeout) must not
+  // leave its daemon behind.
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  if (getppid() != parent) _exit(127);
   if (own_group) setpgid(0, 0);
   dup2(out_fd, STDOUT_FILENO);
   dup2(err_fd, STDERR_FILENO);
@@ -125,8 +131,9 @@ int32_t GetInt(const Frame& frame, size_t offset) {
 }
 
 void PutText(Frame& frame, size_t offset, size_t area, std::string_view text) {
-  const size_t n = std::min(text.size(), area - 1);
-  memcpy(frame.data() + offset, text.data(), n);
+  // copy_n, not memcpy: an empty view may carry a null pointer.
+  std::copy_n(text.begin(), std::min(text.size(), area - 1),
+              frame.begin() + static_cast<long>(offset));
 }
 
 }  // namespace
@@ -230,10 +237,11 @@ void Sandbox::Launch(const std::vector<std::string>& extra_env,
   const int err_fd = open(root_.Host(kDaemonErr).c_str(),
                           O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (out_fd < 0 || err_fd < 0) abort();
+  const pid_t parent = getpid();
   const pid_t child = fork();
   if (child == 0) {
     ExecChild(argv.pointers[0], argv.pointers.data(), envp.pointers.data(),
-              out_fd, err_fd, true);
+              out_fd, err_fd, true, parent);
   }
   close(out_fd);
   close(err_fd);
@@ -370,10 +378,11 @@ ProgramResult Sandbox::RunCms(const std::vector<std::string>& args,
                           O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   ProgramResult result;
   if (out_fd < 0 || err_fd < 0) abort();
+  const pid_t parent = getpid();
   const pid_t child = fork();
   if (child == 0) {
     ExecChild(argv.pointers[0], argv.pointers.data(), envp.pointers.data(),
-              out_fd, err_fd, false);
+              out_fd, err_fd, false, parent);
   }
   close(out_fd);
   close(err_fd);

@@ -100,7 +100,11 @@ class Sandbox {
   // Starts build/cmsd --root R --port P --log-stderr with the stub
   // directory first on PATH and `extra_env` ("NAME=value") added, and waits
   // (bounded) until the port listens. False when the daemon exited or did
-  // not listen in time; its output then tells why.
+  // not listen in time; its output then tells why. The port listens before
+  // the event loop runs: wait for the ready event (or the marker
+  // "/tmp/cms_started") before sending signals. The daemon is killed when
+  // the thread that started it ends (so a crashed test leaves nothing
+  // behind): start it from the test's own thread.
   bool Start(const std::vector<std::string>& extra_env = {});
   // Starts the daemon like Start but does not wait for the port; for
   // start-ups that are expected to fail.

@@ -2,6 +2,7 @@
 // exchanges, split and back-to-back frames, hostile frames, clean shutdown.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
@@ -14,8 +15,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "tests/sandbox.h"
 
@@ -66,7 +65,8 @@ TEST_F(TransportTest, SplitFrameIsAnsweredOnceWhole) {
   ASSERT_TRUE(SendAll(fd, request.data(), 100));
   EXPECT_TRUE(Silent(fd, milliseconds(200)));
   ASSERT_TRUE(SendAll(fd, request.data() + 100, kFrameSize - 100));
-  const std::optional<std::string> answer = ReadExactly(fd, kFrameSize, seconds(5));
+  const std::optional<std::string> answer =
+      ReadExactly(fd, kFrameSize, seconds(5));
   close(fd);
   ASSERT_TRUE(answer);
   Frame response;
@@ -196,7 +196,8 @@ TEST_F(TransportTest, SigtermWritesPendingChangesAndExitsZero) {
   std::string last;
   for (int i = 0; i < 30; ++i) {
     last = "v" + std::to_string(i);
-    const std::optional<Frame> r = sandbox_.Exchange(MakeFrame(2, "ct_a", last));
+    const std::optional<Frame> r =
+        sandbox_.Exchange(MakeFrame(2, "ct_a", last));
     ASSERT_TRUE(r);
     ASSERT_EQ(FrameStatus(*r), kStatusOk);
   }
@@ -232,7 +233,8 @@ TEST_F(TransportTest, AcceptPausesWhileOutOfDescriptorsAndRecovers) {
     idle.push_back(fd);
   }
   const char kFailure[] = "accept: Too many open files";
-  ASSERT_TRUE(sandbox_.WaitForStderr(kFailure, seconds(5))) << sandbox_.Stderr();
+  ASSERT_TRUE(sandbox_.WaitForStderr(kFailure, seconds(5)))
+      << sandbox_.Stderr();
   // Retrying at once would log thousands of failures in this time; with a
   // pause between attempts only a handful.
   const size_t before = Count(sandbox_.Stderr(), kFailure);
