@@ -1,7 +1,6 @@
 // transport_test.cc - frames over the real socket: plain and enciphered
 // exchanges, split and back-to-back frames, hostile frames, clean shutdown.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
