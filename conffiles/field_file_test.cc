@@ -172,8 +172,8 @@ TEST_F(FieldFileTest, CopyReplacesTheFileALinkPointsTo) {
   ASSERT_EQ(stat(root_.Host("/data/real.conf").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0640u);
   EXPECT_EQ(root_.Read("/tmp/new"), std::string("new\0bytes\n", 10));
-  for (const auto& e : std::filesystem::recursive_directory_iterator(
-           root_.dir())) {
+  for (const auto& e :
+       std::filesystem::recursive_directory_iterator(root_.dir())) {
     EXPECT_EQ(e.path().filename().string().find(kCopyTempPrefix),
               std::string::npos)
         << e.path();
@@ -240,8 +240,8 @@ TEST_F(FieldFileTest, KilledCopyLeavesOldOrNewContent) {
       }
     }
     // Busy-wait rather than sleep: the point is a random instant.
-    const auto until =
-        std::chrono::steady_clock::now() + std::chrono::nanoseconds(delay_ns(rng));
+    const auto until = std::chrono::steady_clock::now() +
+                       std::chrono::nanoseconds(delay_ns(rng));
     while (std::chrono::steady_clock::now() < until) {
     }
     kill(child, SIGKILL);

@@ -22,6 +22,12 @@ else
   TARGETS=$(ls conffiles/*_fuzz.cc | sed 's|.*/||; s|\.cc$||')
 fi
 
+# The targets make their sandbox roots under TMPDIR; a crashed run cannot
+# remove its own, so the whole directory goes when this script ends.
+scratch=$(mktemp -d /dev/shm/cmsd-fuzz-run.XXXXXX 2>/dev/null || mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+export TMPDIR="$scratch"
+
 failed=""
 for target in $TARGETS; do
   if [ ! -x "$OUT/$target" ]; then
@@ -42,4 +48,4 @@ if [ -n "$failed" ]; then
   echo "fuzzing failed:$failed" >&2
   exit 1
 fi
-echo "fuzzing passed: $TARGETS"
+echo "fuzzing passed:" $TARGETS

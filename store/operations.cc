@@ -27,8 +27,8 @@ constexpr char kModule[] = "CMSBackEnd";
 // cut name could never be found again by the name the caller uses, and a
 // second set would add a second record under the same stored name).
 bool ValidName(const char* name) {
-  return name != nullptr && name[0] != '\0' &&
-         strlen(name) <= kMaxNameLength && strpbrk(name, " \t=\n\r") == nullptr;
+  return name != nullptr && name[0] != '\0' && strlen(name) <= kMaxNameLength &&
+         strpbrk(name, " \t=\n\r") == nullptr;
 }
 
 // A line end inside a value would inject further lines into its file.

@@ -57,9 +57,9 @@ TEST_F(OperationsTest, GetReadsOneSideOnly) {
   EXPECT_EQ(Get("user_only", kModeGetIsp), "(null)");
   EXPECT_EQ(Get("both", kModeSetUser), "(null)");
   EXPECT_EQ(Get("absent", kModeGetUser), "(null)");
-  ASSERT_EQ(SetParamValue("user_only", std::string(900, 'x').c_str(),
-                          kModeSetUser),
-            1);
+  ASSERT_EQ(
+      SetParamValue("user_only", std::string(900, 'x').c_str(), kModeSetUser),
+      1);
   EXPECT_EQ(Get("user_only", kModeGetUser), std::string(799, 'x'));
   ASSERT_EQ(SetParamValue("user_only", "", kModeSetUser), 1);
   EXPECT_EQ(UserValue("user_only"), kEmptyValueMarker);
@@ -259,8 +259,8 @@ TEST_F(OperationsTest, AddRegistersTheNextNumberedHostEntry) {
   EXPECT_EQ(seekElement("dnsmasq_dhcp-host2")->callback,
             events::DhcpOptionCallback);
   EXPECT_EQ(seekElement("dnsmasq_dhcp-host4")->callback, nullptr);
-  ASSERT_EQ(
-      AddParam("dnsmasq_dhcp-host3", "dnsmasq.conf", "c", kModeAddUser), 1);
+  ASSERT_EQ(AddParam("dnsmasq_dhcp-host3", "dnsmasq.conf", "c", kModeAddUser),
+            1);
   EXPECT_EQ(seekElement("dnsmasq_dhcp-host3")->callback,
             events::DhcpOptionCallback);
   EXPECT_EQ(seekElement("dnsmasq_dhcp-host4")->callback,
@@ -271,11 +271,11 @@ TEST_F(OperationsTest, FullTableRefusesTheAdd) {
   ResetParamList();
   initialConfigLocationArray();
   for (int i = 0; i < kFileTableSize; ++i) {
-    ASSERT_EQ(LocationAdd(("/mnt/jffs2/conf/user/f" + std::to_string(i) +
-                           ".conf")
-                              .c_str(),
-                          kUserTable),
-              i);
+    ASSERT_EQ(
+        LocationAdd(
+            ("/mnt/jffs2/conf/user/f" + std::to_string(i) + ".conf").c_str(),
+            kUserTable),
+        i);
   }
   EXPECT_EQ(SetParamValue("n", "1", kModeSetUser), 0);
   EXPECT_EQ(CheckListLength(), 0);

@@ -66,8 +66,8 @@ TEST_F(ParamListTest, LookupOnNoneOneAndMany) {
 
 TEST_F(ParamListTest, BytewiseOrder) {
   for (const char* n : {"abcd", "abc", "b", "B", "Abc", "a"}) Add(n);
-  const std::vector<std::string> expected = {"Abc", "B", "a", "abc", "abcd",
-                                             "b"};
+  const std::vector<std::string> expected = {"Abc", "B",    "a",
+                                             "abc", "abcd", "b"};
   for (int i = 0; i < CheckListLength(); ++i) {
     EXPECT_EQ(static_cast<ParamRecord*>(list_get_at(&ParamList, i))->name,
               expected[i]);

@@ -95,13 +95,12 @@ TEST_F(WriteBackTest, RewriteKeepsTheLayoutAndCallsInOrder) {
   UFL[lan].callback = FileCb;
 
   EXPECT_EQ(writeParamToFile(), 1);
-  const std::string expected =
-      "# head\na=1\nb 3\nd y\nafter=1\naa=1\nzz=2\n";
+  const std::string expected = "# head\na=1\nb 3\nd y\nafter=1\naa=1\nzz=2\n";
   EXPECT_EQ(ReadUser("lan.conf"), expected);
   EXPECT_EQ(ReadConf("/tmp/xcfg_conf.tmp"), expected);
-  EXPECT_EQ(g_log, (std::vector<std::string>{
-                       "b=3@1", "d=y@1", "aa=1@1", "zz=2@1",
-                       "file /mnt/jffs2/conf/user/lan.conf@1"}));
+  EXPECT_EQ(g_log,
+            (std::vector<std::string>{"b=3@1", "d=y@1", "aa=1@1", "zz=2@1",
+                                      "file /mnt/jffs2/conf/user/lan.conf@1"}));
   for (const char* name : {"b", "d", "aa", "zz"}) {
     EXPECT_EQ(seekElement(name)->userChanged, 0) << name;
   }
@@ -135,9 +134,9 @@ TEST_F(WriteBackTest, UserPassThenIspPassPerIndex) {
 
   EXPECT_EQ(writeParamToFile(), 3);
   EXPECT_EQ(g_log, (std::vector<std::string>{
-                       "p=v@1", "file /mnt/jffs2/conf/user/lan.conf@1",
-                       "p=v@1", "file /mnt/jffs2/conf/isp/user/lan.conf@2",
-                       "w=2@1", "file /mnt/jffs2/conf/user/wan.conf@1"}));
+                       "p=v@1", "file /mnt/jffs2/conf/user/lan.conf@1", "p=v@1",
+                       "file /mnt/jffs2/conf/isp/user/lan.conf@2", "w=2@1",
+                       "file /mnt/jffs2/conf/user/wan.conf@1"}));
   EXPECT_EQ(ReadUser("lan.conf"), "p=v\n");
   EXPECT_EQ(ReadIsp("lan.conf"), "p=v\n");
   EXPECT_EQ(ReadUser("wan.conf"), "w=2\n");
@@ -157,8 +156,9 @@ TEST_F(WriteBackTest, MemoryOnlyParametersAreNeverWritten) {
   EXPECT_EQ(seekElement("fresh")->userChanged, 0);
   EXPECT_EQ(UFL[temp].dirty, 0);
   EXPECT_EQ(ReadConf(kTempUserFile), "");
-  EXPECT_EQ(g_log, (std::vector<std::string>{
-                       "fresh=v@1", "file /mnt/jffs2/conf/user/XCFGtemp.conf@1"}));
+  EXPECT_EQ(g_log,
+            (std::vector<std::string>{
+                "fresh=v@1", "file /mnt/jffs2/conf/user/XCFGtemp.conf@1"}));
   // The next user-side file brings the first "sync" (one for the
   // in-memory file would have been started before it).
   ASSERT_EQ(SetParamValue("a", "2", kModeSetUser), 1);
@@ -173,9 +173,9 @@ TEST_F(WriteBackTest, LinesAreCutAt799Characters) {
   ASSERT_EQ(SetParamValue("name", v796.c_str(), kModeSetUser), 1);
   ASSERT_EQ(SetParamValue("fits", std::string(792, 'f').c_str(), kModeSetUser),
             1);
-  ASSERT_EQ(AddParam("long", "lan.conf", std::string(900, 'l').c_str(),
-                     kModeAddUser),
-            1);
+  ASSERT_EQ(
+      AddParam("long", "lan.conf", std::string(900, 'l').c_str(), kModeAddUser),
+      1);
   writeParamToFile();
   EXPECT_EQ(ReadUser("lan.conf"), "name=" + std::string(793, 'v') + "\n" +
                                       "fits=" + std::string(792, 'f') + "\n" +
