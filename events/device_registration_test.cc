@@ -19,18 +19,18 @@ class DeviceRegistration : public DeviceTest {};
 
 TEST_F(DeviceRegistration, EveryRegisteredFileHasACallback) {
   const char* files[] = {
-      "ddns.conf",        "dnsmasq.conf",         "dsp.conf",
-      "oma.conf",         "snmpd.conf",           "syslog.conf",
-      "cwmp.conf",        "supplicant.conf",      "xvoip.conf",
-      "iad_xvoip.conf",   "wan_network.conf",     "ltesetting.conf",
-      "apn.conf",         "eps.conf",             "cm_dbg.conf",
-      "sequansd.conf",    "wifi.conf",            "wifi_11ac.conf",
-      "fw_rule.conf",     "mark.conf",            "mark_l2.conf",
-      "adv_network.conf", "port_trigger.conf",    "service_line.conf",
-      "vpn.conf",         "sshd.conf",            "sys_mon.conf",
-      "pptpd.conf",       "qos.conf",             "access_restriction.conf",
-      "route.conf",       "route_rip.conf",       "ipv6_tun.conf",
-      "alg.conf",         "clatd.conf",           "rat_ant.conf"};
+      "ddns.conf",        "dnsmasq.conf",      "dsp.conf",
+      "oma.conf",         "snmpd.conf",        "syslog.conf",
+      "cwmp.conf",        "supplicant.conf",   "xvoip.conf",
+      "iad_xvoip.conf",   "wan_network.conf",  "ltesetting.conf",
+      "apn.conf",         "eps.conf",          "cm_dbg.conf",
+      "sequansd.conf",    "wifi.conf",         "wifi_11ac.conf",
+      "fw_rule.conf",     "mark.conf",         "mark_l2.conf",
+      "adv_network.conf", "port_trigger.conf", "service_line.conf",
+      "vpn.conf",         "sshd.conf",         "sys_mon.conf",
+      "pptpd.conf",       "qos.conf",          "access_restriction.conf",
+      "route.conf",       "route_rip.conf",    "ipv6_tun.conf",
+      "alg.conf",         "clatd.conf",        "rat_ant.conf"};
   for (const char* f : files) {
     root_.Write(std::string("/mnt/jffs2/conf/user/") + f, "");
   }
@@ -49,7 +49,8 @@ TEST_F(DeviceRegistration, EveryRegisteredFileHasACallback) {
     for (const store::ConfigLocation& entry : store::UFL) {
       const std::string path = entry.path;
       if (path.size() > strlen(base) &&
-          path.substr(path.size() - strlen(base) - 1) == std::string("/") + base) {
+          path.substr(path.size() - strlen(base) - 1) ==
+              std::string("/") + base) {
         return entry.callback;
       }
     }

@@ -69,7 +69,8 @@ class DeviceTest : public store::StoreFixture {
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::seconds(10);
     std::vector<std::string> calls = CompleteCalls();
-    while (calls.size() < count && std::chrono::steady_clock::now() < deadline) {
+    while (calls.size() < count &&
+           std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
       calls = CompleteCalls();
     }

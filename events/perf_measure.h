@@ -14,7 +14,7 @@ int PerfMeasureCallback(void* subject, const char* value, int phase);
 // characters of `ifname` are used. 1 on success, 0 when the socket cannot
 // be opened or a request fails (a failed netmask request still closes
 // normally and leaves the other outputs filled).
-int get_interface_info(const char* ifname, unsigned char* mac_out,
-                       char* ip_out, char* mask_out);
+int get_interface_info(const char* ifname, unsigned char* mac_out, char* ip_out,
+                       char* mask_out);
 
 }  // namespace cms::events

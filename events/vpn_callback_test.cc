@@ -166,8 +166,8 @@ TEST_F(VpnCallback, HostileValuesStayOneArgument) {
                          s.conf + s.gateway + "=g\n" + s.remote + "=r\n");
     for (const std::string v :
          {"x;iperf", "$(iperf)", "`cwmpc`", "a b", "'\"", "x|iperf&"}) {
-      for (const char* param : {s.gateway, "sys_br_radio_if", s.remote,
-                                "sys_vpn_if"}) {
+      for (const char* param :
+           {s.gateway, "sys_br_radio_if", s.remote, "sys_vpn_if"}) {
         SCOPED_TRACE(std::string(param) + "=" + v);
         const std::string before = Value(param);
         Set(param, v);
@@ -175,12 +175,13 @@ TEST_F(VpnCallback, HostileValuesStayOneArgument) {
         const auto is = [&](const char* p, const char* other) {
           return std::string(p) == param ? v : std::string(other);
         };
-        EXPECT_EQ(Calls(2),
-                  (Lines{"ip\troute\tdel\tdefault\tvia\t" + is(s.remote, "r") +
-                             "\tdev\t" + is("sys_vpn_if", "v") + "\ttable\tmain",
-                         "ip\troute\tadd\tdefault\tvia\t" + is(s.gateway, "g") +
-                             "\tdev\t" + is("sys_br_radio_if", "b") +
-                             "\ttable\tmain"}));
+        EXPECT_EQ(
+            Calls(2),
+            (Lines{"ip\troute\tdel\tdefault\tvia\t" + is(s.remote, "r") +
+                       "\tdev\t" + is("sys_vpn_if", "v") + "\ttable\tmain",
+                   "ip\troute\tadd\tdefault\tvia\t" + is(s.gateway, "g") +
+                       "\tdev\t" + is("sys_br_radio_if", "b") +
+                       "\ttable\tmain"}));
         Set(param, before);
       }
     }
@@ -260,9 +261,8 @@ TEST_F(VpnCallback, RealIpMovesDefaultRouteInsideNamespace) {
   // addresses; both ends stay inside the namespace and nothing is sent.
   // Short names keep the command within its 127 characters.
   for (const char* step :
-       {"link add br1 type veth peer name br1-peer",
-        "link set br1-peer up", "link set br1 up",
-        "addr add 192.0.2.2/24 dev br1",
+       {"link add br1 type veth peer name br1-peer", "link set br1-peer up",
+        "link set br1 up", "addr add 192.0.2.2/24 dev br1",
         "link add vpn0 type veth peer name vpn-peer", "link set vpn-peer up",
         "link set vpn0 up", "addr add 198.51.100.2/24 dev vpn0",
         "route add default via 192.0.2.1 dev br1"}) {

@@ -141,8 +141,7 @@ void addSpecialParam() {
     fclose(f);
     ReplaceParamValue("software_version", version.c_str(), kModeReplaceUser);
   } else {
-    CMS_DBG(4, "CMSMain",
-            "I can't get software_version enviroment variable\n");
+    CMS_DBG(4, "CMSMain", "I can't get software_version enviroment variable\n");
   }
 
   // Without an interface name the command would ask ifconfig for every
