@@ -81,7 +81,7 @@ TEST_F(FwEnv, ResetDefaultLetsCustomerDefaultsSetParameters) {
   EXPECT_EQ(Value("cust_hostname"), "box");
 }
 
-TEST_F(FwEnv, SpecialParamsFromVersionFileAndInterface) {
+TEST_F(FwEnv, VersionFileAndInterfaceAddress) {
   Load("sysini.conf", "sys_lan_if=br0\nsoftware_version=old\nlanaddr=old\n");
   root_.Write("/etc/VERSION", std::string(300, 'v'));
   stubs_.AddStub("/stub_bin/ifconfig",
