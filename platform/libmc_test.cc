@@ -3,7 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <cstring>
+#include <string>
 
 #include "platform/root.h"
 #include "tests/msg_listener.h"
@@ -42,7 +48,14 @@ TEST(MessageCenter, EachTriggerIsOneDatagram) {
 TEST(MessageCenter, ListenerThatStopsReadingDoesNotHoldTheSender) {
   testing::TempRoot root;
   SetRoot(root.dir());
-  testing::MsgListener listener(root);
+  root.MakeDir("/var/run");
+  // A message center that binds its socket and never reads.
+  const int stuck = socket(AF_UNIX, SOCK_DGRAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  const std::string path = root.Host("/var/run/msgcenter.sock");
+  strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  ASSERT_EQ(bind(stuck, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
   ASSERT_NE(mc_ipc_flag(), 0);
   const auto start = std::chrono::steady_clock::now();
   int failed = 0;
@@ -50,7 +63,7 @@ TEST(MessageCenter, ListenerThatStopsReadingDoesNotHoldTheSender) {
   mc_ipc_close();
   EXPECT_GT(failed, 0);  // the queue filled up and sends gave up
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
-  EXPECT_FALSE(listener.Drain().empty());
+  close(stuck);
   SetRoot("/");
 }
 
