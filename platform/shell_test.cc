@@ -1,4 +1,4 @@
-// shell_test.cc - command texts: design text kept, root at the edge, values
+// shell_test.cc - command texts: device text kept, root at the edge, values
 // never reaching the shell as code.
 #include "platform/shell.h"
 

@@ -19,7 +19,7 @@ inline constexpr int kMaxValueLength = 799;
 // A parameter exists but has no value.
 inline constexpr char kEmptyValueMarker[] = "e0susu;";
 
-// Field order is the design's: callbacks read the name at the record's start.
+// Field order is fixed: callbacks read the name at the record's start.
 struct ParamRecord {
   char name[kNameSize];
   int32_t userLocation;  // index in UFL, -1 when no user-side file
