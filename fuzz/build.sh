@@ -1,6 +1,7 @@
 #!/bin/sh
-# build.sh - builds the libFuzzer targets (conffiles/*_fuzz.cc) into
-# build-fuzz/, each linked with the daemon sources it needs.
+# build.sh - builds the libFuzzer targets (conffiles/*_fuzz.cc and
+# fuzz/*_fuzz.cc) into build-fuzz/, each linked with the daemon sources it
+# needs.
 #
 # The daemon sources (every *.cc of the daemon's folders except tests, fuzz
 # targets and main) are compiled once with coverage instrumentation and the
@@ -14,6 +15,8 @@ OUT=build-fuzz
 JOBS=${JOBS:-2}
 SAN="-fsanitize=address,undefined -fno-sanitize-recover=all"
 CXXFLAGS="-std=c++20 -g -O1 -fno-omit-frame-pointer -Wall -Wextra -Werror -I. $SAN"
+# Targets that load the example tree copy it from here.
+EXAMPLES="-DCMS_EXAMPLES_DIR=\"$(pwd)/examples\""
 DEPS="libevent_pthreads libevent libsodium"
 PKG_CFLAGS=$(pkg-config --cflags $DEPS)
 PKG_LIBS=$(pkg-config --libs $DEPS)
@@ -21,7 +24,7 @@ PKG_LIBS=$(pkg-config --libs $DEPS)
 if [ $# -gt 0 ]; then
   TARGETS="$*"
 else
-  TARGETS=$(ls conffiles/*_fuzz.cc | sed 's|.*/||; s|\.cc$||')
+  TARGETS=$(ls conffiles/*_fuzz.cc fuzz/*_fuzz.cc | sed 's|.*/||; s|\.cc$||')
 fi
 
 mkdir -p "$OUT/obj"
@@ -30,7 +33,7 @@ SOURCES=$(ls platform/*.cc support/*.cc store/*.cc conffiles/*.cc events/*.cc \
               -e '^core/main\.cc$')
 
 # Objects are rebuilt when their source or any header is newer.
-NEWEST_HEADER=$(ls -t */*.h | head -n 1)
+NEWEST_HEADER=$(ls -t */*.h | grep -v '^fuzz/' | head -n 1)
 for src in $SOURCES; do
   obj="$OUT/obj/$(echo "$src" | tr / _).o"
   if [ ! -f "$obj" ] || [ "$src" -nt "$obj" ] || [ "$NEWEST_HEADER" -nt "$obj" ]; then
@@ -44,6 +47,6 @@ ar rcs "$OUT/libcms_daemon_fuzz.a" "$OUT"/obj/*.o
 
 for target in $TARGETS; do
   echo "  LINK $OUT/$target"
-  $CXX $CXXFLAGS $PKG_CFLAGS -fsanitize=fuzzer "conffiles/$target.cc" \
+  $CXX $CXXFLAGS $EXAMPLES $PKG_CFLAGS -fsanitize=fuzzer $(ls */"$target.cc") \
     "$OUT/libcms_daemon_fuzz.a" $PKG_LIBS -lpthread -o "$OUT/$target"
 done

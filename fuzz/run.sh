@@ -2,8 +2,13 @@
 # run.sh - runs every fuzz target built by fuzz/build.sh for SECONDS seconds
 # each, starting from its seed corpus in fuzz/corpus/<target>/. Inputs the
 # fuzzer finds go to build-fuzz/corpus/<target>/, never into the seeds.
-# Exits non-zero when any target crashes, leaks or trips a sanitizer; the
-# input that did it is left in build-fuzz/artifacts/<target>/.
+# Exits non-zero when any target crashes, leaks or trips a sanitizer (also a
+# report that did not stop the target); the input that did it is left in
+# build-fuzz/artifacts/<target>/ and the whole output in
+# build-fuzz/logs/<target>.log.
+# One line per target is printed and kept in build-fuzz/fuzz-stats.txt:
+#   target seconds executions exec/s coverage corpus-inputs seed-inputs
+# (coverage: edges reached; corpus: inputs kept at the end, seeds included).
 # Usage: fuzz/run.sh SECONDS [TARGET...]
 set -u
 
@@ -14,12 +19,14 @@ fi
 SECONDS_EACH=$1
 shift
 cd "$(dirname "$0")/.."
-OUT=build-fuzz
+# Absolute: some targets work inside their own temporary root.
+OUT=$(pwd)/build-fuzz
+SEEDS=$(pwd)/fuzz/corpus
 
 if [ $# -gt 0 ]; then
   TARGETS="$*"
 else
-  TARGETS=$(ls conffiles/*_fuzz.cc | sed 's|.*/||; s|\.cc$||')
+  TARGETS=$(ls conffiles/*_fuzz.cc fuzz/*_fuzz.cc | sed 's|.*/||; s|\.cc$||')
 fi
 
 # The targets make their sandbox roots under TMPDIR; a crashed run cannot
@@ -28,24 +35,50 @@ scratch=$(mktemp -d /dev/shm/cmsd-fuzz-run.XXXXXX 2>/dev/null || mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 export TMPDIR="$scratch"
 
+mkdir -p "$OUT/logs"
+STATS="$OUT/fuzz-stats.txt"
+printf '%-20s %7s %11s %8s %6s %7s %5s\n' target seconds executions exec/s \
+  cov corpus seeds > "$STATS"
 failed=""
 for target in $TARGETS; do
-  if [ ! -x "$OUT/$target" ]; then
-    echo "$target: not built (run fuzz/build.sh first)" >&2
+  if [ ! -x "$OUT/$target" ] || [ ! -d "$SEEDS/$target" ]; then
+    echo "$target: not built (run fuzz/build.sh first) or no seeds" >&2
     failed="$failed $target"
     continue
   fi
   mkdir -p "$OUT/corpus/$target" "$OUT/artifacts/$target"
+  log="$OUT/logs/$target.log"
   echo "== $target: $SECONDS_EACH s"
-  if ! "$OUT/$target" -max_total_time="$SECONDS_EACH" -print_final_stats=1 \
+  # A run ends by time with status 0; a crash, leak, timeout (an input
+  # slower than 10 s) or out-of-memory ends it non-zero.
+  if ! ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
+      UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+      "$OUT/$target" -max_total_time="$SECONDS_EACH" -timeout=10 \
+      -rss_limit_mb=2048 -print_final_stats=1 \
       -artifact_prefix="$OUT/artifacts/$target/" \
-      "$OUT/corpus/$target" "fuzz/corpus/$target"; then
+      "$OUT/corpus/$target" "$SEEDS/$target" > "$log" 2>&1; then
     failed="$failed $target"
+    tail -n 40 "$log" >&2
+    continue
   fi
+  if grep -q -e 'ERROR: AddressSanitizer' -e 'ERROR: LeakSanitizer' \
+      -e 'runtime error:' -e 'WARNING: AddressSanitizer' "$log"; then
+    echo "$target: sanitizer report:" >&2
+    grep -A 20 -e 'Sanitizer' -e 'runtime error:' "$log" | head -n 60 >&2
+    failed="$failed $target"
+    continue
+  fi
+  execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
+  rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log")
+  cov=$(sed -n 's/.*DONE *cov: *\([0-9]*\).*/\1/p' "$log")
+  corpus=$(sed -n 's/.*DONE .* corp: *\([0-9]*\)\/.*/\1/p' "$log")
+  seeds=$(ls "$SEEDS/$target" | wc -l)
+  printf '%-20s %7s %11s %8s %6s %7s %5s\n' "$target" "$SECONDS_EACH" \
+    "$execs" "$rate" "$cov" "$corpus" "$seeds" | tee -a "$STATS"
 done
 
 if [ -n "$failed" ]; then
   echo "fuzzing failed:$failed" >&2
   exit 1
 fi
-echo "fuzzing passed:" $TARGETS
+echo "fuzzing passed: $(echo $TARGETS)"

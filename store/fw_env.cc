@@ -62,28 +62,6 @@ void ImportRecord(std::string_view name, std::string_view value,
   ReplaceParamValue(n.c_str(), v.c_str(), kModeReplaceUser);
 }
 
-// Walks "name=value" lines; a line ends at a line feed or carriage return.
-// A line without "=" is not a variable and is skipped (the pipeline drops
-// such lines anyway). Empty lines, as left by "\r\n", are passed over. A
-// last line without its line end is not imported: the file was cut short.
-void ImportText(std::string_view text, bool strip_cust) {
-  size_t line = 0;
-  size_t eq = std::string_view::npos;
-  for (size_t i = 0; i < text.size() && text[i] != '\0'; ++i) {
-    const char c = text[i];
-    if (c == '=' && eq == std::string_view::npos) {
-      eq = i;
-    } else if (c == '\n' || c == '\r') {
-      if (i != line && eq != std::string_view::npos) {
-        ImportRecord(text.substr(line, eq - line),
-                     text.substr(eq + 1, i - eq - 1), strip_cust);
-      }
-      line = i + 1;
-      eq = std::string_view::npos;
-    }
-  }
-}
-
 // The text up to its first line feed, at most 255 characters.
 std::string FirstLine(const char* data, size_t size) {
   std::string_view text(data, strnlen(data, size));
@@ -104,6 +82,27 @@ std::string ReadBuffer(FILE* f) {
 }
 
 }  // namespace
+
+// Empty lines, as left by "\r\n", are passed over. A last line without its
+// line end means the file was cut short: it is not imported. A line without
+// "=" is not a variable (the pipeline drops such lines anyway).
+void ImportFwEnvText(std::string_view text, bool strip_cust) {
+  size_t line = 0;
+  size_t eq = std::string_view::npos;
+  for (size_t i = 0; i < text.size() && text[i] != '\0'; ++i) {
+    const char c = text[i];
+    if (c == '=' && eq == std::string_view::npos) {
+      eq = i;
+    } else if (c == '\n' || c == '\r') {
+      if (i != line && eq != std::string_view::npos) {
+        ImportRecord(text.substr(line, eq - line),
+                     text.substr(eq + 1, i - eq - 1), strip_cust);
+      }
+      line = i + 1;
+      eq = std::string_view::npos;
+    }
+  }
+}
 
 void addParamFromFwPrintenv() {
   for (const char* command : kEnvCommands) platform::RunCommand(command);
@@ -130,7 +129,8 @@ void addParamFromFwPrintenv() {
     return;
   }
   fclose(f);
-  ImportText(std::string_view(text.data(), text.size()), StripCustPrefix());
+  ImportFwEnvText(std::string_view(text.data(), text.size()),
+                  StripCustPrefix());
 }
 
 void addSpecialParam() {

@@ -23,12 +23,13 @@ using conffiles::emalloc;
 
 constexpr char kModule[] = "CMSBackEnd";
 // A name must be usable as the key of a name=value line: not empty, without
-// blanks, tabs, "=" or line ends, and short enough to be stored whole (a
-// cut name could never be found again by the name the caller uses, and a
-// second set would add a second record under the same stored name).
+// blanks, tabs, "=" or line ends, not starting with "#" (its line would be
+// read back as a comment), and short enough to be stored whole (a cut name
+// could never be found again by the name the caller uses, and a second set
+// would add a second record under the same stored name).
 bool ValidName(const char* name) {
-  return name != nullptr && name[0] != '\0' && strlen(name) <= kMaxNameLength &&
-         strpbrk(name, " \t=\n\r") == nullptr;
+  return name != nullptr && name[0] != '\0' && name[0] != '#' &&
+         strlen(name) <= kMaxNameLength && strpbrk(name, " \t=\n\r") == nullptr;
 }
 
 // A line end inside a value would inject further lines into its file.

@@ -138,7 +138,9 @@ class Pass {
 
  private:
   void Emit(const char* data, size_t length) {
+    if (length == 0) return;
     if (fwrite(data, 1, length, out_) != length) write_ok_ = false;
+    line_open_ = data[length - 1] != '\n';
   }
   // Parameter lines are not written for the in-memory-only file.
   void EmitParameter(const char* data, size_t length) {
@@ -229,6 +231,9 @@ class Pass {
         std::string line = name + "=" + r->*side_.value;
         if (line.size() > kMaxLineLength - 1) line.resize(kMaxLineLength - 1);
         line.push_back('\n');
+        // An old last line without its line feed would otherwise run on
+        // into this one, and both parameters would be read back wrong.
+        if (line_open_ && !memory_only_) Emit("\n", 1);
         EmitParameter(line.data(), line.size());
         again |= Announce(r, true);
       }
@@ -260,6 +265,7 @@ class Pass {
   const bool memory_only_;
   FILE* out_ = nullptr;
   bool write_ok_ = true;
+  bool line_open_ = false;  // the last byte written was not a line feed
 };
 
 }  // namespace

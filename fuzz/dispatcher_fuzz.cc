@@ -1,0 +1,48 @@
+// dispatcher_fuzz.cc - runs arbitrary request frames, up to four per input
+// one after the other, through the dispatcher against the example tree, and
+// checks every response and the store after each frame.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "core/dispatcher.h"
+#include "fuzz/example_store.h"
+#include "fuzz/frame_checks.h"
+#include "store/param_list.h"
+
+namespace {
+
+using cms::core::kFrameSize;
+
+constexpr size_t kMaxFrames = 4;
+
+cms::fuzzing::ExampleStore g_store;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  cms::fuzzing::InitFuzzRoot();
+  cms::fuzzing::EnterFuzzRoot();
+  g_store.Load();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  g_store.Restore();
+  for (size_t at = 0, n = 0; at < size && n < kMaxFrames;
+       at += kFrameSize, ++n) {
+    CMSPacket request;
+    memset(&request, 0, sizeof request);
+    memcpy(&request, data + at, std::min(size - at, kFrameSize));
+    cms::fuzzing::KeepDumpInRoot(&request);
+    CMSPacket response;
+    memset(&response, 0, sizeof response);
+    {
+      cms::store::ParamListGuard lock;
+      cms::core::handleCMSreq(&request, &response);
+    }
+    cms::fuzzing::CheckResponse(request, response);
+    cms::fuzzing::CheckStore();
+  }
+  return 0;
+}

@@ -1,0 +1,219 @@
+// write_back_fuzz.cc - loads an arbitrary configuration file (user side, and
+// as the ISP-side file of the same name when the input asks), changes,
+// deletes and adds parameters, writes them back and loads the result again:
+// what was acknowledged must be what is read back.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "fuzz/example_store.h"
+#include "store/file_tables.h"
+#include "store/loader.h"
+#include "store/operations.h"
+#include "store/param_list.h"
+#include "store/write_back.h"
+
+namespace {
+
+using namespace cms::store;
+
+constexpr const char* kUserFile = "/mnt/jffs2/conf/user/fuzz.conf";
+constexpr const char* kIspFile = "/mnt/jffs2/conf/isp/user/fuzz.conf";
+constexpr size_t kLongLine = 700;
+
+struct Expected {
+  std::optional<std::string> user;  // nullopt: the side must be gone
+  std::optional<std::string> isp;
+  bool check_user = false;
+  bool check_isp = false;
+};
+
+std::vector<std::string_view> Lines(std::string_view text) {
+  std::vector<std::string_view> lines;
+  while (!text.empty()) {
+    const size_t end = text.find('\n');
+    const size_t take = end == std::string_view::npos ? text.size() : end + 1;
+    lines.push_back(text.substr(0, take));
+    text.remove_prefix(take);
+  }
+  return lines;
+}
+
+// The name by which the write-back matches a line (line feed included, as
+// it does not end a name there); empty for a comment.
+std::string_view WriteBackKey(std::string_view line) {
+  if (!line.empty() && line[0] == '#' && line != "######end of file######\n") {
+    return {};
+  }
+  const size_t start = line.find_first_not_of(" \t=");
+  if (start == std::string_view::npos) return {};
+  const size_t end = line.find_first_of(" \t=", start);
+  return line.substr(start, end == std::string_view::npos ? end : end - start);
+}
+
+// True when the file holds `name` on at most one line, and that one is read
+// by the loader as well (it passes over lines that begin with a blank). Only
+// then is the value read back after a rewrite the value written: with two
+// lines the rewrite changes the first and the loader keeps the last.
+bool AtMostOneLoadedLine(const std::vector<std::string_view>& lines,
+                         const std::string& name) {
+  int count = 0;
+  bool loaded = true;
+  for (std::string_view line : lines) {
+    if (WriteBackKey(line) == name) {
+      ++count;
+      loaded = line[0] != ' ';
+    }
+  }
+  return count <= 1 && loaded;
+}
+
+// Whether the reading is simple enough for the checks: no NUL bytes and no
+// line long enough to be read in pieces.
+bool Plain(std::string_view text, const std::vector<std::string_view>& lines) {
+  if (text.find('\0') != std::string_view::npos) return false;
+  for (std::string_view line : lines) {
+    if (line.size() > kLongLine) return false;
+  }
+  return true;
+}
+
+std::string_view WithoutLineFeed(std::string_view line) {
+  if (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+  return line;
+}
+
+// Comment lines stay, in their order. A last one without its line feed gets
+// one when parameters are appended after it.
+bool CommentsKept(const std::vector<std::string_view>& before,
+                  std::string_view after_text) {
+  const std::vector<std::string_view> after = Lines(after_text);
+  size_t at = 0;
+  for (std::string_view line : before) {
+    if (line.empty() || line[0] != '#' || line == "######end of file######\n") {
+      continue;
+    }
+    while (at < after.size() &&
+           WithoutLineFeed(after[at]) != WithoutLineFeed(line)) {
+      ++at;
+    }
+    if (at == after.size()) return false;
+    ++at;
+  }
+  return true;
+}
+
+void LoadFresh() {
+  ResetParamList();
+  initParamList();
+  initialConfigLocationArray();
+  initParamFile();
+  cms::fuzzing::CheckStore();
+}
+
+std::optional<std::string> Side(const char* name, bool user) {
+  const ParamRecord* r = seekElement(name);
+  if (r == nullptr) return std::nullopt;
+  const char* v = user ? r->userValue : r->ispValue;
+  if ((user ? r->userLocation : r->ispLocation) < 0 || v == nullptr) {
+    return std::nullopt;
+  }
+  return std::string(v);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  cms::fuzzing::InitFuzzRoot();
+  cms::fuzzing::EnterFuzzRoot();
+  cms::fuzzing::WriteFile(kTempUserFile, "");
+  std::filesystem::create_directories(cms::fuzzing::FuzzRootDir() +
+                                      "/mnt/jffs2/conf/isp/user");
+  atexit([] { ResetParamList(); });
+  return 0;
+}
+
+// Input: one byte of choices (bit 0: an ISP-side file too; bits 1-2: the
+// side that sets change), then the file's content.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using cms::fuzzing::ReadFile;
+  using cms::fuzzing::WriteFile;
+  if (size == 0) return 0;
+  const uint8_t choices = data[0];
+  const std::string_view content(reinterpret_cast<const char*>(data) + 1,
+                                 size - 1);
+  const bool with_isp = (choices & 1) != 0;
+  static constexpr int kSetModes[] = {kModeSetUser, kModeSetBoth, kModeSetIsp,
+                                      kModeSetUser};
+  const int set_mode = kSetModes[(choices >> 1) & 3];
+
+  WriteFile(kUserFile, content);
+  if (with_isp) {
+    WriteFile(kIspFile, content);
+  } else {
+    cms::fuzzing::RemoveFile(kIspFile);
+  }
+  LoadFresh();
+
+  const std::vector<std::string_view> lines = Lines(content);
+  const bool plain = Plain(content, lines);
+  std::vector<std::string> names;
+  for (int i = 0; i < CheckListLength(); ++i) {
+    names.emplace_back(
+        static_cast<const ParamRecord*>(list_get_at(&ParamList, i))->name);
+  }
+
+  std::map<std::string, Expected> expected;
+  for (size_t i = 0; i < names.size(); ++i) {
+    const std::string& name = names[i];
+    const bool checkable = plain && AtMostOneLoadedLine(lines, name);
+    Expected& e = expected[name];
+    if (i % 3 == 2) {
+      if (DeleteParam(name.c_str(), kModeDeleteUser) != 0) {
+        e.user = std::nullopt;
+        e.check_user = checkable;
+      }
+      continue;
+    }
+    const std::string value = "n" + std::to_string(i);
+    if (SetParamValue(name.c_str(), value.c_str(), set_mode) == 0) continue;
+    if (set_mode != kModeSetIsp) {
+      e.user = value;
+      e.check_user = checkable;
+    }
+    if (set_mode != kModeSetUser) {
+      e.isp = value;
+      e.check_isp = checkable;
+    }
+  }
+  for (int k = 0; k < 2; ++k) {
+    const std::string name = "fz_add_" + std::to_string(k);
+    const std::string value = "a" + std::to_string(k);
+    if (AddParam(name.c_str(), "fuzz.conf", value.c_str(), kModeAddUser) != 0) {
+      Expected& e = expected[name];
+      e.user = value;
+      e.check_user = plain && AtMostOneLoadedLine(lines, name);
+    }
+  }
+  cms::fuzzing::CheckStore();
+  writeParamToFile();
+  cms::fuzzing::CheckStore();
+
+  const std::string user_after = ReadFile(kUserFile);
+  if (plain && !CommentsKept(lines, user_after)) __builtin_trap();
+  if (with_isp && plain && !CommentsKept(lines, ReadFile(kIspFile))) {
+    __builtin_trap();
+  }
+
+  LoadFresh();
+  for (const auto& [name, e] : expected) {
+    if (e.check_user && Side(name.c_str(), true) != e.user) __builtin_trap();
+    if (e.check_isp && Side(name.c_str(), false) != e.isp) __builtin_trap();
+  }
+  return 0;
+}
