@@ -19,7 +19,20 @@
 namespace cms::store {
 namespace {
 
-class LoaderTest : public StoreFixture {};
+class LoaderTest : public StoreFixture {
+ protected:
+  static const ParamRecord* At(int i) {
+    return static_cast<ParamRecord*>(list_get_at(&ParamList, i));
+  }
+  // Every record as "name=user value", in list order.
+  static std::string UserDump() {
+    std::string out;
+    for (int i = 0; i < CheckListLength(); ++i) {
+      out += At(i)->name + ("=" + UserValue(At(i)->name)) + "\n";
+    }
+    return out;
+  }
+};
 
 TEST_F(LoaderTest, LineRules) {
   const std::string name70(70, 'n');
@@ -41,28 +54,17 @@ TEST_F(LoaderTest, LineRules) {
   EXPECT_EQ(r->ispValue, nullptr);
   EXPECT_EQ(r->userChanged, 0);
   EXPECT_EQ(r->callback, nullptr);
-  const std::vector<std::pair<std::string, std::string>> expected = {
-      {"ippt_enable", "1"},
-      {"tabbed", "2"},
-      {"lead", "3"},
-      {"empty", kEmptyValueMarker},
-      {"bare", kEmptyValueMarker},
-      {"spaced", "value here"},
-      {"tabsep", "v"},
-      {"a", "b=c"},
-      {"eq", "= x"},
-      {"crlf", "v"},
-      {"trail", "v  "},
-      {"dup", "2"},
-      {name70.substr(0, 63), "cut"},
-      {"big", std::string(795, 'v')},
-      {"tail", "1"},
-      {"after", "1"},
-      {"last", "nolf"}};
-  for (const auto& [name, value] : expected) {
-    EXPECT_EQ(UserValue(name.c_str()), value) << name;
-  }
-  EXPECT_EQ(CheckListLength(), static_cast<int>(expected.size()));
+  const std::string marker = kEmptyValueMarker;
+  EXPECT_EQ(UserDump(), "a=b=c\nafter=1\nbare=" + marker +
+                            "\nbig=" + std::string(795, 'v') +
+                            "\ncrlf=v\ndup=2\n"
+                            "empty=" +
+                            marker +
+                            "\neq== x\nippt_enable=1\n"
+                            "last=nolf\nlead=3\n" +
+                            name70.substr(0, 63) +
+                            "=cut\nspaced=value here\ntabbed=2\ntabsep=v\n"
+                            "tail=1\ntrail=v  \n");
   for (const ConfigLocation& e : UFL) EXPECT_EQ(e.dirty, 0);
 }
 
@@ -135,18 +137,12 @@ TEST_F(LoaderTest, LastOccurrenceWinsPerSide) {
            ("@" + std::to_string(location));
   };
   for (int i = 0; i < CheckListLength(); ++i) {
-    const auto* r = static_cast<ParamRecord*>(list_get_at(&ParamList, i));
-    if (i > 0) {
-      ASSERT_LT(
-          strcmp(
-              static_cast<ParamRecord*>(list_get_at(&ParamList, i - 1))->name,
-              r->name),
-          0);
-    }
-    if (r->userValue != nullptr || r->userLocation != -1) {
+    const ParamRecord* r = At(i);
+    ASSERT_TRUE(i == 0 || strcmp(At(i - 1)->name, r->name) < 0) << r->name;
+    if (r->userLocation != -1) {
       got[kUserTable][r->name] = side(r->userValue, r->userLocation);
     }
-    if (r->ispValue != nullptr || r->ispLocation != -1) {
+    if (r->ispLocation != -1) {
       got[kIspTable][r->name] = side(r->ispValue, r->ispLocation);
     }
   }
