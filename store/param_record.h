@@ -11,9 +11,9 @@ namespace cms::store {
 // 2 after an ISP-side file was written.
 using ChangeCallback = int (*)(void* subject, const char* value, int phase);
 
-inline constexpr int kNameSize = 64;        // 63 characters and NUL
+inline constexpr int kNameSize = 64;  // 63 characters and NUL
 inline constexpr int kMaxNameLength = 63;
-inline constexpr int kValueSize = 800;      // 799 characters and NUL
+inline constexpr int kValueSize = 800;  // 799 characters and NUL
 inline constexpr int kMaxValueLength = 799;
 
 // A parameter exists but has no value.
