@@ -81,8 +81,7 @@ int ReceiveResponse(int fd, CMSPacket* response, bool* first_failed) {
 }
 
 bool Valid(const CMSPacket& response) {
-  return response.status == CMS_STATUS_OK ||
-         response.status == CMS_STATUS_FAIL;
+  return response.status == CMS_STATUS_OK || response.status == CMS_STATUS_FAIL;
 }
 
 bool Matching(const CMSPacket& response) {

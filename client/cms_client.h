@@ -12,8 +12,8 @@ extern "C" {
 #endif
 
 #define CMS_FRAME_SIZE 1024
-#define CMS_NAME_SIZE 64      /* 63 characters and the terminating zero */
-#define CMS_VALUE_SIZE 800    /* 799 characters and the terminating zero */
+#define CMS_NAME_SIZE 64   /* 63 characters and the terminating zero */
+#define CMS_VALUE_SIZE 800 /* 799 characters and the terminating zero */
 #define CMS_LOCATION_SIZE 64
 
 /* Response status values. */

@@ -2,14 +2,13 @@
 // with no daemon at all.
 #include "client/cms_client.h"
 
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "tests/sandbox.h"
 

@@ -184,8 +184,8 @@ int Run(const CMSPacket& request, const std::string& what,
     case Outcome::kAnswered:
       break;
   }
-  if (response.pid != request.pid ||
-      (response.status != CMS_STATUS_OK && response.status != CMS_STATUS_FAIL)) {
+  if (response.pid != request.pid || (response.status != CMS_STATUS_OK &&
+                                      response.status != CMS_STATUS_FAIL)) {
     fprintf(stderr, "cms: %s: cmsd gave no valid answer\n", what.c_str());
     return kExitUsage;
   }
@@ -473,10 +473,10 @@ int main(int argc, char** argv) {
     int (*run)(const Request&);
   };
   static constexpr Entry kCommands[] = {
-      {"get", Get},   {"set", Set},     {"add", Add},       {"del", Del},
-      {"replace", Replace}, {"commit", Commit}, {"push", Push},
-      {"pop", Pop},   {"mget", MGet},   {"mset", MSet},     {"dump", Dump},
-      {"monitor", Monitor},
+      {"get", Get},   {"set", Set},         {"add", Add},
+      {"del", Del},   {"replace", Replace}, {"commit", Commit},
+      {"push", Push}, {"pop", Pop},         {"mget", MGet},
+      {"mset", MSet}, {"dump", Dump},       {"monitor", Monitor},
   };
   for (const Entry& entry : kCommands) {
     if (command == entry.name) return entry.run(request);

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -83,12 +84,12 @@ std::optional<std::string> DnsmasqLine(std::string_view line,
     return std::nullopt;
   }
   // Removing the prefix from a line of another name (a stray or indented
-  // line) would cut into that name and hand dnsmasq a bogus option; a rest
-  // that begins with "#" is no option either.
+  // line) would cut into that name and hand dnsmasq a bogus option.
   if (!StartsWith(line, kPrefix)) return std::nullopt;
   const std::string_view rest = line.substr(kPrefix.size());
-  if (rest.empty() || rest.front() == '=' || rest.front() == ' ' ||
-      rest.front() == '\t' || rest.front() == '#') {
+  // Every dnsmasq option name begins with a letter or digit; anything else
+  // after the prefix (a separator, "#") would not be the option meant.
+  if (rest.empty() || !std::isalnum(static_cast<unsigned char>(rest.front()))) {
     return std::nullopt;
   }
   if (rest.size() + 1 > kMaxKeptLine) return std::nullopt;

@@ -41,13 +41,15 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace cms::fuzzing;
   if (size == 0) return 0;
-  cms::store::ResetParamList();
   // First byte: bit 0 lets custom DHCP options through.
   if (data[0] & 1) SetAutoDns("disable");
   WriteFile(kSource, std::string_view(reinterpret_cast<const char*>(data) + 1,
                                       size - 1));
   RemoveFile(kTarget);
   cms::conffiles::do_usr_copy_dnsmasq(kSource, kTarget);
+
+  // Each input leaves the store as it found it: empty.
+  cms::store::ResetParamList();
 
   const std::string out = ReadFile(kTarget);
   if (!WholeLines(out)) __builtin_trap();

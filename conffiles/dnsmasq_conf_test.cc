@@ -2,14 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 
-#include "conffiles/field_file.h"
 #include "conffiles/real_peer_testing.h"
-#include "platform/root.h"
+#include "store/file_tables.h"
 #include "store/param_list.h"
-#include "tests/temp_root.h"
+#include "store/store_fixture.h"
 
 namespace cms::conffiles {
 namespace {
@@ -17,34 +18,16 @@ namespace {
 constexpr const char* kSource = "/mnt/jffs2/conf/user/dnsmasq.conf";
 constexpr const char* kTarget = "/tmp/dnsmasq.conf";
 
-class DnsmasqConf : public ::testing::Test {
+// The generator reads dnsmasq_auto-dns from the store, which holds what the
+// source file held when it was loaded, as on the device.
+class DnsmasqConf : public store::StoreFixture {
  protected:
-  void SetUp() override {
-    static const bool list_ready = (store::initParamList(), true);
-    (void)list_ready;
-    store::ResetParamList();
-    platform::SetRoot(root_.dir());
-    root_.MakeDir("/tmp");
-  }
-  void TearDown() override {
-    store::ResetParamList();
-    platform::SetRoot("/");
-  }
-
-  // Gives dnsmasq_auto-dns a user-side value.
-  void SetAutoDns(const char* value) {
-    store::ParamRecord r{};
-    std::strncpy(r.name, "dnsmasq_auto-dns", sizeof r.name - 1);
-    r.userLocation = -1;
-    r.ispLocation = -1;
-    r.userValue = static_cast<char*>(emalloc(std::strlen(value) + 1));
-    std::strcpy(r.userValue, value);
-    store::addElement(&r);
-    store::sortParamList();
-  }
-
+  // Writes the source file, loads the tree afresh and generates.
   std::string Generate(const std::string& source) {
     root_.Write(kSource, source);
+    store::ResetParamList();
+    store::initialConfigLocationArray();
+    LoadTree();
     do_usr_copy_dnsmasq(kSource, kTarget);
     return root_.Read(kTarget);
   }
@@ -74,8 +57,6 @@ class DnsmasqConf : public ::testing::Test {
     EXPECT_NE(run.output.find("syntax check OK"), std::string::npos)
         << label << ": " << run.output;
   }
-
-  testing::TempRoot root_;
 };
 
 // A router's file: system settings, options, leases and the lease counter.
@@ -106,15 +87,13 @@ TEST_F(DnsmasqConf, KeepsOptionsAndActiveLeasesInFileOrder) {
 }
 
 TEST_F(DnsmasqConf, CustomOptionsOnlyWhileAutoDnsIsDisabled) {
-  const std::string source =
+  const std::string options =
       "dnsmasq_dhcp-option=6,192.168.1.1\n"
       "dnsmasq_dhcp-option2=option:router,192.168.1.1\n";
-  EXPECT_EQ(Generate(source), "") << "auto-dns not set";
-  SetAutoDns("enable");
-  EXPECT_EQ(Generate(source), "");
-  store::ResetParamList();
-  SetAutoDns("disable");
-  EXPECT_EQ(Generate(source),
+  EXPECT_EQ(Generate(options), "") << "auto-dns not set";
+  EXPECT_EQ(Generate(options + "dnsmasq_auto-dns=enable\n"), "");
+  EXPECT_EQ(Generate(options + "dnsmasq_auto-dns=\n"), "") << "no value";
+  EXPECT_EQ(Generate(options + "dnsmasq_auto-dns=disable\n"),
             "dhcp-option=6,192.168.1.1\n"
             "dhcp-option2=option:router,192.168.1.1\n");
 }
@@ -135,7 +114,7 @@ TEST_F(DnsmasqConf, MalformedLinesNeverReachTheOutput) {
       "dnsmasq_dhcp-host5=1;00:11:22:33:44:88;192.168.1.14;pc;extra\n" +
       "dnsmasq_domain=lan" + std::string(1, '\0') + "x\n" +
       "  dnsmasq_interface=br1\n" +  // not a parameter line
-      "dnsmasq_=value\n" + "dnsmasq_\n" +
+      "dnsmasq_=value\n" + "dnsmasq_\n" + "dnsmasq_#x\n" +
       "dnsmasq_dhcp-lease-max=64\r\n" +  // carriage return is no content
       "dnsmasq_log-dhcp";                // last line without line feed
   EXPECT_EQ(Generate(source),
@@ -174,7 +153,6 @@ TEST_F(DnsmasqConf, RealDnsmasqAcceptsGeneratedFiles) {
             std::string::npos);
   ExpectDnsmasqAccepts("static leases");
 
-  SetAutoDns("disable");
   const std::string options = GenerateWithTrailer(
       "dnsmasq_auto-dns=disable\n"
       "dnsmasq_dhcp-range=192.168.8.2,192.168.8.254,255.255.255.0,24h\n"
@@ -184,6 +162,17 @@ TEST_F(DnsmasqConf, RealDnsmasqAcceptsGeneratedFiles) {
       "dnsmasq_dhcp-option=option:domain-search,home.lan,corp.example\n");
   EXPECT_NE(options.find("dhcp-option=6,8.8.8.8,1.1.1.1\n"), std::string::npos);
   ExpectDnsmasqAccepts("custom DHCP options");
+
+  // The shipped example tree's file.
+  std::ifstream example(std::filesystem::path(__FILE__).parent_path().parent_path() /
+                            "examples" / "user" / "dnsmasq.conf",
+                        std::ios::binary);
+  ASSERT_TRUE(example.is_open());
+  const std::string shipped = GenerateWithTrailer(
+      std::string(std::istreambuf_iterator<char>(example), {}));
+  EXPECT_NE(shipped.find("dhcp-host=00:1a:2b:3c:4d:01,192.168.1.10,nas\n"),
+            std::string::npos);
+  ExpectDnsmasqAccepts("example tree");
 }
 
 }  // namespace

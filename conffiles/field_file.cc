@@ -107,8 +107,7 @@ char* TakeValue(char* line, const Key& key) {
 }
 
 // True when the piece is the start of a line keyed `name`.
-bool IsKeyedLine(const LineReader& reader, const char* line,
-                 const char* name) {
+bool IsKeyedLine(const LineReader& reader, const char* line, const char* name) {
   if (!reader.starts_line() || strstr(line, name) == nullptr) return false;
   const std::optional<Key> key = FindKey(line);
   return key && KeyEquals(line, *key, name);
@@ -142,7 +141,8 @@ bool RewriteToWorkFile(const char* path, const char* name, KeyedLine keyed) {
     memset(str_buf, 0, sizeof str_buf);
     const long n = reader.Next(str_buf, sizeof str_buf);
     if (n < 0) break;
-    if (reader.starts_line()) in_keyed_line = IsKeyedLine(reader, str_buf, name);
+    if (reader.starts_line())
+      in_keyed_line = IsKeyedLine(reader, str_buf, name);
     if (!in_keyed_line) {
       ok = ok && Write(out.get(), str_buf, static_cast<size_t>(n));
       continue;
@@ -210,8 +210,8 @@ int CreateTemp(const std::string& target, std::string* temp_path) {
       DirName(target) + "/" + kCopyTempPrefix + std::to_string(getpid()) + ".";
   for (int attempt = 0; attempt < 100; ++attempt) {
     *temp_path = prefix + std::to_string(counter++);
-    const int fd = open(temp_path->c_str(),
-                        O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    const int fd =
+        open(temp_path->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;
@@ -244,9 +244,8 @@ void SyncDir(const std::string& dir) {
 
 int RemoveIfCopyTemp(const char* path, const struct stat*, int type,
                      struct FTW* ftw) {
-  if (type == FTW_F &&
-      strncmp(path + ftw->base, kCopyTempPrefix, strlen(kCopyTempPrefix)) ==
-          0) {
+  if (type == FTW_F && strncmp(path + ftw->base, kCopyTempPrefix,
+                               strlen(kCopyTempPrefix)) == 0) {
     unlink(path);
   }
   return 0;
@@ -255,6 +254,7 @@ int RemoveIfCopyTemp(const char* path, const struct stat*, int type,
 }  // namespace
 
 int CheckConfFiledString(const char* path, const char* name) {
+  if (path == nullptr || name == nullptr) return 0;
   File f(path, "r");
   if (!f) return 0;
   LineReader reader(f.get());
@@ -266,6 +266,7 @@ int CheckConfFiledString(const char* path, const char* name) {
 }
 
 char* get_conf_field_string(const char* path, const char* name) {
+  if (path == nullptr || name == nullptr) return nullptr;
   File f(path, "r");
   if (!f) return nullptr;
   LineReader reader(f.get());
@@ -279,6 +280,7 @@ char* get_conf_field_string(const char* path, const char* name) {
 }
 
 int set_conf_field_string(const char* path, const char* name, char* value) {
+  if (path == nullptr || name == nullptr || value == nullptr) return 0;
   SetConfGuard lock;
   if (CheckConfFiledString(path, name) == 0) {
     printf("filename %s parameter name %s doesn't not exist\n", path, name);
@@ -297,8 +299,8 @@ int set_conf_field_string(const char* path, const char* name, char* value) {
   // A line end inside the value would add lines of its own to the file.
   if (strpbrk(value, kLineEnd) != nullptr) return 0;
   const size_t value_length = strlen(value);
-  const bool rewritten = RewriteToWorkFile(
-      path, name, [&](const char* line, std::string* out) {
+  const bool rewritten =
+      RewriteToWorkFile(path, name, [&](const char* line, std::string* out) {
         // Keep the line up to the character that ends its key, so that
         // the key and its own separator survive (even after leading blanks,
         // which no writer produces). A key that ends the line gets "=".
@@ -321,6 +323,7 @@ int set_conf_field_string(const char* path, const char* name, char* value) {
 }
 
 int delete_param(const char* path, const char* name) {
+  if (path == nullptr || name == nullptr) return 0;
   SetConfGuard lock;
   if (CheckConfFiledString(path, name) == 0) {
     printf("%s: filename %s parameter name %s doesn't not exist\n",
@@ -337,6 +340,7 @@ int delete_param(const char* path, const char* name) {
 }
 
 void do_usr_copy(const char* src, const char* dst) {
+  if (src == nullptr || dst == nullptr) return;
   Fd in(open(platform::HostPath(src).c_str(), O_RDONLY | O_CLOEXEC));
   if (in.get() < 0) return;
   const std::optional<std::string> target =
@@ -363,8 +367,7 @@ void do_usr_copy(const char* src, const char* dst) {
   // Write beside the target, flush, then rename: a power cut leaves the old
   // file or the new one, never half of each.
   const bool written = CopyData(in.get(), out.get()) && fsync(out.get()) == 0;
-  if (!out.Close() || !written ||
-      rename(temp.c_str(), target->c_str()) != 0) {
+  if (!out.Close() || !written || rename(temp.c_str(), target->c_str()) != 0) {
     unlink(temp.c_str());
     return;
   }

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 
@@ -225,6 +228,18 @@ TEST_F(SnmpdConf, OverlongLineIsSkippedWhole) {
 TEST_F(SnmpdConf, RealSnmpdAcceptsGeneratedFiles) {
   Generate(kRouterFile);
   ExpectSnmpdAccepts("router file");
+
+  // The shipped example tree: its SNMP file and its secure-mode setting.
+  const std::filesystem::path examples =
+      std::filesystem::path(__FILE__).parent_path().parent_path() / "examples";
+  std::filesystem::copy_file(examples / "user" / "sysini.conf",
+                             root_.Host(kSysini),
+                             std::filesystem::copy_options::overwrite_existing);
+  std::ifstream example(examples / "user" / "snmpd.conf", std::ios::binary);
+  ASSERT_TRUE(example.is_open()) << examples;
+  Generate(std::string(std::istreambuf_iterator<char>(example), {}));
+  EXPECT_NE(root_.Read(kV3).find("createUser"), std::string::npos);
+  ExpectSnmpdAccepts("example tree");
 
   root_.Write(kSysini, "sys_secure_mode 1\n");
   Generate(

@@ -61,8 +61,8 @@ int PushCmdValue(const char* name, const char* value) {
   const char* text = value[0] == '\0' ? store::kEmptyValueMarker : value;
   strncpy(element->name, name, store::kMaxNameLength);
   element->ispLocation = -1;
-  element->userLocation = store::LocationAdd(store::kTempUserFile,
-                                             store::kUserTable);
+  element->userLocation =
+      store::LocationAdd(store::kTempUserFile, store::kUserTable);
   // A full table leaves the element without a file; nothing is marked then.
   if (element->userLocation >= 0) store::UFL[element->userLocation].dirty = 1;
   const size_t len = strlen(text);

@@ -36,8 +36,8 @@ struct FieldText {
 // the end of the area. A text that would start beyond the area is empty.
 struct ListText {
   ListText(const char (&area)[CMS_VALUE_SIZE], size_t pos) {
-    length = pos < CMS_VALUE_SIZE ? strnlen(area + pos, CMS_VALUE_SIZE - pos)
-                                  : 0;
+    length =
+        pos < CMS_VALUE_SIZE ? strnlen(area + pos, CMS_VALUE_SIZE - pos) : 0;
     if (length > 0) memcpy(text, area + pos, length);
     text[length] = '\0';
   }
@@ -90,8 +90,7 @@ void SetMulti(const CMSPacket* request, CMSPacket* response) {
     const ListText name(request->value, in);
     const size_t v = in + name.length + 1;
     const ListText value(request->value, v);
-    if (store::SetParamValue(name.text, value.text, store::kModeSetUser) ==
-        0) {
+    if (store::SetParamValue(name.text, value.text, store::kModeSetUser) == 0) {
       // Pairs set before this one stay set and counted.
       response->status = CMS_STATUS_FAIL;
       return;
@@ -191,8 +190,7 @@ void handleCMSreq(const CMSPacket* request, CMSPacket* response) {
     case kCmdReplaceBoth:
       // Replace writes its line at once, so nothing is left for the tick.
       response->pid = request->pid;
-      SetStatus(response,
-                store::ReplaceParamValue(name.text, value.text, cmd));
+      SetStatus(response, store::ReplaceParamValue(name.text, value.text, cmd));
       break;
     case kCmdPush:
       CMS_DBG(7, kModule, "push cmd value\n");

@@ -164,7 +164,8 @@ TEST_F(DispatcherTest, WriteNowAndUnknownCodesAnswerAllZero) {
   const uint32_t counted = Counters().changes;
   CMSPacket r = Send(kCmdWriteNow);
   EXPECT_TRUE(AllZero(r));
-  EXPECT_EQ(root_.Read(kUserFile), "# test\nt_a=1\nt_b=3\nt_empty=\nt_both=u\n");
+  EXPECT_EQ(root_.Read(kUserFile),
+            "# test\nt_a=1\nt_b=3\nt_empty=\nt_both=u\n");
   // An explicit write leaves the tick's counters alone.
   EXPECT_EQ(Counters().changes, counted);
 
@@ -204,7 +205,11 @@ TEST_F(DispatcherTest, GetMultiListsValuesAsFarAsTheyFit) {
   CMSPacket r = SendList(kCmdGetMulti, {"missing", "t_b"});
   EXPECT_EQ(r.status, CMS_STATUS_OK);
   EXPECT_EQ(r.pid, kPid);
-  EXPECT_EQ(memcmp(r.value, "(null)\0" "2\0\0", 10), 0);
+  EXPECT_EQ(memcmp(r.value,
+                   "(null)\0"
+                   "2\0\0",
+                   10),
+            0);
 
   r = SendList(kCmdGetMulti, {});
   EXPECT_EQ(r.status, 0);
@@ -269,8 +274,8 @@ TEST_F(DispatcherTest, DumpGrowsItsBufferForLongLines) {
 }
 
 TEST_F(DispatcherTest, UnterminatedFieldsAreReadUpToTheirAreaEnd) {
-  for (int code : {1, 2, 3, 4, 5, 9, 10, 11, 12, 13, 14, 17, 18, 19, 33, 34,
-                   35, 36, 37}) {
+  for (int code :
+       {1, 2, 3, 4, 5, 9, 10, 11, 12, 13, 14, 17, 18, 19, 33, 34, 35, 36, 37}) {
     auto request = Request(code);
     memset(request->name, 'n', sizeof request->name);
     memset(request->value, '/', sizeof request->value);

@@ -109,8 +109,8 @@ int Daemon::initLibev() {
                   &kReadyDelay);
   initTimoutEv();
   for (int signum : {SIGINT, SIGUSR1, SIGUSR2, SIGALRM, SIGTERM}) {
-    signals_.emplace_back(event_new(base_.get(), signum,
-                                    EV_SIGNAL | EV_PERSIST, signal_cb, this));
+    signals_.emplace_back(event_new(base_.get(), signum, EV_SIGNAL | EV_PERSIST,
+                                    signal_cb, this));
     event_add(signals_.back().get(), nullptr);
   }
   return event_base_dispatch(base_.get());

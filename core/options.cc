@@ -21,10 +21,10 @@ std::optional<uint16_t> ParsePort(const std::string& text) {
 std::optional<Options> ParseOptions(int argc, const char* const* argv,
                                     const char* env_root, const char* env_port,
                                     std::string* error) {
-  const char* root = env_root != nullptr && env_root[0] != '\0' ? env_root
-                                                                 : nullptr;
-  const char* port = env_port != nullptr && env_port[0] != '\0' ? env_port
-                                                                 : nullptr;
+  const char* root =
+      env_root != nullptr && env_root[0] != '\0' ? env_root : nullptr;
+  const char* port =
+      env_port != nullptr && env_port[0] != '\0' ? env_port : nullptr;
   const char* port_source = "CMS_PORT";
   Options options;
   for (int i = 1; i < argc; ++i) {

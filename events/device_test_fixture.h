@@ -1,7 +1,7 @@
 // device_test_fixture.h - unit-test fixture for the callbacks that act on the
-// device: a temporary root with the configuration tree, recording stub
-// programs first on PATH, a message-center listener and a freshly loaded
-// store with every callback registered.
+// device: the store fixture's temporary root and empty store, plus recording
+// stub programs first on PATH, a message-center listener, and loading with
+// every callback registered.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,48 +14,36 @@
 #include <vector>
 
 #include "events/registration.h"
-#include "platform/log.h"
-#include "platform/root.h"
-#include "store/file_tables.h"
-#include "store/loader.h"
 #include "store/operations.h"
-#include "store/param_list.h"
+#include "store/store_fixture.h"
 #include "tests/msg_listener.h"
 #include "tests/stub_programs.h"
-#include "tests/temp_root.h"
 
 namespace cms::testing {
 
-class DeviceTest : public ::testing::Test {
+class DeviceTest : public store::StoreFixture {
  protected:
   void SetUp() override {
+    StoreFixture::SetUp();
     const char* path = getenv("PATH");
     saved_path_ = path != nullptr ? path : "";
-    platform::SetRoot(root_.dir());
     stubs_.Install();
     ASSERT_TRUE(mc_.ok());
-    for (const char* dir : {"/tmp", "/dev", "/etc", "/mnt/jffs2/conf/app"}) {
+    for (const char* dir : {"/dev", "/etc", "/mnt/jffs2/conf/app"}) {
       root_.MakeDir(dir);
     }
-    root_.Write(store::kTempUserFile, "");
-    store::initParamList();
-    store::ResetParamList();
-    store::initialConfigLocationArray();
   }
 
   void TearDown() override {
-    store::ResetParamList();
-    store::initialConfigLocationArray();
-    platform::SetRoot("/");
     setenv("PATH", saved_path_.c_str(), 1);
-    cms_debug_mode.store(0);
+    StoreFixture::TearDown();
   }
 
   // Writes the user-side file `base` (under /mnt/jffs2/conf/user/), then
   // loads the tree and registers every callback.
   void Load(const std::string& base, const std::string& content) {
-    root_.Write("/mnt/jffs2/conf/user/" + base, content);
-    store::initParamFile();
+    WriteUser(base, content);
+    LoadTree();
     events::initParamEventReg();
     events::initFileEventReg();
   }
@@ -80,10 +68,11 @@ class DeviceTest : public ::testing::Test {
   std::vector<std::string> Calls(size_t count = 0) {
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    std::vector<std::string> calls = stubs_.Calls();
-    while (calls.size() < count && std::chrono::steady_clock::now() < deadline) {
+    std::vector<std::string> calls = CompleteCalls();
+    while (calls.size() < count &&
+           std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
-      calls = stubs_.Calls();
+      calls = CompleteCalls();
     }
     return calls;
   }
@@ -109,11 +98,24 @@ class DeviceTest : public ::testing::Test {
     return calls;
   }
 
-  TempRoot root_;
   StubPrograms stubs_{root_};
   MsgListener mc_{root_};
 
  private:
+  // A stub writes its line in several pieces: only lines already ended
+  // count, so a call is never seen half-written.
+  std::vector<std::string> CompleteCalls() const {
+    std::string log = root_.Read("/stub_calls.log");
+    log.erase(log.rfind('\n') == std::string::npos ? 0 : log.rfind('\n') + 1);
+    std::vector<std::string> calls;
+    size_t start = 0;
+    for (size_t end; (end = log.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+      calls.push_back(log.substr(start, end - start));
+    }
+    return calls;
+  }
+
   std::string saved_path_;
 };
 

@@ -17,7 +17,8 @@ constexpr int kPhaseWritten = 1;
 // Units with a phone port have dsp_port_number > 0; a missing value means
 // none.
 bool HasPhonePort() {
-  const char* ports = store::GetParamValue("dsp_port_number", store::kModeGetUser);
+  const char* ports =
+      store::GetParamValue("dsp_port_number", store::kModeGetUser);
   return ports != nullptr && DecimalValue(ports) > 0;
 }
 

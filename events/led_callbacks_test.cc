@@ -63,10 +63,14 @@ TEST_F(LedCallbacks, ConnectionStateWithAndWithoutPhonePort) {
 
 TEST_F(LedCallbacks, SimState) {
   Load("lte.conf", "SIM_PINStatus=9\n");
-  for (const auto& [s, pattern] : std::vector<std::pair<const char*, const char*>>{
-           {"4", "xxxxxxx0\n"}, {"0", "xxxxxxx2\n"}, {"1", "xxxxxxx2\n"},
-           {"5", "xxxxxxx2\n"}, {"3", "xxxxxxx1\n"}, {"6", "xxxxxxx1\n"},
-           {"-1", "xxxxxxx1\n"}}) {
+  for (const auto& [s, pattern] :
+       std::vector<std::pair<const char*, const char*>>{{"4", "xxxxxxx0\n"},
+                                                        {"0", "xxxxxxx2\n"},
+                                                        {"1", "xxxxxxx2\n"},
+                                                        {"5", "xxxxxxx2\n"},
+                                                        {"3", "xxxxxxx1\n"},
+                                                        {"6", "xxxxxxx1\n"},
+                                                        {"-1", "xxxxxxx1\n"}}) {
     EXPECT_EQ(Led(LteSIMLedCallback, "SIM_PINStatus", s), pattern) << s;
   }
 }

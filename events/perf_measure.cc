@@ -92,8 +92,9 @@ void StartMeasurement() {
 
 }  // namespace
 
-int get_interface_info(const char* ifname, unsigned char* mac_out,
-                       char* ip_out, char* mask_out) {
+int get_interface_info(const char* ifname, unsigned char* mac_out, char* ip_out,
+                       char* mask_out) {
+  if (ifname == nullptr) return 0;
   const int fd = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, 255);
   if (fd < 0) {
     printf("(%s, %s)Can't open socket\n", "CMSEvent", "get_interface_info");

@@ -37,7 +37,8 @@ class PerfMeasure : public DeviceTest {
   // that the background "killall -9 iperf" was one of them.
   Lines Deletions(size_t count) {
     Lines calls = Calls(count);
-    const auto kill = std::find(calls.begin(), calls.end(), "killall\t-9\tiperf");
+    const auto kill =
+        std::find(calls.begin(), calls.end(), "killall\t-9\tiperf");
     EXPECT_NE(kill, calls.end());
     if (kill != calls.end()) calls.erase(kill);
     return calls;
@@ -60,8 +61,7 @@ TEST_F(PerfMeasure, StartResetsResultsOnceAndNotifies) {
   EXPECT_EQ(Value("dl_speed"), "(none)");
   EXPECT_EQ(Value("ul_speed"), "(none)");
   EXPECT_FALSE(root_.Exists("/tmp/iperf.txt"));
-  EXPECT_EQ(mc_.Drain(),
-            (Lines{"mc_trigger 103", "mc_trigger_delay 85 1000"}));
+  EXPECT_EQ(mc_.Drain(), (Lines{"mc_trigger 103", "mc_trigger_delay 85 1000"}));
 
   // Already running: a second start does nothing.
   store::SetParamValue("dl_latency", "7", store::kModeSetUser);
@@ -79,8 +79,7 @@ TEST_F(PerfMeasure, MissingFlagIsOnlyCreatedAndLongFlagComparedByThree) {
   Call(PerfMeasureCallback, "perf_measure_status");
   EXPECT_EQ(Value("perf_measure_is_running"), "1");
 
-  store::SetParamValue("perf_measure_is_running", "1000",
-                       store::kModeSetUser);
+  store::SetParamValue("perf_measure_is_running", "1000", store::kModeSetUser);
   Request("0");
   EXPECT_EQ(Value("perf_measure_is_running"), "1000");
   EXPECT_EQ(Calls(), Lines{});
@@ -106,7 +105,8 @@ TEST_F(PerfMeasure, StopDeletesFirewallOpeningsByMode) {
        "sys_operation_mode=0\nperf_measure_server_ip=127.0.0.2\n"
        "perf_measure_cpe_port=5201\n");
   Request("0");
-  const std::string rule = "\t-s\t127.0.0.2\t-d\t127.0.0.1\t--dport\t5201\t-j\tACCEPT";
+  const std::string rule =
+      "\t-s\t127.0.0.2\t-d\t127.0.0.1\t--dport\t5201\t-j\tACCEPT";
   const Lines nat = {"iptables\t-t\tnat\t-D\tPREROUTING\t-p\ttcp" + rule,
                      "iptables\t-t\tnat\t-D\tPREROUTING\t-p\tudp" + rule};
   const Lines input = {"iptables\t-D\tINPUT\t-p\tudp" + rule,
@@ -137,10 +137,9 @@ TEST_F(PerfMeasure, HostileServerAndPortStayOneArgument) {
     Request("0");
     const std::string rule =
         "\t-s\t" + v + "\t-d\t127.0.0.1\t--dport\t" + v + "\t-j\tACCEPT";
-    EXPECT_EQ(SortedCalls(3),
-              (Lines{"iptables\t-D\tINPUT\t-p\ttcp" + rule,
-                     "iptables\t-D\tINPUT\t-p\tudp" + rule,
-                     "killall\t-9\tiperf"}));
+    EXPECT_EQ(SortedCalls(3), (Lines{"iptables\t-D\tINPUT\t-p\ttcp" + rule,
+                                     "iptables\t-D\tINPUT\t-p\tudp" + rule,
+                                     "killall\t-9\tiperf"}));
   }
 }
 

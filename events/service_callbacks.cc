@@ -69,8 +69,8 @@ void TwoStepRestart(const char* lan_key) {
 void RunBounded(const platform::Command& command, size_t max_len,
                 const char* what) {
   if (command.device.size() > max_len) {
-    CMS_DBG(3, kModule, "%s: command longer than %zu characters, not run",
-            what, max_len);
+    CMS_DBG(3, kModule, "%s: command longer than %zu characters, not run", what,
+            max_len);
     return;
   }
   platform::RunCommand(command);
@@ -186,8 +186,8 @@ int TelnetdCallback(void*, const char* value, int phase) {
           "telnetd -l /mnt/jffs2/bin/login_without_shell_auth > /dev/null "
           "2>&1 &");
     } else {
-      start = platform::FormatCommand(
-          "telnetd -l /bin/login > /dev/null 2>&1 &");
+      start =
+          platform::FormatCommand("telnetd -l /bin/login > /dev/null 2>&1 &");
     }
     RunBounded(start, kTelnetdCommandMax, "TelnetdCallback");
   } else {
@@ -291,8 +291,8 @@ int IPv6WANDNSCallback(void*, const char*, int phase) {
 int IPv6WANPDCallback(void*, const char* value, int phase) {
   if (phase != kPhaseWritten || !Ipv6Enabled()) return 1;
   // Prefix delegation and the DHCPv6 proxy are kept opposite.
-  store::SetParamValue("APN_DHCP6_Proxy_Enable", Is(value, "enable") ? "0" : "1",
-                       store::kModeSetUser);
+  store::SetParamValue("APN_DHCP6_Proxy_Enable",
+                       Is(value, "enable") ? "0" : "1", store::kModeSetUser);
   TwoStepRestart("ipv6_dibbler_server_dns_from_cpe");
   return 1;
 }
@@ -345,7 +345,8 @@ int LanMaskCallback(void*, const char* value, int phase) {
     CMS_DBG(3, kModule, "dnsmasq_dhcp-range %s has an over-long field",
             range.c_str());
   } else {
-    const std::string rebuilt = f[0] + "," + f[1] + "," + Text(value) + "," + f[3];
+    const std::string rebuilt =
+        f[0] + "," + f[1] + "," + Text(value) + "," + f[3];
     if (rebuilt.size() > kRangeMax) {
       CMS_DBG(3, kModule, "new dnsmasq_dhcp-range longer than %zu characters",
               kRangeMax);

@@ -53,8 +53,10 @@ TEST_F(ServiceCallbacks, TelnetdChoosesLoginAndAlwaysTellsFirewall) {
 
 TEST_F(ServiceCallbacks, TelnetdRefusesBannerThatDoesNotFitItsCommand) {
   const std::string banner = "/etc/" + std::string(90, 'b');
-  Load("sys.conf", "sys_telnetd=enable\nui_banner_enable=enable\n"
-                   "ui_banner_file=" + banner + "\n");
+  Load("sys.conf",
+       "sys_telnetd=enable\nui_banner_enable=enable\n"
+       "ui_banner_file=" +
+           banner + "\n");
   Call(TelnetdCallback, "sys_telnetd");
   EXPECT_EQ(mc_.WaitFor(1, std::chrono::seconds(5)),
             Lines{"mc_trigger_delay 10 1000"});
@@ -89,8 +91,9 @@ TEST_F(ServiceCallbacks, VsftpdBannerOnlyWhenFileExistsAndPortRestarts) {
 }
 
 TEST_F(ServiceCallbacks, FixedServiceCommands) {
-  Load("misc.conf", "ippt_host_mac=00:11:22:33:44:55\nui_sys_rm_type=2\n"
-                    "ipv6_webpage=1\n");
+  Load("misc.conf",
+       "ippt_host_mac=00:11:22:33:44:55\nui_sys_rm_type=2\n"
+       "ipv6_webpage=1\n");
   ClatdCallback(const_cast<char*>("/mnt/jffs2/conf/user/clatd.conf"), nullptr,
                 1);
   EXPECT_EQ(Calls(1), Lines{"clat.sh\trestart"});
@@ -173,9 +176,8 @@ TEST_F(ServiceCallbacks, Ipv6WanRestartsAndPrefixDelegationFlipsProxy) {
   stubs_.ClearCalls();
   Call(IPv6WANPDCallback, "ipv6_dibbler_client_pd");
   EXPECT_EQ(Value("APN_DHCP6_Proxy_Enable"), "0");
-  EXPECT_EQ(SortedCalls(3),
-            (Lines{"ipv6_start.sh\tLANrestart", "ipv6_start.sh\tWANrestart",
-                   "sleep\t1"}));
+  EXPECT_EQ(SortedCalls(3), (Lines{"ipv6_start.sh\tLANrestart",
+                                   "ipv6_start.sh\tWANrestart", "sleep\t1"}));
 
   store::SetParamValue("ipv6_dibbler_client_pd", "disable",
                        store::kModeSetUser);
@@ -184,16 +186,16 @@ TEST_F(ServiceCallbacks, Ipv6WanRestartsAndPrefixDelegationFlipsProxy) {
 }
 
 TEST_F(ServiceCallbacks, LanLocalAddressReplacesOtherGlobalAddress) {
-  Load("ipv6.conf", "ipv6_enable=enable\nsys_br_if=br0\n"
-                    "ipv6_wan_ip=2001:db8::1\nipv6_lan_local_ip=fd00::1\n");
+  Load("ipv6.conf",
+       "ipv6_enable=enable\nsys_br_if=br0\n"
+       "ipv6_wan_ip=2001:db8::1\nipv6_lan_local_ip=fd00::1\n");
   stubs_.AddStub("/stub_bin/ifconfig",
                  "echo '          inet6 addr: 2001:db8::1/64 Scope:Global'\n"
                  "echo '          inet6 addr: 2001:db8:5::7/64 Scope:Global'");
   Call(IPv6LANLocalCallback, "ipv6_lan_local_ip");
-  EXPECT_EQ(Calls(3),
-            (Lines{"ifconfig\tbr0",
-                   "ip\t-6\taddr\tdel\t2001:db8:5::7/64\tdev\tbr0",
-                   "ip\t-6\taddr\tadd\tfd00::1/64\tdev\tbr0"}));
+  EXPECT_EQ(Calls(3), (Lines{"ifconfig\tbr0",
+                             "ip\t-6\taddr\tdel\t2001:db8:5::7/64\tdev\tbr0",
+                             "ip\t-6\taddr\tadd\tfd00::1/64\tdev\tbr0"}));
 }
 
 TEST_F(ServiceCallbacks, HostsFileHoldsExactlyTwoLines) {
@@ -244,7 +246,8 @@ TEST_F(ServiceCallbacks, LanMaskReplacesOnlyTheRangeMask) {
   EXPECT_EQ(mc_.Drain(), Lines{"mc_trigger_arg 16 0"});
 
   // A field too long to carry over whole leaves the range alone.
-  const std::string odd = "192.168.1.100,192.168.1.200,255.255.255.0,1234567890123456";
+  const std::string odd =
+      "192.168.1.100,192.168.1.200,255.255.255.0,1234567890123456";
   store::SetParamValue("dnsmasq_dhcp-range", odd.c_str(), store::kModeSetUser);
   Call(LanMaskCallback, "sys_lan_mask");
   EXPECT_EQ(Value("dnsmasq_dhcp-range"), odd);
@@ -275,10 +278,14 @@ TEST_F(ServiceCallbacks, DnsmasqFileEndsWithTrailerOnce) {
 }
 
 TEST_F(ServiceCallbacks, SnmpFilesRegeneratedAtEveryPhase) {
-  Load("snmpd.conf", "snmp_conf_gen=1\n");
+  root_.Write("/mnt/jffs2/conf/user/sysini.conf", "sys_cms_debug_mode=0\n");
+  Load("snmpd.conf", "snmp_conf_gen=1\nsnmp_sysName=box\n");
   EXPECT_EQ(Call(SNMPFileCallback, "snmp_conf_gen", 0), 1);
-  EXPECT_TRUE(root_.Exists("/mnt/jffs2/conf/app/snmpd.conf"));
-  EXPECT_TRUE(root_.Exists("/mnt/jffs2/conf/app/snmpd_v3.conf"));
+  EXPECT_NE(root_.Read("/mnt/jffs2/conf/app/snmpd.conf").find("sysname box\n"),
+            std::string::npos);
+  EXPECT_NE(
+      root_.Read("/mnt/jffs2/conf/app/snmpd_v3.conf").find("sysname box\n"),
+      std::string::npos);
 }
 
 TEST_F(ServiceCallbacks, DebugSwitchFollowsValue) {
@@ -296,8 +303,8 @@ TEST_F(ServiceCallbacks, DebugSwitchFollowsValue) {
 // iperf or cwmpc stub) would show in the log.
 TEST_F(ServiceCallbacks, HostileValuesStayOneArgument) {
   const std::vector<std::string> hostile = {
-      "x;iperf", "$(iperf)", "`cwmpc`", "a'b\"c", "two  words", "l1\nl2",
-      "a\\\\b$(iperf)", "*"};
+      "x;iperf",        "$(iperf)", "`cwmpc`", "a'b\"c",  "two  words",
+      "a\\\\b$(iperf)", "*",        "x|iperf", "a&iperf", "a>pwned"};
   for (const std::string& v : hostile) {
     SCOPED_TRACE(v);
     store::ResetParamList();
@@ -306,6 +313,7 @@ TEST_F(ServiceCallbacks, HostileValuesStayOneArgument) {
          "sys_telnetd=enable\nui_banner_enable=enable\nsys_ftpd=enable\n"
          "ipv6_enable=enable\nsys_br_if=br0\nipv6_wan_ip=2001:db8::1\n"
          "ipv6_lan_local_ip=fd00::1\n");
+    mc_.Drain();  // a full queue would block the next notification
     stubs_.ClearCalls();
     store::SetParamValue("ui_banner_file", v.c_str(), store::kModeSetUser);
     Call(TelnetdCallback, "sys_telnetd");
@@ -331,7 +339,8 @@ TEST_F(ServiceCallbacks, HostileValuesStayOneArgument) {
     Call(IPv6LANLocalCallback, "ipv6_lan_local_ip");
     const std::string with_address =
         "ifconfig\tbr0\nip\t-6\taddr\tdel\t2001:db8:5::7/64\tdev\tbr0\n"
-        "ip\t-6\taddr\tadd\t" + v + "/64\tdev\tbr0\n";
+        "ip\t-6\taddr\tadd\t" +
+        v + "/64\tdev\tbr0\n";
     EXPECT_EQ(LogOnceEqual(with_address), with_address);
 
     // Bridge name (inside backquotes, unquoted), cut to 15 characters.
@@ -346,6 +355,9 @@ TEST_F(ServiceCallbacks, HostileValuesStayOneArgument) {
                                   br + "\n";
     EXPECT_EQ(LogOnceEqual(on_bridge), on_bridge);
   }
+  // No redirection happened either.
+  EXPECT_FALSE(std::filesystem::exists("pwned"));
+  EXPECT_FALSE(root_.Exists("/pwned"));
 }
 
 }  // namespace

@@ -52,11 +52,13 @@ platform::Command TunnelRoute(const std::string& selector,
                               const std::string& table) {
   if (selector == "0") {
     return platform::FormatCommand(
-        kViaToVia, {gateway, bridge, table, remote, tunnel, table}, kCommandMax);
+        kViaToVia, {gateway, bridge, table, remote, tunnel, table},
+        kCommandMax);
   }
   if (selector == "1") {
     return platform::FormatCommand(
-        kViaToVia, {remote, tunnel, table, gateway, bridge, table}, kCommandMax);
+        kViaToVia, {remote, tunnel, table, gateway, bridge, table},
+        kCommandMax);
   }
   return {};
 }

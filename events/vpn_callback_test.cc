@@ -103,7 +103,7 @@ TEST_F(VpnCallback, DecisionTable) {
       const size_t split = c.command.find("; ");
       auto args = [](std::string text) {
         text = text.substr(text.find(' ') + 1);
-        std::string out = "ip";
+        std::string out = "ip\t";
         for (char ch : text) out += ch == ' ' ? '\t' : ch;
         return out;
       };
@@ -126,36 +126,76 @@ TEST_F(VpnCallback, NothingOutsideTheModeOrBeforeWriteBack) {
 
 TEST_F(VpnCallback, InputsCutToCapacityAndCommandTo127) {
   Load("vpn.conf", std::string(kBase) + "op_vpn_mode=0\nsys_pptp_gw_if=0\n");
-  Set("wan_gw_dhcp", "100.100.100.100XYZ");          // 15 kept
-  Set("sys_br_radio_if", "bridge-radio-01XYZ");      // 14 kept
-  Set("op_pptp_remote_ip", "200.200.200.200XYZ");    // 15 kept
-  Set("sys_vpn_if", "tunnel-interfacXYZ");           // 15 kept
+  Set("wan_gw_dhcp", "100.100.100.100XYZ");        // 15 kept
+  Set("sys_br_radio_if", "bridge-radio-1XYZ");     // 14 kept
+  Set("op_pptp_remote_ip", "200.200.200.200XYZ");  // 15 kept
+  Set("sys_vpn_if", "tunnel-interfacXYZ");         // 15 kept
   const std::string full =
-      "/sbin/ip route del default via 100.100.100.100 dev bridge-radio-01 "
+      "/sbin/ip route del default via 100.100.100.100 dev bridge-radio-1 "
       "table main; /sbin/ip route add default via 200.200.200.200 dev "
       "tunnel-interfac table main";
-  const std::string cmd = TracedCommand(Run("sys_pptp_gw_if"));
-  EXPECT_EQ(cmd, full.substr(0, 127));
-  EXPECT_EQ(Calls(2).front(),
-            "ip\troute\tdel\tdefault\tvia\t100.100.100.100\tdev\t"
-            "bridge-radio-01\ttable\tmain");
+  EXPECT_EQ(TracedCommand(Run("sys_pptp_gw_if")), full.substr(0, 127));
+  // The add lost its tail with the cut and ran as what was left.
+  EXPECT_EQ(Calls(2),
+            (Lines{"ip\troute\tdel\tdefault\tvia\t100.100.100.100\tdev\t"
+                   "bridge-radio-1\ttable\tmain",
+                   "ip\troute\tadd\tdefault\tvia\t200.200.200.200\tde"}));
 }
 
 TEST_F(VpnCallback, HostileValuesStayOneArgument) {
-  Load("vpn.conf", std::string(kBase) + "op_vpn_mode=0\nsys_pptp_gw_if=1\n");
-  for (const std::string v : {"x;iperf", "$(iperf)", "`cwmpc`", "a b", "'\""}) {
-    SCOPED_TRACE(v);
-    Set("wan_gateway", v);
-    Set("wan_connection_mode", "1");
-    Set("sys_br_radio_if", v);
-    Set("op_pptp_remote_ip", v);
-    Set("sys_vpn_if", v);
-    Run("sys_pptp_gw_if");
-    EXPECT_EQ(Calls(2),
-              (Lines{"ip\troute\tdel\tdefault\tvia\t" + v + "\tdev\t" + v +
-                         "\ttable\tmain",
-                     "ip\troute\tadd\tdefault\tvia\t" + v + "\tdev\t" + v +
-                         "\ttable\tmain"}));
+  // PPTP with the static WAN gateway, L2TP with the DHCP one: between them
+  // every parameter that reaches the command. Short companions keep the
+  // command within its 127 characters.
+  struct Setup {
+    const char* conf;
+    const char* selector;
+    const char* gateway;
+    const char* remote;
+  };
+  const Setup setups[] = {
+      {"op_vpn_mode=0\nsys_pptp_gw_if=1\nwan_connection_mode=1\n",
+       "sys_pptp_gw_if", "wan_gateway", "op_pptp_remote_ip"},
+      {"op_vpn_mode=1\nop_l2tp_bcp=0\nsys_l2tp_gw_if=1\n"
+       "wan_connection_mode=0\n",
+       "sys_l2tp_gw_if", "wan_gw_dhcp", "op_l2tp_remote_ip"}};
+  for (const Setup& s : setups) {
+    store::ResetParamList();
+    store::initialConfigLocationArray();
+    Load("vpn.conf", std::string("op_operation_mode=1\nsys_operation_mode=0\n"
+                                 "sys_br_radio_if=b\nsys_vpn_if=v\n") +
+                         s.conf + s.gateway + "=g\n" + s.remote + "=r\n");
+    for (const std::string v :
+         {"x;iperf", "$(iperf)", "`cwmpc`", "a b", "'\"", "x|iperf&"}) {
+      for (const char* param :
+           {s.gateway, "sys_br_radio_if", s.remote, "sys_vpn_if"}) {
+        SCOPED_TRACE(std::string(param) + "=" + v);
+        const std::string before = Value(param);
+        Set(param, v);
+        Run(s.selector);
+        const auto is = [&](const char* p, const char* other) {
+          return std::string(p) == param ? v : std::string(other);
+        };
+        EXPECT_EQ(
+            Calls(2),
+            (Lines{"ip\troute\tdel\tdefault\tvia\t" + is(s.remote, "r") +
+                       "\tdev\t" + is("sys_vpn_if", "v") + "\ttable\tmain",
+                   "ip\troute\tadd\tdefault\tvia\t" + is(s.gateway, "g") +
+                       "\tdev\t" + is("sys_br_radio_if", "b") +
+                       "\ttable\tmain"}));
+        Set(param, before);
+      }
+    }
+  }
+  // A cut that falls inside a quoted value leaves the shell an unfinished
+  // word: it refuses the whole line rather than run any part of the value.
+  Set("sys_l2tp_gw_if", "0");
+  Set("wan_gw_dhcp", "100.100.100.100");
+  Set("sys_br_radio_if", "bridge-radio-1");
+  Set("op_l2tp_remote_ip", "200.200.200.200");
+  Set("sys_vpn_if", "t;iperf;iperf;i");
+  Run("sys_l2tp_gw_if");
+  for (const std::string& call : Calls()) {
+    EXPECT_EQ(call.rfind("ip\t", 0), 0u) << call;
   }
 }
 
@@ -217,12 +257,15 @@ TEST_F(VpnCallback, RealIpMovesDefaultRouteInsideNamespace) {
                                                           : "/bin/ip";
   Namespace ns(real_ip);
   if (!ns.ok()) GTEST_SKIP() << "ip netns is not usable here";
-  // Documentation ranges on dummy links: nothing is ever sent.
+  // Veth pairs stand in for the bridge and the tunnel, with documentation
+  // addresses; both ends stay inside the namespace and nothing is sent.
+  // Short names keep the command within its 127 characters.
   for (const char* step :
-       {"link add br-radio type dummy", "link set br-radio up",
-        "addr add 192.0.2.2/24 dev br-radio", "link add vpn0 type dummy",
+       {"link add br1 type veth peer name br1-peer", "link set br1-peer up",
+        "link set br1 up", "addr add 192.0.2.2/24 dev br1",
+        "link add vpn0 type veth peer name vpn-peer", "link set vpn-peer up",
         "link set vpn0 up", "addr add 198.51.100.2/24 dev vpn0",
-        "route add default via 192.0.2.1 dev br-radio"}) {
+        "route add default via 192.0.2.1 dev br1"}) {
     ASSERT_TRUE(ns.In(step)) << step;
   }
   stubs_.AddStub("/sbin/ip", "exec " + ns.Ip("\"$@\""));
@@ -230,7 +273,7 @@ TEST_F(VpnCallback, RealIpMovesDefaultRouteInsideNamespace) {
   Load("vpn.conf",
        "op_operation_mode=1\nsys_operation_mode=0\nop_vpn_mode=0\n"
        "sys_pptp_gw_if=0\nwan_connection_mode=0\nwan_gw_dhcp=192.0.2.1\n"
-       "sys_br_radio_if=br-radio\nop_pptp_remote_ip=198.51.100.1\n"
+       "sys_br_radio_if=br1\nop_pptp_remote_ip=198.51.100.1\n"
        "sys_vpn_if=vpn0\nsys_gre_gw_if=0\n");
   const std::string show = "route show table main default";
 
@@ -239,7 +282,7 @@ TEST_F(VpnCallback, RealIpMovesDefaultRouteInsideNamespace) {
 
   store::SetParamValue("sys_pptp_gw_if", "1", store::kModeSetUser);
   Run("sys_pptp_gw_if");
-  EXPECT_EQ(ns.Out(show), "default via 192.0.2.1 dev br-radio\n");
+  EXPECT_EQ(ns.Out(show), "default via 192.0.2.1 dev br1\n");
 
   store::SetParamValue("op_vpn_mode", "2", store::kModeSetUser);
   Run("sys_gre_gw_if");

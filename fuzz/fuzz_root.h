@@ -1,5 +1,7 @@
 // fuzz_root.h - a private sandbox root for a fuzz target: created once per
-// process (in memory-backed /dev/shm when there is one), removed at exit.
+// process under $TMPDIR (else memory-backed /dev/shm, else /tmp), removed at
+// a normal exit. fuzz/run.sh points TMPDIR at a directory it removes itself,
+// so the roots of crashed runs do not pile up.
 #pragma once
 
 #include <stdlib.h>
@@ -24,7 +26,10 @@ inline std::string& FuzzRootDir() {
 // directories the generators write into. Output that the code under test
 // prints on standard output goes to /dev/null: it would drown the fuzzer's.
 inline void InitFuzzRoot() {
-  const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+  const char* base = getenv("TMPDIR");
+  if (base == nullptr || *base == '\0') {
+    base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+  }
   std::string tmpl = std::string(base) + "/cmsd-fuzz-XXXXXX";
   if (mkdtemp(tmpl.data()) == nullptr) abort();
   FuzzRootDir() = tmpl;

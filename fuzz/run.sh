@@ -29,6 +29,12 @@ else
   TARGETS=$(ls conffiles/*_fuzz.cc fuzz/*_fuzz.cc | sed 's|.*/||; s|\.cc$||')
 fi
 
+# The targets make their sandbox roots under TMPDIR; a crashed run cannot
+# remove its own, so the whole directory goes when this script ends.
+scratch=$(mktemp -d /dev/shm/cmsd-fuzz-run.XXXXXX 2>/dev/null || mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+export TMPDIR="$scratch"
+
 mkdir -p "$OUT/logs"
 STATS="$OUT/fuzz-stats.txt"
 printf '%-20s %7s %11s %8s %6s %7s %5s\n' target seconds executions exec/s \

@@ -2,6 +2,7 @@
 #include "platform/libmc.h"
 
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -38,6 +39,10 @@ int mc_ipc_flag(void) {
     close(fd);
     return 0;
   }
+  // A message center that stops reading must not hold the daemon (and its
+  // parameter lock) for ever: after a second the event is given up.
+  const timeval send_timeout{1, 0};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
   t_fd = fd;
   return 1;
 }

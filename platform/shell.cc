@@ -1,7 +1,14 @@
 // shell.cc - builds device and host command texts and runs them.
 #include "platform/shell.h"
 
+#include <errno.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdlib>
+#include <initializer_list>
 
 #include "platform/root.h"
 
@@ -115,7 +122,12 @@ class Builder {
   void Literal(std::string_view format, size_t i) {
     if (Full()) return;
     const char c = format[i];
-    if (c == '/' && root_ != "/" && AtWordStart() && LooksLikePath(format, i) &&
+    // Text right after an inserted value ("%s/64") continues that word, even
+    // when the value was quoted and so ends in a quote character.
+    const bool after_value = after_value_;
+    after_value_ = false;
+    if (c == '/' && root_ != "/" && !after_value && AtWordStart() &&
+        LooksLikePath(format, i) &&
         !StartsPath(format, i, "/dev/null") && !EndsWith(cmd_.device, "-l ")) {
       cmd_.host.append(root_);
     }
@@ -125,6 +137,7 @@ class Builder {
   // Appends an inserted value, character by character so that the cut falls
   // where the device's buffer would cut it.
   void Value(std::string_view text) {
+    after_value_ = true;
     for (char c : text) {
       if (Full()) return;
       Push(c);
@@ -144,6 +157,7 @@ class Builder {
   }
 
   size_t max_len_;
+  bool after_value_ = false;
   std::string root_ = "/";
   Command cmd_;
 };
@@ -194,7 +208,34 @@ Command FormatCommand(std::string_view format,
 }
 
 int RunCommand(const Command& command) {
-  return system(command.host.c_str());
+  // Like system(), but without its process-wide side effects: system()
+  // ignores SIGINT and SIGQUIT in the whole daemon while a command runs, so
+  // a signal meant for the main loop could be lost. The shell starts with
+  // no blocked signals and default dispositions, whatever thread runs it.
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t none;
+  sigemptyset(&none);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  for (int sig : {SIGPIPE, SIGINT, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGTERM}) {
+    sigaddset(&defaults, sig);
+  }
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  char sh[] = "sh";
+  char dash_c[] = "-c";
+  char* argv[] = {sh, dash_c, const_cast<char*>(command.host.c_str()), nullptr};
+  pid_t pid;
+  const int rc = posix_spawn(&pid, "/bin/sh", nullptr, &attr, argv, environ);
+  posix_spawnattr_destroy(&attr);
+  if (rc != 0) return -1;
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return status;
 }
 
 int RunCommand(std::string_view fixed_text) {

@@ -1,8 +1,8 @@
-// shell.h - the one runner of shell commands (the design's system/popen).
+// shell.h - the one runner of shell commands (system/popen on the device).
 //
-// Commands are built from the design's fixed format texts, whose only
+// Commands are built from the device's fixed format texts, whose only
 // directive is %s. Two texts come out: the device text (what the router runs,
-// shown in traces and cut to the design's buffer sizes) and the host text
+// shown in traces and cut to the device's buffer sizes) and the host text
 // (the same command with the sandbox root in front of its absolute paths).
 #pragma once
 
@@ -26,7 +26,7 @@ struct Command {
 // except "/dev/null" and the program path given to "-l" (a login program
 // that another program starts, not a file this host opens).
 // The device text is cut to at most `max_len` characters, the way the
-// design's fixed command buffers cut it; the host text follows the cut.
+// device's fixed command buffers cut it; the host text follows the cut.
 Command FormatCommand(std::string_view format,
                       std::initializer_list<std::string_view> args = {},
                       size_t max_len = std::string::npos);

@@ -24,8 +24,8 @@ constexpr char kCustPrefix[] = "cust_";
 
 // The start-up working buffer holds 256 bytes; a value read into it is cut
 // to 255 characters.
-constexpr size_t kSpecialBufferSize = 256;
-constexpr size_t kSpecialValueMax = kSpecialBufferSize - 1;
+constexpr size_t kStartBufferSize = 256;
+constexpr size_t kStartValueMax = kStartBufferSize - 1;
 
 // Rebuilt at every start. The sed expressions keep only lines whose name
 // (before the first "=") is made of letters, digits and "_"; the three
@@ -66,12 +66,12 @@ void ImportRecord(std::string_view name, std::string_view value,
 std::string FirstLine(const char* data, size_t size) {
   std::string_view text(data, strnlen(data, size));
   text = text.substr(0, text.find('\n'));
-  return std::string(text.substr(0, kSpecialValueMax));
+  return std::string(text.substr(0, kStartValueMax));
 }
 
 // Reads up to the working buffer's size from `f`.
 std::string ReadBuffer(FILE* f) {
-  char buf[kSpecialBufferSize] = {};
+  char buf[kStartBufferSize] = {};
   size_t got = 0;
   while (got < sizeof buf) {
     const size_t n = fread(buf + got, 1, sizeof buf - got, f);
@@ -141,8 +141,7 @@ void addSpecialParam() {
     fclose(f);
     ReplaceParamValue("software_version", version.c_str(), kModeReplaceUser);
   } else {
-    CMS_DBG(4, "CMSMain",
-            "I can't get software_version enviroment variable\n");
+    CMS_DBG(4, "CMSMain", "I can't get software_version enviroment variable\n");
   }
 
   // Without an interface name the command would ask ifconfig for every
@@ -150,7 +149,7 @@ void addSpecialParam() {
   // not be the LAN's. lanaddr is then left as loaded.
   const char* lan_if = GetParamValue("sys_lan_if", kModeGetUser);
   if (lan_if == nullptr) return;
-  const std::string name(lan_if, strnlen(lan_if, kSpecialValueMax));
+  const std::string name(lan_if, strnlen(lan_if, kStartValueMax));
   FILE* pipe = platform::OpenCommand(platform::FormatCommand(
       "ifconfig %s 2> /dev/null | grep HWaddr | awk '{print $NF}'", {name}));
   if (pipe == nullptr) return;

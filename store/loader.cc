@@ -6,12 +6,12 @@
 #include <syslog.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <deque>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <vector>
 
 #include "conffiles/field_file.h"
 #include "conffiles/line_reader.h"
@@ -39,36 +39,118 @@ constexpr char kLineEnd[] = "\n\r";
 
 // New names met while initParamFile walks the tree. Sorting the list after
 // every new name, as a plain insertion would, costs a full sort per name;
-// instead they wait here, found by hash, and join the list with one sort at
-// the end. Every lookup of the load still sees each name it has met.
-struct PendingNames {
-  std::deque<ParamRecord> records;  // walk order; elements never move
-  std::unordered_map<std::string_view, ParamRecord*> by_name;
+// instead they wait here, found by hash, and join the list in name order
+// at the end. Every lookup of the load still sees each name it has met.
+class PendingNames {
+ public:
+  // The pending record of that name, or null. Valid until the next Add.
+  ParamRecord* Find(const char* name, uint32_t hash) {
+    if (slots_.empty()) return nullptr;
+    for (size_t i = hash & mask_;; i = (i + 1) & mask_) {
+      const Slot& slot = slots_[i];
+      if (slot.index == kEmptySlot) return nullptr;
+      ParamRecord& r = records_[slot.index];
+      if (slot.hash == hash && strcmp(r.name, name) == 0) return &r;
+    }
+  }
+
+  void Add(const ParamRecord& record, uint32_t hash) {
+    if ((records_.size() + 1) * 2 > slots_.size()) Grow();
+    records_.push_back(record);
+    Place({hash, static_cast<uint32_t>(records_.size() - 1)});
+  }
+
+  static uint32_t Hash(const char* name) {
+    // FNV-1a: names are short, and this keeps the table free of any
+    // allocation per name.
+    uint32_t h = 2166136261u;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name);
+         *p != '\0'; ++p) {
+      h = (h ^ *p) * 16777619u;
+    }
+    return h;
+  }
+
+  // Hands every pending record to the list in ascending name order, so that
+  // the list's own sort finds its work done and its records lie in memory
+  // in the order it walks them. The list takes over the value texts.
+  void MoveToList() {
+    // Most names fit in the key, so most comparisons stay in this array.
+    struct Key {
+      char prefix[32];
+      uint32_t index;
+    };
+    std::vector<Key> keys(records_.size());
+    for (uint32_t i = 0; i < keys.size(); ++i) {
+      // Names are NUL-padded to their full size (LoadLine builds them so),
+      // so the prefix compares as the names do.
+      memcpy(keys[i].prefix, records_[i].name, sizeof keys[i].prefix);
+      keys[i].index = i;
+    }
+    std::sort(keys.begin(), keys.end(), [this](const Key& a, const Key& b) {
+      const int c = memcmp(a.prefix, b.prefix, sizeof a.prefix);
+      if (c != 0) return c < 0;
+      return strcmp(records_[a.index].name + sizeof a.prefix,
+                    records_[b.index].name + sizeof b.prefix) < 0;
+    });
+    for (const Key& key : keys) {
+      const ParamRecord& record = records_[key.index];
+      if (addElement(&record) < 0) {
+        efree(record.userValue);
+        efree(record.ispValue);
+      }
+    }
+    records_.clear();
+  }
+
+ private:
+  static constexpr uint32_t kEmptySlot = UINT32_MAX;
+  struct Slot {
+    uint32_t hash;
+    uint32_t index;  // into records_, kEmptySlot when free
+  };
+
+  void Place(const Slot& slot) {
+    size_t i = slot.hash & mask_;
+    while (slots_[i].index != kEmptySlot) i = (i + 1) & mask_;
+    slots_[i] = slot;
+  }
+
+  void Grow() {
+    std::vector<Slot> old(std::max<size_t>(slots_.size() * 2, 1024),
+                          Slot{0, kEmptySlot});
+    old.swap(slots_);
+    mask_ = slots_.size() - 1;
+    for (const Slot& slot : old) {
+      if (slot.index != kEmptySlot) Place(slot);
+    }
+  }
+
+  std::vector<ParamRecord> records_;  // walk order
+  std::vector<Slot> slots_;           // open addressing, power-of-two size
+  size_t mask_ = 0;
 };
 PendingNames* g_pending = nullptr;  // set only during initParamFile
 
 ParamRecord* Lookup(const char* name) {
   if (ParamRecord* r = seekElement(name)) return r;
   if (g_pending == nullptr) return nullptr;
-  const auto it = g_pending->by_name.find(name);
-  return it == g_pending->by_name.end() ? nullptr : it->second;
+  return g_pending->Find(name, PendingNames::Hash(name));
 }
 
-// Takes ownership of the record's value texts. False when the list could not
-// store it (the values are then released).
-bool Insert(const ParamRecord& record) {
+// Takes ownership of the record's value texts; on failure they are
+// released.
+void Insert(const ParamRecord& record) {
   if (g_pending != nullptr) {
-    ParamRecord& stored = g_pending->records.emplace_back(record);
-    g_pending->by_name.emplace(stored.name, &stored);
-    return true;
+    g_pending->Add(record, PendingNames::Hash(record.name));
+    return;
   }
   if (addElement(&record) < 0) {
     efree(record.userValue);
     efree(record.ispValue);
-    return false;
+    return;
   }
   sortParamList();
-  return true;
 }
 
 char* CopyValue(const char* value, size_t length) {
@@ -194,12 +276,7 @@ int initParamFile() {
   // No FTW_PHYS: symbolic links are followed, as by ftw.
   nftw(platform::HostPath(kConfRoot).c_str(), WalkEntry, kMaxOpenDirs, 0);
   g_pending = nullptr;
-  for (const ParamRecord& record : pending.records) {
-    if (addElement(&record) < 0) {
-      efree(record.userValue);
-      efree(record.ispValue);
-    }
-  }
+  pending.MoveToList();
   sortParamList();
   return 1;
 }

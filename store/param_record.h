@@ -11,15 +11,15 @@ namespace cms::store {
 // 2 after an ISP-side file was written.
 using ChangeCallback = int (*)(void* subject, const char* value, int phase);
 
-inline constexpr int kNameSize = 64;        // 63 characters and NUL
+inline constexpr int kNameSize = 64;  // 63 characters and NUL
 inline constexpr int kMaxNameLength = 63;
-inline constexpr int kValueSize = 800;      // 799 characters and NUL
+inline constexpr int kValueSize = 800;  // 799 characters and NUL
 inline constexpr int kMaxValueLength = 799;
 
 // A parameter exists but has no value.
 inline constexpr char kEmptyValueMarker[] = "e0susu;";
 
-// Field order is the design's: callbacks read the name at the record's start.
+// Field order is fixed: callbacks read the name at the record's start.
 struct ParamRecord {
   char name[kNameSize];
   int32_t userLocation;  // index in UFL, -1 when no user-side file

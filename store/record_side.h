@@ -21,7 +21,7 @@ inline constexpr RecordSide kUserSide = {
     &ParamRecord::userLocation, &ParamRecord::userChanged,
     &ParamRecord::userValue, kUserTable, "/mnt/jffs2/conf/user/"};
 inline constexpr RecordSide kIspSide = {
-    &ParamRecord::ispLocation, &ParamRecord::ispChanged,
-    &ParamRecord::ispValue, kIspTable, "/mnt/jffs2/conf/isp/user/"};
+    &ParamRecord::ispLocation, &ParamRecord::ispChanged, &ParamRecord::ispValue,
+    kIspTable, "/mnt/jffs2/conf/isp/user/"};
 
 }  // namespace cms::store

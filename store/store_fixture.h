@@ -3,7 +3,7 @@
 //
 //   class DnsmasqTest : public cms::store::StoreFixture {};
 //   TEST_F(DnsmasqTest, X) {
-//     WriteConf(kUser + "lan.conf", "sys_lan_ip=192.168.1.1\n");
+//     WriteUser("lan.conf", "sys_lan_ip=192.168.1.1\n");
 //     LoadTree();
 //     ...
 //   }
@@ -11,7 +11,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -26,8 +25,8 @@ namespace cms::store {
 
 class StoreFixture : public ::testing::Test {
  protected:
-  static constexpr std::string_view kUserDir = "/mnt/jffs2/conf/user/";
-  static constexpr std::string_view kIspDir = "/mnt/jffs2/conf/isp/user/";
+  static constexpr char kUserDir[] = "/mnt/jffs2/conf/user/";
+  static constexpr char kIspDir[] = "/mnt/jffs2/conf/isp/user/";
 
   void SetUp() override {
     platform::SetRoot(root_.dir());
@@ -37,10 +36,8 @@ class StoreFixture : public ::testing::Test {
     initialConfigLocationArray();
     root_.MakeDir("/tmp");
     root_.MakeDir(kIspDir);
-    // Start-up creates the in-memory-only file before loading.
-    root_.Write(kTempUserFile, "");
+    root_.Write(kTempUserFile, "");  // start-up creates it before loading
   }
-
   void TearDown() override {
     ResetParamList();
     initialConfigLocationArray();
@@ -48,53 +45,44 @@ class StoreFixture : public ::testing::Test {
     platform::SetRoot("/");
   }
 
-  // Writes a file by device path ("/mnt/jffs2/conf/user/lan.conf").
-  void WriteConf(std::string_view device_path, std::string_view content) {
-    root_.Write(device_path, content);
+  // Files by device path, or by base name on the user or ISP side.
+  void WriteConf(std::string_view path, std::string_view content) {
+    root_.Write(path, content);
   }
-  // A user-side or ISP-side file by base name.
   void WriteUser(std::string_view name, std::string_view content) {
-    root_.Write(std::string(kUserDir) + std::string(name), content);
+    root_.Write(kUserDir + std::string(name), content);
   }
   void WriteIsp(std::string_view name, std::string_view content) {
-    root_.Write(std::string(kIspDir) + std::string(name), content);
-  }
-  std::string ReadConf(std::string_view device_path) const {
-    return root_.Read(device_path);
+    root_.Write(kIspDir + std::string(name), content);
   }
   std::string ReadUser(std::string_view name) const {
-    return root_.Read(std::string(kUserDir) + std::string(name));
+    return root_.Read(kUserDir + std::string(name));
   }
   std::string ReadIsp(std::string_view name) const {
-    return root_.Read(std::string(kIspDir) + std::string(name));
+    return root_.Read(kIspDir + std::string(name));
   }
 
-  // Loads the whole tree as start-up does.
-  void LoadTree() { initParamFile(); }
+  void LoadTree() { initParamFile(); }  // as start-up does
 
-  // The stored value text of a side, "(null)" when there is none.
+  // The stored user-side text, "(null)" when there is none.
   static std::string UserValue(const char* name) {
     const ParamRecord* r = seekElement(name);
     return r == nullptr || r->userValue == nullptr ? "(null)" : r->userValue;
   }
-  static std::string IspValue(const char* name) {
-    const ParamRecord* r = seekElement(name);
-    return r == nullptr || r->ispValue == nullptr ? "(null)" : r->ispValue;
-  }
 
   // Index of a device path in table 1 (UFL) or 2 (IFL), -1 when absent.
-  static int TableIndex(std::string_view device_path, int table) {
+  static int TableIndex(std::string_view path, int table) {
     const ConfigLocation* t = FileTable(table);
     for (int i = 0; t != nullptr && i < kFileTableSize; ++i) {
-      if (device_path == t[i].path) return i;
+      if (path == t[i].path) return i;
     }
     return -1;
   }
   static int UserIndex(std::string_view name) {
-    return TableIndex(std::string(kUserDir) + std::string(name), kUserTable);
+    return TableIndex(kUserDir + std::string(name), kUserTable);
   }
   static int IspIndex(std::string_view name) {
-    return TableIndex(std::string(kIspDir) + std::string(name), kIspTable);
+    return TableIndex(kIspDir + std::string(name), kIspTable);
   }
 
   cms::testing::TempRoot root_;

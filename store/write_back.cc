@@ -56,8 +56,10 @@ class File {
 
 // True when both files exist and hold the same bytes.
 bool SameContent(const char* device_a, const char* device_b) {
-  const int a = open(platform::HostPath(device_a).c_str(), O_RDONLY | O_CLOEXEC);
-  const int b = open(platform::HostPath(device_b).c_str(), O_RDONLY | O_CLOEXEC);
+  const int a =
+      open(platform::HostPath(device_a).c_str(), O_RDONLY | O_CLOEXEC);
+  const int b =
+      open(platform::HostPath(device_b).c_str(), O_RDONLY | O_CLOEXEC);
   bool same = false;
   struct stat sa;
   struct stat sb;
@@ -173,8 +175,8 @@ class Pass {
         r->*side_.changed = 0;
         continue;
       }
-      const std::string rewritten = Rewrite(line, start + name_length,
-                                            r->*side_.value);
+      const std::string rewritten =
+          Rewrite(line, start + name_length, r->*side_.value);
       Announce(r, false);
       EmitParameter(rewritten.data(), rewritten.size());
     }
@@ -212,7 +214,8 @@ class Pass {
       again = false;
       std::vector<std::string> due;
       for (int i = 0; i < CheckListLength(); ++i) {
-        const auto* r = static_cast<const ParamRecord*>(list_get_at(&ParamList, i));
+        const auto* r =
+            static_cast<const ParamRecord*>(list_get_at(&ParamList, i));
         if (r->*side_.changed == 1 && r->*side_.location == index_ &&
             !done.contains(r->name)) {
           due.emplace_back(r->name);

@@ -7,7 +7,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <mutex>
+#include <thread>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -29,9 +32,23 @@ class MsgListener {
     if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
       close(fd_);
       fd_ = -1;
+      return;
     }
+    // A reader in the background keeps the socket's short queue empty, so
+    // that a burst of events never makes the sender give one up.
+    reader_ = std::thread([this] {
+      while (!stop_.load()) {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, 20) > 0) {
+          std::lock_guard lock(mutex_);
+          Pull();
+        }
+      }
+    });
   }
   ~MsgListener() {
+    stop_.store(true);
+    if (reader_.joinable()) reader_.join();
     if (fd_ >= 0) close(fd_);
     unlink(path_.c_str());
   }
@@ -40,36 +57,43 @@ class MsgListener {
 
   bool ok() const { return fd_ >= 0; }
 
-  // Every datagram already queued, oldest first.
-  std::vector<std::string> Drain() { return Receive(std::chrono::milliseconds(0), 0); }
+  // Every datagram sent so far, oldest first; they are taken.
+  std::vector<std::string> Drain() { return WaitFor(0, std::chrono::milliseconds(0)); }
 
   // Waits up to `timeout` until at least `count` datagrams came (from a
-  // daemon in another process), then returns everything queued.
+  // daemon in another process), then takes everything received.
   std::vector<std::string> WaitFor(size_t count, std::chrono::milliseconds timeout) {
-    return Receive(timeout, count);
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+      {
+        std::lock_guard lock(mutex_);
+        Pull();  // a send has queued its datagram before it returns
+        if (got_.size() >= count || std::chrono::steady_clock::now() >= deadline) {
+          std::vector<std::string> out;
+          out.swap(got_);
+          return out;
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
   }
 
  private:
-  std::vector<std::string> Receive(std::chrono::milliseconds timeout, size_t count) {
-    std::vector<std::string> got;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-      char buf[256];
-      const ssize_t n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
-      if (n >= 0) {
-        got.emplace_back(buf, static_cast<size_t>(n));
-        continue;
-      }
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          deadline - std::chrono::steady_clock::now());
-      if (got.size() >= count || left.count() <= 0) return got;
-      pollfd p{fd_, POLLIN, 0};
-      poll(&p, 1, static_cast<int>(left.count()));
+  // Moves every queued datagram into got_. Caller holds mutex_.
+  void Pull() {
+    char buf[256];
+    ssize_t n;
+    while ((n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT)) >= 0) {
+      got_.emplace_back(buf, static_cast<size_t>(n));
     }
   }
 
   std::string path_;
   int fd_ = -1;
+  std::mutex mutex_;
+  std::vector<std::string> got_;
+  std::atomic<bool> stop_{false};
+  std::thread reader_;
 };
 
 }  // namespace cms::testing

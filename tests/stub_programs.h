@@ -47,7 +47,9 @@ class StubPrograms {
   void AddStub(std::string_view path, std::string_view body) const {
     std::string script =
         "#!/bin/sh\n"
-        "{ printf '%s' \"$(basename \"$0\")\"; for a in \"$@\"; do printf '\\t%s' \"$a\"; done; printf '\\n'; } >> '" +
+        // The line is built first and appended with one write, so that
+        // stubs running at the same time never interleave their lines.
+        "tab=$(printf '\\t'); line=$(basename \"$0\"); for a in \"$@\"; do line=\"$line$tab$a\"; done; printf '%s\\n' \"$line\" >> '" +
         root_.Host("/stub_calls.log") + "'\n";
     script += body;
     script += "\nexit 0\n";

@@ -1,14 +1,19 @@
 // transport_test.cc - frames over the real socket: plain and enciphered
 // exchanges, split and back-to-back frames, hostile frames, clean shutdown.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "tests/sandbox.h"
 
@@ -200,6 +205,47 @@ TEST_F(TransportTest, SigtermWritesPendingChangesAndExitsZero) {
   ASSERT_TRUE(code);
   EXPECT_EQ(*code, 0);
   EXPECT_EQ(sandbox_.ReadFile(kCoreFile), "ct_a=" + last + "\nct_b=2\n");
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos;
+       at = text.find(what, at + what.size())) {
+    ++n;
+  }
+  return n;
+}
+
+TEST_F(TransportTest, AcceptPausesWhileOutOfDescriptorsAndRecovers) {
+  const rlimit limit{48, 48};
+  ASSERT_EQ(prlimit(sandbox_.pid(), RLIMIT_NOFILE, &limit, nullptr), 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = inet_addr("127.0.0.1");
+  addr.sin_port = htons(static_cast<uint16_t>(sandbox_.port()));
+  // Idle clients hold a descriptor each until the daemon runs out.
+  std::vector<int> idle;
+  for (int i = 0; i < 56; ++i) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    ASSERT_GE(fd, 0);
+    connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    idle.push_back(fd);
+  }
+  const char kFailure[] = "accept: Too many open files";
+  ASSERT_TRUE(sandbox_.WaitForStderr(kFailure, seconds(5)))
+      << sandbox_.Stderr();
+  // Retrying at once would log thousands of failures in this time; with a
+  // pause between attempts only a handful.
+  const size_t before = Count(sandbox_.Stderr(), kFailure);
+  std::this_thread::sleep_for(milliseconds(500));
+  const size_t during = Count(sandbox_.Stderr(), kFailure) - before;
+  EXPECT_GE(during, 3u);
+  EXPECT_LE(during, 20u);
+  for (int fd : idle) close(fd);
+  const std::optional<Frame> r =
+      sandbox_.Exchange(MakeFrame(1, "ct_a"), seconds(10));
+  ASSERT_TRUE(r);
+  EXPECT_EQ(FrameValue(*r), "1");
 }
 
 }  // namespace
