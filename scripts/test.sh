@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # test.sh - builds from scratch a normal build (build-ci) and an
 # AddressSanitizer + UndefinedBehaviorSanitizer build (build-asan) and runs
-# every test of both.
+# every test of both, then the hardening checks (scripts/hardening.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
@@ -28,5 +28,8 @@ echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
 export ASAN_OPTIONS=abort_on_error=0:detect_stack_use_after_return=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 run_build build-asan -DCMAKE_BUILD_TYPE=Debug -DCMS_SANITIZE=ON -DCMS_BENCH=OFF
+
+echo "== hardening: fuzzing, ThreadSanitizer, load =="
+bash scripts/hardening.sh
 
 echo "All tests passed."
