@@ -93,7 +93,12 @@ void Daemon::StartUp() {
   }
   initPrivateData();
   CMS_DBG(6, kModule, "Initial CMS socket\n");
-  if (initCMSSock(port_) == 0) exit(0);
+  if (initCMSSock(port_) == 0) {
+    // Ends like SIGTERM does: output flushed, no global torn down (the
+    // parameter list would drop its records unfreed on the way out).
+    fflush(nullptr);
+    _exit(0);
+  }
   CMS_DBG(6, kModule, "Initializaton finished...CMS service start..\n");
 }
 

@@ -212,7 +212,8 @@ std::string Seal(std::string_view plain, std::string_view key);
 std::optional<std::string> Unseal(std::string_view sealed,
                                   std::string_view key);
 
-// Paths of the build and of the source tree.
+// Paths of the build and of the source tree. CMS_TEST_CMSD in the
+// environment names another daemon to test.
 std::string CmsdPath();
 std::string CmsPath();
 std::string ExamplesDir();
