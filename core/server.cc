@@ -98,6 +98,14 @@ int initCMSSock(uint16_t port) {
     perror("CMSfd");
     return 0;
   }
+  // After a crash or a kill, connections the old daemon closed linger in
+  // TIME_WAIT on this port for a minute; without this a restart could not
+  // bind until they are gone. A socket still listening on the port keeps
+  // it taken all the same.
+  const int reuse = 1;
+  if (setsockopt(CMSfd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) != 0) {
+    perror("setsockopt");
+  }
   if (bind(CMSfd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == -1) {
     perror("bind");
     return 0;
