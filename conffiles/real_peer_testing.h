@@ -1,6 +1,6 @@
 // real_peer_testing.h - runs the real programs that read the generated files
-// (dnsmasq, snmpd) from tests: found on PATH or in the sbin directories,
-// started with fork/exec, output collected, bounded in time, stopped by pid.
+// (dnsmasq, snmpd) from tests: started with fork/exec, output collected,
+// bounded in time, stopped by pid.
 #pragma once
 
 #include <arpa/inet.h>
@@ -10,7 +10,6 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,90 +21,80 @@
 
 namespace cms::testing {
 
-// Full path of an executable `name` on PATH or in the usual sbin
-// directories (often missing from a user's PATH); nothing if absent.
+// Full path of an executable `name` on PATH or in the sbin directories
+// (often missing from a user's PATH); nothing if absent.
 inline std::optional<std::string> FindProgram(const std::string& name) {
-  std::string dirs = getenv("PATH") != nullptr ? getenv("PATH") : "";
-  dirs += ":/usr/sbin:/sbin:/usr/local/sbin";
-  std::istringstream in(dirs);
-  for (std::string dir; std::getline(in, dir, ':');) {
-    if (dir.empty()) continue;
-    const std::string path = dir + "/" + name;
-    if (access(path.c_str(), X_OK) == 0) return path;
+  std::istringstream dirs(std::string(getenv("PATH") ? getenv("PATH") : "") +
+                          ":/usr/sbin:/sbin:/usr/local/sbin");
+  for (std::string dir; std::getline(dirs, dir, ':');) {
+    if (!dir.empty() && access((dir + "/" + name).c_str(), X_OK) == 0) {
+      return dir + "/" + name;
+    }
   }
   return std::nullopt;
 }
 
-// A UDP port on 127.0.0.1 that was free a moment ago.
+// A UDP port on 127.0.0.1 that was free a moment ago, or -1.
 inline int FreeLoopbackUdpPort() {
   const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t len = sizeof addr;
-  int port = -1;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-    port = ntohs(addr.sin_port);
-  }
-  close(fd);
-  return port;
+  const bool ok =
+      fd >= 0 &&
+      bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0;
+  if (fd >= 0) close(fd);
+  return ok ? ntohs(addr.sin_port) : -1;
 }
 
 struct PeerRun {
-  bool started = false;    // fork and pipe worked
-  bool timed_out = false;  // the deadline passed before the program was done
+  bool timed_out = false;  // also set when the program could not start
   int exit_status = -1;    // exit code, or -1 when it ended by a signal
   std::string output;      // standard output and standard error together
 };
 
 // Runs `argv` with `env` ("NAME=value" texts, which win over this process's
-// own environment), collecting its output. With `ready_marker` empty, waits
-// for the program to end; with a marker, sends SIGTERM to the child's pid once
-// the marker has appeared in the output (a daemon started in the foreground)
-// and collects the rest. Past `timeout` the child is killed with SIGKILL and
-// `timed_out` is set.
+// environment), collecting its output. With `ready_marker` empty, waits for
+// the program to end; with a marker, sends SIGTERM to the child's pid once
+// the marker has appeared (a daemon in the foreground). Past `timeout` the
+// child is killed with SIGKILL and `timed_out` is set.
 inline PeerRun RunPeer(const std::vector<std::string>& argv,
                        const std::vector<std::string>& env,
                        const std::string& ready_marker,
                        std::chrono::milliseconds timeout) {
-  PeerRun run;
-  // Everything the child needs is built before fork: only exec-safe calls
-  // run in the child.
-  std::vector<char*> args;
-  for (const std::string& a : argv)
-    args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  std::vector<char*> envp;
-  for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+  PeerRun run{true, -1, "could not start"};
+  // Built before fork: only exec-safe calls run in the child.
+  std::vector<char*> args, envp;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.data()));
+  for (const std::string& e : env) envp.push_back(const_cast<char*>(e.data()));
   for (char** e = environ; *e != nullptr; ++e) envp.push_back(*e);
+  args.push_back(nullptr);
   envp.push_back(nullptr);
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) return run;
   const pid_t pid = fork();
-  if (pid < 0) {
-    close(fds[0]);
-    close(fds[1]);
-    return run;
-  }
   if (pid == 0) {
     dup2(fds[1], STDOUT_FILENO);
     dup2(fds[1], STDERR_FILENO);
-    const int null_fd = open("/dev/null", O_RDONLY);
-    if (null_fd >= 0) dup2(null_fd, STDIN_FILENO);
+    close(STDIN_FILENO);
+    open("/dev/null", O_RDONLY);  // becomes standard input
     execve(args[0], args.data(), envp.data());
     _exit(127);
   }
   close(fds[1]);
-  run.started = true;
+  if (pid < 0) {
+    close(fds[0]);
+    return run;
+  }
+  run = PeerRun{};
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   bool stopped = false;
   for (;;) {
-    if (!ready_marker.empty() && !stopped &&
+    if (!stopped && !ready_marker.empty() &&
         run.output.find(ready_marker) != std::string::npos) {
-      kill(pid, SIGTERM);
-      stopped = true;
+      stopped = kill(pid, SIGTERM) == 0;
     }
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());

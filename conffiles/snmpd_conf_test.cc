@@ -65,16 +65,13 @@ class SnmpdConf : public ::testing::Test {
   // the two generated files, and fails on any complaint about them.
   void ExpectSnmpdAccepts(const std::string& label) {
     const auto snmpd = testing::FindProgram("snmpd");
-    ASSERT_TRUE(snmpd.has_value())
-        << "snmpd is not installed (Debian package snmpd); the generated "
-           "files cannot be checked against it";
+    ASSERT_TRUE(snmpd) << "snmpd is not installed (Debian package snmpd)";
     const int port = testing::FreeLoopbackUdpPort();
     ASSERT_GT(port, 0);
     root_.MakeDir("/snmp-state");
     const std::string state = root_.Host("/snmp-state");
-    // -C: no configuration but ours. The state directory keeps the agent's
-    // persistent files inside the sandbox; no MIB files are loaded, so
-    // their warnings cannot hide ours.
+    // -C: no configuration but ours. Persistent files stay in the sandbox;
+    // no MIB files are loaded, so their warnings cannot hide ours.
     const testing::PeerRun run = testing::RunPeer(
         {*snmpd, "-f", "-Lo", "-C", "-c",
          root_.Host(kV1) + "," + root_.Host(kV3),
@@ -82,18 +79,14 @@ class SnmpdConf : public ::testing::Test {
         {"SNMP_PERSISTENT_DIR=" + state, "SNMPCONFPATH=" + state,
          "HOME=" + state, "MIBS=", "MIBDIRS=" + state},
         "NET-SNMP version", std::chrono::seconds(20));
-    ASSERT_TRUE(run.started);
-    EXPECT_FALSE(run.timed_out) << label << ": agent never came up:\n"
-                                << run.output;
+    EXPECT_FALSE(run.timed_out) << label << ": no agent:\n" << run.output;
     std::istringstream lines(run.output);
     for (std::string line; std::getline(lines, line);) {
-      const bool complaint = line.find("rror") != std::string::npos ||
-                             line.find("arning") != std::string::npos ||
-                             line.find(kV1) != std::string::npos ||
-                             line.find(kV3) != std::string::npos;
-      EXPECT_FALSE(complaint) << label << ": " << line << "\nv1:\n"
-                              << root_.Read(kV1) << "\nv3:\n"
-                              << root_.Read(kV3);
+      for (const char* sign : {"rror", "arning", kV1, kV3}) {
+        EXPECT_EQ(line.find(sign), std::string::npos)
+            << label << ": " << line << "\nv3:\n"
+            << root_.Read(kV3);
+      }
     }
   }
 
@@ -142,36 +135,34 @@ TEST_F(SnmpdConf, V3FileHoldsEngineUsersViewsAndAccess) {
                 "######end of file######\n");
 }
 
-TEST_F(SnmpdConf, EngineIdNeedsTypeTwoEarlierInTheFile) {
-  Generate(
-      "snmpv3_engine_id_string=0x8000aa\n"
-      "snmpv3_engine_id_type=2\n"
-      "snmpv3_engine_id_string=0x8000bb\n"
-      "snmpv3_engine_id_type=7\n"
-      "snmpv3_engine_id_string=0x8000cc\n"
-      "snmpv3_engine_id_type=0\n");
-  EXPECT_EQ(root_.Read(kV3),
-            "engineID 0x8000bb\n\n"
-            "engineID 0x8000cc\n\n"
-            "engineIDType 3\n"
-            "engineIDNic eth0\n\n");
-}
-
-TEST_F(SnmpdConf, OtherLevelsAndShortGroupsAndCuts) {
+TEST_F(SnmpdConf, EngineLevelsShortGroupsAndCuts) {
+  // An engine ID needs type 2 earlier in the file.
   const std::string pass(600, 'p');
   Generate(
+      "snmpv3_engine_id_string=0x8000aa\nsnmpv3_engine_id_type=2\n"
+      "snmpv3_engine_id_string=0x8000bb\nsnmpv3_engine_id_type=7\n"
+      "snmpv3_engine_id_string=0x8000cc\nsnmpv3_engine_id_type=0\n"
       "snmpv3_group1=g1,weird,rv,wv\n"
       "snmpv3_group2=g2,authNoPrivacy\n"  // too short: no access line
       "snmpv3_group3=g3,authNoPrivacy,rv," +
-      std::string(300, 'w') + "\n" + "snmpv3_user1=u,SHA," + pass +
+      std::string(300, 'w') + "\nsnmpv3_user1=u,SHA," + pass +
       ",AES,N/A,g,x,enable\n");
   const std::string user = "createUser\tu\tSHA\t\"" + pass + "\"";
   EXPECT_EQ(
       root_.Read(kV3),
-      std::string(kViewBlock) + "access\tg1\t\"\"\tusm\trv\twv\tnone\n" +
+      "engineID 0x8000bb\n\nengineID 0x8000cc\n\nengineIDType 3\n"
+      "engineIDNic eth0\n\n" +
+          std::string(kViewBlock) + "access\tg1\t\"\"\tusm\trv\twv\tnone\n" +
           ("access\tg3\t\"\"\tusm\tauth\texact\trv\t" + std::string(300, 'w'))
               .substr(0, 255) +
           "\n" + user.substr(0, 511) + "\n");
+  // Read in 1023-character pieces, the tail of this comment would be a
+  // community line of its own.
+  Generate("#" + std::string(1022, 'c') + "snmp_ro_community=evil\n" + "#" +
+           std::string(1022, 'c') + "\n" +  // 1024 with its line feed
+           "snmp_contact=ops\n");
+  EXPECT_EQ(root_.Read(kV1), "syscontact ops\n");
+  EXPECT_EQ(root_.Read(kV3), "syscontact ops\n");
 }
 
 TEST_F(SnmpdConf, SecureModeAdmitsOnlySha1WithAes) {
@@ -183,14 +174,11 @@ TEST_F(SnmpdConf, SecureModeAdmitsOnlySha1WithAes) {
       "snmpv3_group1=g,authPrivacy,readView,writeView\n"
       "snmpv3_group2=h,authNoPrivacy,readView,writeView\n");
   EXPECT_EQ(root_.Read(kV3),
-            std::string("createUser\tadmin\tSHA1\t\"authpass123\"\tAES\t"
-                        "\"privpass123\"\n"
-                        "\n"
-                        "\n") +
-                kViewBlock +
+            "createUser\tadmin\tSHA1\t\"authpass123\"\tAES\t\"privpass123\"\n"
+            "\n\n" +
+                std::string(kViewBlock) +
                 "access\tg\t\"\"\tusm\tauth\texact\treadView\twriteView\tnone\n"
                 "\n");
-
   // "=" is no separator of the secure-mode scan, and a comment is no line.
   root_.Write(kSysini, "sys_secure_mode=1\n#sys_secure_mode 1\n");
   Generate("snmpv3_user1=weak,SHA,a12345678,AES,p12345678,g,x,enable\n");
@@ -207,22 +195,11 @@ TEST_F(SnmpdConf, MissingInputsLeaveTargetsAlone) {
   do_usr_copy_snmpd_v3(missing.data(), kV3);
   EXPECT_EQ(root_.Read(kV1), "old v1\n");
   EXPECT_EQ(root_.Read(kV3), "old v3\n");
-
   // Without sysini.conf the v3 file is not written even with a source.
   std::filesystem::remove(root_.Host(kSysini));
   Generate(kRouterFile);
   EXPECT_NE(root_.Read(kV1), "old v1\n");
   EXPECT_EQ(root_.Read(kV3), "old v3\n");
-}
-
-TEST_F(SnmpdConf, OverlongLineIsSkippedWhole) {
-  // Read in 1023-character pieces, the tail of this comment would be a
-  // community line of its own.
-  Generate("#" + std::string(1022, 'c') + "snmp_ro_community=evil\n" + "#" +
-           std::string(1022, 'c') + "\n" +  // 1024 with its line feed
-           "snmp_contact=ops\n");
-  EXPECT_EQ(root_.Read(kV1), "syscontact ops\n");
-  EXPECT_EQ(root_.Read(kV3), "syscontact ops\n");
 }
 
 TEST_F(SnmpdConf, RealSnmpdAcceptsGeneratedFiles) {
