@@ -50,14 +50,10 @@ class DnsmasqConf : public store::StoreFixture {
 
 // A router's file: system settings, options, leases and the lease counter.
 constexpr const char* kRouterFile =
-    "# LAN DHCP server\n"
-    "dnsmasq_auto-dns=enable\n"
-    "dnsmasq_relay_enable=disable\n"
-    "dnsmasq_relay_dhcp_server=10.0.0.1\n"
-    "dnsmasq_interface=br0\n"
+    "# LAN DHCP server\ndnsmasq_auto-dns=enable\ndnsmasq_relay_enable=disable\n"
+    "dnsmasq_relay_dhcp_server=10.0.0.1\ndnsmasq_interface=br0\n"
     "dnsmasq_dhcp-range=192.168.1.100,192.168.1.200,255.255.255.0,12h\n"
-    "dnsmasq_domain=home.lan\n"
-    "dnsmasq_dhcp-lease-max=253\n"
+    "dnsmasq_domain=home.lan\ndnsmasq_dhcp-lease-max=253\n"
     "dnsmasq_dhcp-option=option:ntp-server,192.168.1.1\n"
     "dnsmasq_dhcphost_num=3\n"
     "dnsmasq_dhcp-host1=1;00:11:22:33:44:55;192.168.1.10;laptop\n"
@@ -69,8 +65,7 @@ TEST_F(DnsmasqConf, KeepsOptionsAndActiveLeasesInFileOrder) {
   EXPECT_EQ(Generate(kRouterFile),
             "interface=br0\n"
             "dhcp-range=192.168.1.100,192.168.1.200,255.255.255.0,12h\n"
-            "domain=home.lan\n"
-            "dhcp-lease-max=253\n"
+            "domain=home.lan\ndhcp-lease-max=253\n"
             "dhcp-host=00:11:22:33:44:55,192.168.1.10,laptop\n"
             "dhcp-host=aa:bb:cc:dd:ee:ff,192.168.1.12,nas\n");
   // Custom options only while auto-dns is disabled.

@@ -20,27 +20,20 @@ constexpr const char* kV1 = "/mnt/jffs2/conf/app/snmpd.conf";
 constexpr const char* kV3 = "/mnt/jffs2/conf/app/snmpd_v3.conf";
 
 constexpr const char* kViewBlock =
-    "\n#view\tVNAME\t\tTYPE\t\tOID\t\t[MASK]\n"
-    "view\treadView\tincluded\t.iso\n"
+    "\n#view\tVNAME\t\tTYPE\t\tOID\t\t[MASK]\nview\treadView\tincluded\t.iso\n"
     "view\twriteView\tincluded\t.iso\n\n";
 
 // A router's SNMP file as the write-back leaves it.
 constexpr const char* kRouterFile =
-    "# SNMP agent\n"
-    "snmp_ro_community=public\n"
-    "snmp_rw_community=private\n"
-    "snmp_contact=admin@example.com\n"
-    "snmp_sysName=lte-router\n"
-    "snmp_location=Main office, floor 2\n"
-    "snmpv3_engine_id_type=1\n"
-    "snmpv3_engine_id_string=0x80001f8880aabbccdd\n"
-    "snmpv3_user_num=4\n"
+    "# SNMP agent\nsnmp_ro_community=public\nsnmp_rw_community=private\n"
+    "snmp_contact=admin@example.com\nsnmp_sysName=lte-router\n"
+    "snmp_location=Main office, floor 2\nsnmpv3_engine_id_type=1\n"
+    "snmpv3_engine_id_string=0x80001f8880aabbccdd\nsnmpv3_user_num=4\n"
     "snmpv3_user1=admin,SHA,authpass123,AES,privpass123,rwgroup,x,enable\n"
     "snmpv3_user2=guest, MD5, N/A, DES, N/A, rogroup, x, enable\n"
     "snmpv3_user3=old,SHA,authpass123,AES,privpass123,rwgroup,x,disable\n"
     "snmpv3_user4=short,SHA,authpass123,AES,privpass123,rwgroup,x\n"
-    "snmpv3_group_num=2\n"
-    "snmpv3_group1=rwgroup,authPrivacy,readView,writeView\n"
+    "snmpv3_group_num=2\nsnmpv3_group1=rwgroup,authPrivacy,readView,writeView\n"
     "snmpv3_group2=rogroup,noAuthNoPrivacy,readView,readView\n"
     "######end of file######\n";
 
