@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <regex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "events/device_test_fixture.h"
@@ -28,20 +29,25 @@ constexpr char kNone[] = "(no command trace)";
 
 class VpnCallback : public DeviceTest {
  protected:
-  // Runs the callback for `selector` at `phase`; returns what it printed.
+  // Runs the callback for `selector` at `phase`; returns what it printed,
+  // line numbers shown as "L".
   std::string Run(const char* selector, int phase = 1) {
     stubs_.ClearCalls();
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(Call(VPNDefaultGWCallback, selector, phase), 1);
-    return ::testing::internal::GetCapturedStdout();
+    return std::regex_replace(::testing::internal::GetCapturedStdout(),
+                              std::regex(R"(\]\[\d+\])"), "][L]");
   }
-  // The command shown in the trace, after the entry trace.
-  static std::string TracedCommand(const std::string& out) {
-    static const std::regex trace(
-        R"(^\[VPNDefaultGWCallback\]\[\d+\]\n(\[VPNDefaultGWCallback\]\[\d+\]cmd=\[(.*)\]\n)?$)");
-    std::smatch m;
-    if (!std::regex_match(out, m, trace)) return "(bad trace) " + out;
-    return m[1].matched ? m[2].str() : kNone;
+  // The trace of a run: the entry line, then the command unless kNone.
+  static std::string Trace(const std::string& command) {
+    const std::string entry = "[VPNDefaultGWCallback][L]";
+    return entry + "\n" +
+           (command == kNone ? "" : entry + "cmd=[" + command + "]\n");
+  }
+  // The device text that moves the default route from `from` to `to`.
+  static std::string Cmd(const std::string& from, const std::string& to) {
+    return "/sbin/ip route del default " + from +
+           " table main; /sbin/ip route add default " + to + " table main";
   }
   // The stub's view of one "/sbin/ip ..." command.
   static std::string IpCall(const std::string& text) {
@@ -58,23 +64,18 @@ TEST_F(VpnCallback, DecisionTable) {
     std::string command;
   } cases[] = {
       {"op_vpn_mode=0\nsys_pptp_gw_if=0\n", "sys_pptp_gw_if",
-       "/sbin/ip route del default via 10.1.1.1 dev br1 table main; /sbin/ip "
-       "route add default via 172.16.0.1 dev ppp0 table main"},
+       Cmd("via 10.1.1.1 dev br1", "via 172.16.0.1 dev ppp0")},
       {"op_vpn_mode=0\nsys_pptp_gw_if=1\nwan_connection_mode=1\n",
        "sys_pptp_gw_if",
-       "/sbin/ip route del default via 172.16.0.1 dev ppp0 table main; "
-       "/sbin/ip route add default via 10.2.2.2 dev br1 table main"},
+       Cmd("via 172.16.0.1 dev ppp0", "via 10.2.2.2 dev br1")},
       {"op_vpn_mode=1\nsys_l2tp_gw_if=0\n", "sys_l2tp_gw_if",
-       "/sbin/ip route del default via 10.1.1.1 dev br1 table main; /sbin/ip "
-       "route add default via 172.17.0.1 dev ppp0 table main"},
+       Cmd("via 10.1.1.1 dev br1", "via 172.17.0.1 dev ppp0")},
       {"op_vpn_mode=1\nsys_l2tp_gw_if=0\nop_l2tp_bcp=1\n", "sys_l2tp_gw_if",
        kNone},
       {"op_vpn_mode=2\nsys_gre_gw_if=0\n", "sys_gre_gw_if",
-       "/sbin/ip route del default via 10.1.1.1 dev br1 table main; /sbin/ip "
-       "route add default dev ppp0 table main"},
+       Cmd("via 10.1.1.1 dev br1", "dev ppp0")},
       {"op_vpn_mode=2\nsys_gre_gw_if=1\n", "sys_gre_gw_if",
-       "/sbin/ip route del default dev ppp0 table main; /sbin/ip route add "
-       "default via 10.1.1.1 dev br1 table main"},
+       Cmd("dev ppp0", "via 10.1.1.1 dev br1")},
       {"op_vpn_mode=0\nsys_pptp_gw_if=2\n", "sys_pptp_gw_if", ""},
       {"op_vpn_mode=3\nsys_pptp_gw_if=0\n", "sys_pptp_gw_if", kNone},
       {"op_vpn_mode=0\nsys_pptp_gw_if=0\nop_operation_mode=0\n",
@@ -86,7 +87,7 @@ TEST_F(VpnCallback, DecisionTable) {
     SCOPED_TRACE(c.conf);
     Load("vpn.conf", std::string(kBase) + c.conf);
     EXPECT_EQ(Run(c.selector, 0), "");  // nothing before the write-back
-    EXPECT_EQ(TracedCommand(Run(c.selector)), c.command);
+    EXPECT_EQ(Run(c.selector), Trace(c.command));
     const size_t split = c.command.find("; ");
     const Lines calls = split == std::string::npos
                             ? Lines{}
@@ -102,11 +103,9 @@ TEST_F(VpnCallback, InputsCutToCapacityAndCommandTo127) {
   Set("sys_br_radio_if", "bridge-radio-1XYZ");     // 14 kept
   Set("op_pptp_remote_ip", "200.200.200.200XYZ");  // 15 kept
   Set("sys_vpn_if", "tunnel-interfacXYZ");         // 15 kept
-  const std::string full =
-      "/sbin/ip route del default via 100.100.100.100 dev bridge-radio-1 "
-      "table main; /sbin/ip route add default via 200.200.200.200 dev "
-      "tunnel-interfac table main";
-  EXPECT_EQ(TracedCommand(Run("sys_pptp_gw_if")), full.substr(0, 127));
+  const std::string full = Cmd("via 100.100.100.100 dev bridge-radio-1",
+                               "via 200.200.200.200 dev tunnel-interfac");
+  EXPECT_EQ(Run("sys_pptp_gw_if"), Trace(full.substr(0, 127)));
   // The add lost its tail with the cut and ran as what was left.
   EXPECT_EQ(Calls(2), (Lines{IpCall(full.substr(0, full.find(';'))),
                              "ip\troute\tadd\tdefault\tvia\t200.200.200.200"
@@ -121,35 +120,31 @@ TEST_F(VpnCallback, InputsCutToCapacityAndCommandTo127) {
 TEST_F(VpnCallback, HostileValuesStayOneArgument) {
   // PPTP with the static WAN gateway, L2TP with the DHCP one: between them
   // every parameter that reaches the command.
-  const struct {
-    const char *conf, *selector, *gateway, *remote;
-  } setups[] = {{"op_vpn_mode=0\nsys_pptp_gw_if=1\nwan_connection_mode=1\n",
-                 "sys_pptp_gw_if", "wan_gateway", "op_pptp_remote_ip"},
-                {"op_vpn_mode=1\nop_l2tp_bcp=0\nsys_l2tp_gw_if=1\n"
-                 "wan_connection_mode=0\n",
-                 "sys_l2tp_gw_if", "wan_gw_dhcp", "op_l2tp_remote_ip"}};
-  for (const auto& s : setups) {
+  for (const auto& [mode, selector, gateway, remote] :
+       {std::tuple{"op_vpn_mode=0\nwan_connection_mode=1\n", "sys_pptp_gw_if",
+                   "wan_gateway", "op_pptp_remote_ip"},
+        {"op_vpn_mode=1\nwan_connection_mode=0\n", "sys_l2tp_gw_if",
+         "wan_gw_dhcp", "op_l2tp_remote_ip"}}) {
     for (const char* param :
-         {s.gateway, "sys_br_radio_if", s.remote, "sys_vpn_if"}) {
+         {gateway, "sys_br_radio_if", remote, "sys_vpn_if"}) {
       for (const std::string& v : cms::testing::kHostileValues) {
-        SCOPED_TRACE(std::string(param) + "=" + v);
         // Short companions keep the command within its 127 characters.
-        Load("vpn.conf", std::string("op_operation_mode=1\n"
-                                     "sys_operation_mode=0\nsys_br_radio_if=b\n"
-                                     "sys_vpn_if=v\n") +
-                             s.conf + s.gateway + "=g\n" + s.remote + "=r\n");
+        Load("vpn.conf", std::string(kBase) + mode + selector + "=1\n" +
+                             gateway + "=g\n" + remote +
+                             "=r\nsys_br_radio_if=b\nsys_vpn_if=v\n");
         Set(param, v);
-        Run(s.selector);
+        Run(selector);
         const auto is = [&](const char* p, const char* other) {
           return std::string(p) == param ? v : std::string(other);
         };
         EXPECT_EQ(
             Calls(2),
-            (Lines{"ip\troute\tdel\tdefault\tvia\t" + is(s.remote, "r") +
+            (Lines{"ip\troute\tdel\tdefault\tvia\t" + is(remote, "r") +
                        "\tdev\t" + is("sys_vpn_if", "v") + "\ttable\tmain",
-                   "ip\troute\tadd\tdefault\tvia\t" + is(s.gateway, "g") +
+                   "ip\troute\tadd\tdefault\tvia\t" + is(gateway, "g") +
                        "\tdev\t" + is("sys_br_radio_if", "b") +
-                       "\ttable\tmain"}));
+                       "\ttable\tmain"}))
+            << param << "=" << v;
       }
     }
   }
@@ -160,35 +155,31 @@ TEST_F(VpnCallback, HostileValuesStayOneArgument) {
 TEST_F(VpnCallback, RealIpMovesDefaultRouteInsideNamespace) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to create a namespace";
   // The stub ip is first on PATH: the real one is named by its path.
-  const std::string ip = access("/usr/sbin/ip", X_OK) == 0 ? "/usr/sbin/ip"
-                         : access("/sbin/ip", X_OK) == 0   ? "/sbin/ip"
-                                                           : "/bin/ip";
+  const std::string ip =
+      access("/usr/sbin/ip", X_OK) == 0 ? "/usr/sbin/ip" : "/sbin/ip";
   const std::string ns = "cmsd-vpn-" + std::to_string(getpid());
-  const auto sh = [](const std::string& cmd) {
-    return system((cmd + " > /dev/null 2>&1").c_str()) == 0;
-  };
-  if (!sh(ip + " netns add " + ns)) GTEST_SKIP() << "ip netns is not usable";
+  if (system((ip + " netns add " + ns).c_str()) != 0) {
+    GTEST_SKIP() << "ip netns is not usable here";
+  }
   struct Remove {
-    std::string cmd;
-    ~Remove() { (void)!system(cmd.c_str()); }
-  } remove{ip + " netns delete " + ns + " > /dev/null 2>&1"};
-  const std::string in_ns = ip + " netns exec " + ns + " " + ip + " ";
+    std::string command;
+    ~Remove() { EXPECT_EQ(system(command.c_str()), 0); }
+  } remove{ip + " netns delete " + ns};
   // Veth pairs with documentation addresses stand in for the bridge and
   // the tunnel; both ends stay inside the namespace.
-  for (const char* step :
-       {"link add br1 type veth peer name br1-peer", "link set br1-peer up",
-        "link set br1 up", "addr add 192.0.2.2/24 dev br1",
-        "link add vpn0 type veth peer name vpn-peer", "link set vpn-peer up",
-        "link set vpn0 up", "addr add 198.51.100.2/24 dev vpn0",
-        "route add default via 192.0.2.1 dev br1"}) {
-    ASSERT_TRUE(sh(in_ns + step)) << step;
-  }
+  root_.Write(
+      "/setup",
+      "link add br1 type veth peer name br1-peer\nlink set br1-peer up\n"
+      "link set br1 up\naddr add 192.0.2.2/24 dev br1\n"
+      "link add vpn0 type veth peer name vpn-peer\nlink set vpn-peer up\n"
+      "link set vpn0 up\naddr add 198.51.100.2/24 dev vpn0\n"
+      "route add default via 192.0.2.1 dev br1\n");
+  const std::string in_ns = ip + " -n " + ns + " ";
+  ASSERT_EQ(system((in_ns + "-batch " + root_.Host("/setup")).c_str()), 0);
   stubs_.AddStub("/sbin/ip", "exec " + in_ns + "\"$@\"");
   const auto route = [&] {
-    EXPECT_EQ(
-        system((in_ns + "route show table main default > " + root_.Host("/r"))
-                   .c_str()),
-        0);
+    const std::string show = in_ns + "route show default > " + root_.Host("/r");
+    EXPECT_EQ(system(show.c_str()), 0);
     return std::regex_replace(root_.Read("/r"), std::regex(" +\n"), "\n");
   };
   Load("vpn.conf",
