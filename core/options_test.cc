@@ -34,17 +34,14 @@ TEST(Options, CommandLineWinsOverEnvironment) {
   EXPECT_EQ(o->root, a.dir());
   EXPECT_EQ(o->port, 4000);
 
-  o = Parse({"--port", "5000", "--log-stderr", "--root", b.dir().c_str()},
-            a.dir().c_str(), "4000", &error);
+  // A good option also covers a bad variable.
+  o = Parse({"--port", "65535", "--log-stderr", "--root", b.dir().c_str()},
+            a.dir().c_str(), "junk", &error);
   ASSERT_TRUE(o);
   EXPECT_EQ(o->root, b.dir());
-  EXPECT_EQ(o->port, 5000);
+  EXPECT_EQ(o->port, 65535);
   EXPECT_TRUE(o->log_stderr);
-
-  // A good option covers a bad variable.
-  o = Parse({"--port", "5000"}, nullptr, "junk", &error);
-  ASSERT_TRUE(o);
-  EXPECT_EQ(o->port, 5000);
+  EXPECT_EQ(ParsePort("1"), 1);
 }
 
 TEST(Options, BadInputIsOneClearLine) {
@@ -67,8 +64,6 @@ TEST(Options, BadInputIsOneClearLine) {
   std::string error;
   EXPECT_FALSE(Parse({}, nullptr, "99999", &error));
   EXPECT_NE(error.find("CMS_PORT"), std::string::npos) << error;
-  EXPECT_EQ(ParsePort("65535"), 65535);
-  EXPECT_EQ(ParsePort("1"), 1);
 }
 
 }  // namespace

@@ -18,8 +18,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 extern char** environ;
@@ -29,111 +27,125 @@ namespace {
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
 
-// A sanitizer build of the daemon needs a few seconds to come up on a busy
-// machine; a plain one needs milliseconds.
-constexpr auto kStartTimeout = std::chrono::seconds(20);
+constexpr size_t kKeySize = crypto_aead_xchacha20poly1305_ietf_KEYBYTES;
+constexpr size_t kNonceSize = crypto_aead_xchacha20poly1305_ietf_NPUBBYTES;
+constexpr size_t kTagSize = crypto_aead_xchacha20poly1305_ietf_ABYTES;
 
-constexpr const char* kDaemonOut = "/cmsd.stdout";
-constexpr const char* kDaemonErr = "/cmsd.stderr";
-constexpr const char* kCmsOut = "/cms.stdout";
-constexpr const char* kCmsErr = "/cms.stderr";
+// Whole content of a host file; empty when it cannot be read.
+std::string ReadHost(const std::string& path) {
+  std::ostringstream s;
+  s << std::ifstream(path, std::ios::binary).rdbuf();
+  return s.str();
+}
 
-// Variables a sandboxed daemon must not inherit from the test's own
-// environment: its root and port come from the command line, and the
-// boot-loader variables change what it imports at start.
-constexpr const char* kDroppedVariables[] = {"PATH", "CMS_ROOT", "CMS_PORT",
-                                             "reset_default", "version_uboot"};
-
-int FreeLoopbackPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return 0;
+sockaddr_in Loopback(int port) {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  return addr;
+}
+
+int FreeLoopbackPort() {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr = Loopback(0);
   socklen_t len = sizeof addr;
-  int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-    port = ntohs(addr.sin_port);
-  }
+  const bool ok =
+      bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0;
   close(fd);
-  return port;
+  return ok ? ntohs(addr.sin_port) : 0;
 }
 
 // True when a socket listens on 127.0.0.1:port. Read from the kernel's table
 // instead of connecting, so that the check costs the daemon no connection.
 bool PortListens(int port) {
-  std::ifstream in("/proc/net/tcp");
-  char local[32];
-  snprintf(local, sizeof local, "0100007F:%04X", port);
-  std::string line;
-  std::getline(in, line);  // header
-  while (std::getline(in, line)) {
-    std::istringstream fields(line);
-    std::string slot, local_addr, remote_addr, state;
-    fields >> slot >> local_addr >> remote_addr >> state;
-    if (local_addr == local && state == "0A") return true;
+  char entry[48];
+  snprintf(entry, sizeof entry, ": 0100007F:%04X 00000000:0000 0A ", port);
+  return ReadHost("/proc/net/tcp").find(entry) != std::string::npos;
+}
+
+// This process's environment without the variables named in `drop` or set
+// by `add`, then `add`.
+std::vector<std::string> Environment(std::vector<std::string> drop,
+                                     const std::vector<std::string>& add) {
+  for (const std::string& a : add) drop.push_back(a.substr(0, a.find('=')));
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string_view entry = *e;
+    if (std::none_of(drop.begin(), drop.end(), [&](const std::string& name) {
+          return entry.starts_with(name + "=");
+        })) {
+      env.emplace_back(entry);
+    }
   }
-  return false;
+  env.insert(env.end(), add.begin(), add.end());
+  return env;
 }
 
-bool HasName(const std::string& entry, std::string_view name) {
-  return entry.size() > name.size() &&
-         entry.compare(0, name.size(), name) == 0 && entry[name.size()] == '=';
-}
-
-std::string EntryName(const std::string& entry) {
-  return entry.substr(0, entry.find('='));
-}
-
-// Child side of fork: only async-signal-safe calls up to the exec.
-[[noreturn]] void ExecChild(const char* program, char* const argv[],
-                            char* const envp[], int out_fd, int err_fd,
-                            bool own_group, pid_t parent) {
-  // A test binary that dies (a failed sanitizer check, a timeout) must not
-  // leave its daemon behind.
-  prctl(PR_SET_PDEATHSIG, SIGKILL);
-  if (getppid() != parent) _exit(127);
-  if (own_group) setpgid(0, 0);
-  dup2(out_fd, STDOUT_FILENO);
-  dup2(err_fd, STDERR_FILENO);
-  const int null_fd = open("/dev/null", O_RDONLY);
-  if (null_fd >= 0) dup2(null_fd, STDIN_FILENO);
-  execve(program, argv, envp);
-  _exit(127);
-}
-
-struct Argv {
-  explicit Argv(const std::vector<std::string>& texts) : storage(texts) {
-    for (std::string& t : storage) pointers.push_back(t.data());
-    pointers.push_back(nullptr);
-  }
-  std::vector<std::string> storage;
+std::vector<char*> Pointers(const std::vector<std::string>& texts) {
   std::vector<char*> pointers;
-};
+  for (const std::string& t : texts)
+    pointers.push_back(const_cast<char*>(t.c_str()));
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+// Starts program args[0] with `env`, its output into the host files `out`
+// and `err`, in a process group of its own when `own_group`.
+pid_t Spawn(const std::vector<std::string>& args,
+            const std::vector<std::string>& env, const std::string& out,
+            const std::string& err, bool own_group) {
+  std::vector<char*> argv = Pointers(args);
+  std::vector<char*> envp = Pointers(env);
+  const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+  const int out_fd = open(out.c_str(), flags, 0644);
+  const int err_fd = open(err.c_str(), flags, 0644);
+  if (out_fd < 0 || err_fd < 0) abort();
+  const pid_t parent = getpid();
+  const pid_t child = fork();
+  if (child == 0) {
+    // Only async-signal-safe calls up to the exec. A test binary that dies
+    // (a failed sanitizer check, a timeout) must not leave its child behind.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(127);
+    if (own_group) setpgid(0, 0);
+    dup2(out_fd, STDOUT_FILENO);
+    dup2(err_fd, STDERR_FILENO);
+    const int null_fd = open("/dev/null", O_RDONLY);
+    if (null_fd >= 0) dup2(null_fd, STDIN_FILENO);
+    execve(argv[0], argv.data(), envp.data());
+    _exit(127);
+  }
+  close(out_fd);
+  close(err_fd);
+  if (child < 0) abort();
+  // Also from this side, so that a group kill reaches the child at once
+  // even if it has not run yet.
+  if (own_group) setpgid(child, child);
+  return child;
+}
 
 int DecodeStatus(int status) {
   if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  return -1;
+  return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
 }
 
-void PutInt(Frame& frame, size_t offset, int32_t v) {
-  memcpy(frame.data() + offset, &v, sizeof v);
+void WaitPid(pid_t pid, int* status) {
+  while (waitpid(pid, status, 0) < 0 && errno == EINTR) {
+  }
 }
 
-int32_t GetInt(const Frame& frame, size_t offset) {
+int32_t IntAt(const Frame& frame, size_t offset) {
   int32_t v;
   memcpy(&v, frame.data() + offset, sizeof v);
   return v;
 }
 
-void PutText(Frame& frame, size_t offset, size_t area, std::string_view text) {
-  // copy_n, not memcpy: an empty view may carry a null pointer.
-  std::copy_n(text.begin(), std::min(text.size(), area - 1),
-              frame.begin() + static_cast<long>(offset));
+const unsigned char* Bytes(std::string_view s) {
+  return reinterpret_cast<const unsigned char*>(s.data());
 }
 
 }  // namespace
@@ -143,25 +155,40 @@ std::string CmsPath() { return std::string(CMS_BUILD_DIR) + "/cms"; }
 std::string ExamplesDir() { return std::string(CMS_SOURCE_DIR) + "/examples"; }
 
 std::string ReadExample(std::string_view relative_path) {
-  std::ifstream in(ExamplesDir() + "/" + std::string(relative_path),
-                   std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
+  return ReadHost(ExamplesDir() + "/" + std::string(relative_path));
 }
 
 Sandbox::Sandbox(SandboxOptions options) : stubs_(root_) {
-  BuildTree(options);
+  for (const char* dir : {"/mnt/jffs2/conf/user", "/mnt/jffs2/conf/isp/user",
+                          "/mnt/jffs2/conf/app", "/tmp", "/var/run", "/dev",
+                          "/proc/sys/net/ipv4", "/etc"}) {
+    root_.MakeDir(dir);
+  }
+  if (options.example_tree) {
+    // Everything but etc/ (the image's own files) and the top-level notes
+    // lives under /mnt/jffs2/conf on the device.
+    for (const fs::directory_entry& entry :
+         fs::directory_iterator(ExamplesDir())) {
+      if (!entry.is_directory() || entry.path().filename() == "etc") continue;
+      fs::copy(
+          entry.path(),
+          root_.Host("/mnt/jffs2/conf/") + entry.path().filename().string(),
+          fs::copy_options::recursive);
+    }
+    root_.Write("/etc/VERSION", ReadExample("etc/VERSION"));
+  }
+  for (const auto& [device_path, content] : options.files) {
+    root_.Write(device_path, content);
+  }
   // Install() leads this process's PATH with the stubs; the daemon gets its
   // own PATH instead, so the test process keeps the one it had.
-  const char* path = getenv("PATH");
-  const std::string saved_path = path != nullptr ? path : "";
+  const std::string path = getenv("PATH") != nullptr ? getenv("PATH") : "";
   stubs_.Install();
-  setenv("PATH", saved_path.c_str(), 1);
+  setenv("PATH", path.c_str(), 1);
   if (options.message_center) listener_ = std::make_unique<MsgListener>(root_);
   if (options.cipher_key) {
     if (sodium_init() < 0) abort();
-    key_.resize(crypto_aead_xchacha20poly1305_ietf_KEYBYTES);
+    key_.resize(kKeySize);
     randombytes_buf(key_.data(), key_.size());
     root_.Write("/etc/cms/cipher.key", key_);
   }
@@ -169,58 +196,9 @@ Sandbox::Sandbox(SandboxOptions options) : stubs_(root_) {
   UseFromThisProcess();
 }
 
-Sandbox::~Sandbox() { Stop(); }
-
-void Sandbox::BuildTree(const SandboxOptions& options) {
-  for (const char* dir : {"/mnt/jffs2/conf/user", "/mnt/jffs2/conf/isp/user",
-                          "/mnt/jffs2/conf/app", "/tmp", "/var/run", "/dev",
-                          "/proc/sys/net/ipv4", "/etc"}) {
-    root_.MakeDir(dir);
-  }
-  if (options.example_tree) {
-    const fs::path examples = ExamplesDir();
-    const fs::path conf = root_.Host("/mnt/jffs2/conf");
-    // Everything but etc/ (the image's own files) and the top-level notes
-    // lives under /mnt/jffs2/conf on the device.
-    for (const fs::directory_entry& entry : fs::directory_iterator(examples)) {
-      if (!entry.is_directory() || entry.path().filename() == "etc") continue;
-      fs::copy(
-          entry.path(), conf / entry.path().filename(),
-          fs::copy_options::recursive | fs::copy_options::overwrite_existing);
-    }
-    const fs::path version = examples / "etc" / "VERSION";
-    if (fs::exists(version)) {
-      fs::copy_file(version, root_.Host("/etc/VERSION"),
-                    fs::copy_options::overwrite_existing);
-    }
-  }
-  for (const auto& [device_path, content] : options.files) {
-    root_.Write(device_path, content);
-  }
-}
-
 void Sandbox::UseFromThisProcess() const {
   setenv("CMS_PORT", std::to_string(port_).c_str(), 1);
   setenv("CMS_ROOT", root_.dir().c_str(), 1);
-}
-
-std::vector<std::string> Sandbox::ChildEnvironment(
-    const std::vector<std::string>& extra_env) const {
-  std::vector<std::string> env;
-  for (char** e = environ; *e != nullptr; ++e) {
-    const std::string entry = *e;
-    bool keep = true;
-    for (const char* name : kDroppedVariables)
-      keep = keep && !HasName(entry, name);
-    for (const std::string& extra : extra_env)
-      keep = keep && !HasName(entry, EntryName(extra));
-    if (keep) env.push_back(entry);
-  }
-  const char* path = getenv("PATH");
-  env.push_back("PATH=" + root_.Host("/stub_bin") + ":" +
-                (path != nullptr ? path : "/usr/bin:/bin"));
-  for (const std::string& extra : extra_env) env.push_back(extra);
-  return env;
 }
 
 void Sandbox::Launch(const std::vector<std::string>& extra_env,
@@ -230,34 +208,26 @@ void Sandbox::Launch(const std::vector<std::string>& extra_env,
       CmsdPath(),    "--root", root_.dir(), "--port", std::to_string(port_),
       "--log-stderr"};
   args.insert(args.end(), extra_args.begin(), extra_args.end());
-  Argv argv(args);
-  Argv envp(ChildEnvironment(extra_env));
-  const int out_fd = open(root_.Host(kDaemonOut).c_str(),
-                          O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  const int err_fd = open(root_.Host(kDaemonErr).c_str(),
-                          O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (out_fd < 0 || err_fd < 0) abort();
-  const pid_t parent = getpid();
-  const pid_t child = fork();
-  if (child == 0) {
-    ExecChild(argv.pointers[0], argv.pointers.data(), envp.pointers.data(),
-              out_fd, err_fd, true, parent);
-  }
-  close(out_fd);
-  close(err_fd);
-  if (child < 0) abort();
-  // Also from this side, so that Stop() can kill the group at once even
-  // if the child has not run yet.
-  setpgid(child, child);
-  pid_ = child;
+  // Root and port come from the command line, and the boot-loader
+  // variables change what the daemon imports at start.
+  std::vector<std::string> add = {
+      "PATH=" + root_.Host("/stub_bin") + ":" +
+      (getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin")};
+  add.insert(add.end(), extra_env.begin(), extra_env.end());
+  pid_ = Spawn(
+      args,
+      Environment({"CMS_ROOT", "CMS_PORT", "reset_default", "version_uboot"},
+                  add),
+      root_.Host("/cmsd.stdout"), root_.Host("/cmsd.stderr"), true);
 }
 
 bool Sandbox::Start(const std::vector<std::string>& extra_env) {
   Launch(extra_env);
-  const bool up = WaitUntil(
-      [this] { return !Running() || PortListens(port_); },
-      std::chrono::duration_cast<std::chrono::milliseconds>(kStartTimeout));
-  return up && Running();
+  // A sanitizer build of the daemon needs a few seconds to come up on a
+  // busy machine; a plain one needs milliseconds.
+  return WaitUntil([this] { return !Running() || PortListens(port_); },
+                   std::chrono::seconds(20)) &&
+         Running();
 }
 
 void Sandbox::Stop() {
@@ -266,8 +236,7 @@ void Sandbox::Stop() {
   kill(-pid_, SIGKILL);
   kill(pid_, SIGKILL);
   int status;
-  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-  }
+  WaitPid(pid_, &status);
   pid_ = -1;
 }
 
@@ -287,132 +256,94 @@ std::optional<int> Sandbox::Reap(int flags) {
   }
   kill(-pid_, SIGKILL);  // whatever it left running in the background
   int status = 0;
-  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-  }
+  WaitPid(pid_, &status);
   pid_ = -1;
   return DecodeStatus(status);
 }
 
-std::optional<int> Sandbox::WaitExit(std::chrono::milliseconds timeout) {
-  if (pid_ <= 0) return std::nullopt;
-  const auto deadline = Clock::now() + timeout;
-  for (;;) {
-    if (std::optional<int> code = Reap(WNOHANG)) return code;
-    if (Clock::now() >= deadline) return std::nullopt;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
+std::optional<int> Sandbox::WaitExit(milliseconds timeout) {
+  std::optional<int> code;
+  if (pid_ > 0)
+    WaitUntil([&] { return (code = Reap(WNOHANG)).has_value(); }, timeout);
+  return code;
 }
 
-std::string Sandbox::Stdout() const { return root_.Read(kDaemonOut); }
-std::string Sandbox::Stderr() const { return root_.Read(kDaemonErr); }
-
-bool Sandbox::WaitForStderr(std::string_view text,
-                            std::chrono::milliseconds timeout) {
+bool Sandbox::WaitForStderr(std::string_view text, milliseconds timeout) {
   return WaitUntil([&] { return Stderr().find(text) != std::string::npos; },
                    timeout);
 }
 
 bool Sandbox::WaitUntil(const std::function<bool()>& done,
-                        std::chrono::milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  for (;;) {
-    if (done()) return true;
+                        milliseconds timeout) {
+  for (const auto deadline = Clock::now() + timeout; !done();) {
     if (Clock::now() >= deadline) return done();
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    std::this_thread::sleep_for(milliseconds(2));
   }
+  return true;
 }
 
 int Sandbox::Connect(const char* source_ip) const {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  if (strcmp(source_ip, "127.0.0.1") != 0) {
-    inet_pton(AF_INET, source_ip, &addr.sin_addr);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-      close(fd);
-      return -1;
-    }
+  sockaddr_in addr = Loopback(0);
+  inet_pton(AF_INET, source_ip, &addr.sin_addr);
+  const sockaddr_in daemon = Loopback(port_);
+  if (fd >= 0 &&
+      (strcmp(source_ip, "127.0.0.1") == 0 ||
+       bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) &&
+      connect(fd, reinterpret_cast<const sockaddr*>(&daemon), sizeof daemon) ==
+          0) {
+    return fd;
   }
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(port_));
-  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
+  if (fd >= 0) close(fd);
+  return -1;
 }
 
-std::optional<Frame> Sandbox::Exchange(
-    const Frame& request, std::chrono::milliseconds timeout) const {
+std::optional<Frame> Sandbox::Exchange(const Frame& request,
+                                       milliseconds timeout) const {
   const int fd = Connect();
-  if (fd < 0) return std::nullopt;
-  std::optional<Frame> response;
-  if (SendAll(fd, request.data(), request.size())) {
-    if (std::optional<std::string> got = ReadExactly(fd, kFrameSize, timeout)) {
-      response.emplace();
-      memcpy(response->data(), got->data(), kFrameSize);
-    }
+  std::optional<std::string> got;
+  if (fd >= 0 && SendAll(fd, request.data(), request.size())) {
+    got = ReadExactly(fd, kFrameSize, timeout);
   }
-  close(fd);
+  if (fd >= 0) close(fd);
+  if (!got) return std::nullopt;
+  Frame response;
+  memcpy(response.data(), got->data(), kFrameSize);
   return response;
 }
 
 ProgramResult Sandbox::RunCms(const std::vector<std::string>& args,
-                              std::chrono::milliseconds timeout) const {
+                              milliseconds timeout) const {
   std::vector<std::string> all = {CmsPath()};
   all.insert(all.end(), args.begin(), args.end());
-  Argv argv(all);
-  std::vector<std::string> env;
-  for (char** e = environ; *e != nullptr; ++e) {
-    const std::string entry = *e;
-    if (!HasName(entry, "CMS_PORT") && !HasName(entry, "CMS_ROOT"))
-      env.push_back(entry);
-  }
-  env.push_back("CMS_PORT=" + std::to_string(port_));
-  env.push_back("CMS_ROOT=" + root_.dir());
-  Argv envp(env);
-  const int out_fd = open(root_.Host(kCmsOut).c_str(),
-                          O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  const int err_fd = open(root_.Host(kCmsErr).c_str(),
-                          O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  ProgramResult result;
-  if (out_fd < 0 || err_fd < 0) abort();
-  const pid_t parent = getpid();
-  const pid_t child = fork();
-  if (child == 0) {
-    ExecChild(argv.pointers[0], argv.pointers.data(), envp.pointers.data(),
-              out_fd, err_fd, false, parent);
-  }
-  close(out_fd);
-  close(err_fd);
-  if (child < 0) abort();
-  const auto deadline = Clock::now() + timeout;
+  const pid_t child = Spawn(
+      all,
+      Environment(
+          {}, {"CMS_PORT=" + std::to_string(port_), "CMS_ROOT=" + root_.dir()}),
+      root_.Host("/cms.stdout"), root_.Host("/cms.stderr"), false);
   int status = 0;
-  for (;;) {
-    const pid_t r = waitpid(child, &status, WNOHANG);
-    if (r == child) break;
-    if (Clock::now() >= deadline) {
-      kill(child, SIGKILL);
-      waitpid(child, &status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  if (!WaitUntil([&] { return waitpid(child, &status, WNOHANG) == child; },
+                 timeout)) {
+    kill(child, SIGKILL);
+    WaitPid(child, &status);
   }
-  result.exit_code = DecodeStatus(status);
-  result.out = root_.Read(kCmsOut);
-  result.err = root_.Read(kCmsErr);
-  return result;
+  return {DecodeStatus(status), root_.Read("/cms.stdout"),
+          root_.Read("/cms.stderr")};
 }
 
 Frame MakeFrame(int32_t cmd, std::string_view name, std::string_view value,
                 std::string_view location, int32_t pid) {
   Frame frame{};
-  PutInt(frame, kPidOffset, pid);
-  PutInt(frame, kCmdOffset, cmd);
-  PutText(frame, kNameOffset, kNameSize, name);
-  PutText(frame, kValueOffset, kValueSize, value);
-  PutText(frame, kLocationOffset, kLocationSize, location);
+  memcpy(frame.data() + kPidOffset, &pid, sizeof pid);
+  memcpy(frame.data() + kCmdOffset, &cmd, sizeof cmd);
+  auto put = [&](size_t offset, size_t area, std::string_view text) {
+    // copy_n, not memcpy: an empty view may carry a null pointer.
+    std::copy_n(text.begin(), std::min(text.size(), area - 1),
+                frame.begin() + static_cast<long>(offset));
+  };
+  put(kNameOffset, kNameSize, name);
+  put(kValueOffset, kValueSize, value);
+  put(kLocationOffset, kLocationSize, location);
   return frame;
 }
 
@@ -420,8 +351,8 @@ Frame MakeListFrame(int32_t cmd, const std::vector<std::string>& texts,
                     int32_t pid) {
   Frame frame = MakeFrame(cmd, {}, {}, {}, pid);
   size_t at = kValueOffset;
+  // Each text needs room for its zero byte and the list's final one.
   for (const std::string& text : texts) {
-    // Leave room for the text's zero byte and the list's final one.
     if (at + text.size() + 2 > kValueOffset + kValueSize) break;
     memcpy(frame.data() + at, text.data(), text.size());
     at += text.size() + 1;
@@ -429,8 +360,8 @@ Frame MakeListFrame(int32_t cmd, const std::vector<std::string>& texts,
   return frame;
 }
 
-int32_t FramePid(const Frame& frame) { return GetInt(frame, kPidOffset); }
-int32_t FrameStatus(const Frame& frame) { return GetInt(frame, kCmdOffset); }
+int32_t FramePid(const Frame& frame) { return IntAt(frame, kPidOffset); }
+int32_t FrameStatus(const Frame& frame) { return IntAt(frame, kCmdOffset); }
 
 std::string FrameValue(const Frame& frame) {
   const char* begin = frame.data() + kValueOffset;
@@ -439,26 +370,20 @@ std::string FrameValue(const Frame& frame) {
 
 std::vector<std::string> FrameList(const Frame& frame) {
   std::vector<std::string> texts;
-  size_t at = 0;
-  while (at < kValueSize && frame[kValueOffset + at] != '\0') {
+  for (size_t at = 0; at < kValueSize && frame[kValueOffset + at] != '\0';) {
     const char* begin = frame.data() + kValueOffset + at;
-    const size_t n = strnlen(begin, kValueSize - at);
-    texts.emplace_back(begin, n);
-    at += n + 1;
+    texts.emplace_back(begin, strnlen(begin, kValueSize - at));
+    at += texts.back().size() + 1;
   }
   return texts;
 }
 
 bool IsAllZero(const Frame& frame) {
-  for (char c : frame) {
-    if (c != '\0') return false;
-  }
-  return true;
+  return std::all_of(frame.begin(), frame.end(), [](char c) { return c == 0; });
 }
 
 bool SendAll(int fd, const void* data, size_t size) {
-  const char* p = static_cast<const char*>(data);
-  while (size > 0) {
+  for (const char* p = static_cast<const char*>(data); size > 0;) {
     const ssize_t n = send(fd, p, size, MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
@@ -469,13 +394,12 @@ bool SendAll(int fd, const void* data, size_t size) {
 }
 
 std::optional<std::string> ReadExactly(int fd, size_t size,
-                                       std::chrono::milliseconds timeout) {
+                                       milliseconds timeout) {
   std::string got(size, '\0');
-  size_t have = 0;
   const auto deadline = Clock::now() + timeout;
-  while (have < size) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - Clock::now());
+  for (size_t have = 0; have < size;) {
+    const auto left =
+        std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) return std::nullopt;
     pollfd p{fd, POLLIN, 0};
     if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
@@ -488,45 +412,29 @@ std::optional<std::string> ReadExactly(int fd, size_t size,
 }
 
 std::string Seal(std::string_view plain, std::string_view key) {
-  if (sodium_init() < 0 ||
-      key.size() != crypto_aead_xchacha20poly1305_ietf_KEYBYTES) {
-    return {};
-  }
-  std::string sealed(crypto_aead_xchacha20poly1305_ietf_NPUBBYTES +
-                         plain.size() +
-                         crypto_aead_xchacha20poly1305_ietf_ABYTES,
-                     '\0');
+  if (sodium_init() < 0 || key.size() != kKeySize) return {};
+  std::string sealed(kNonceSize + plain.size() + kTagSize, '\0');
   auto* nonce = reinterpret_cast<unsigned char*>(sealed.data());
-  randombytes_buf(nonce, crypto_aead_xchacha20poly1305_ietf_NPUBBYTES);
-  unsigned long long cipher_len = 0;
+  randombytes_buf(nonce, kNonceSize);
   crypto_aead_xchacha20poly1305_ietf_encrypt(
-      nonce + crypto_aead_xchacha20poly1305_ietf_NPUBBYTES, &cipher_len,
-      reinterpret_cast<const unsigned char*>(plain.data()), plain.size(),
-      nullptr, 0, nullptr, nonce,
-      reinterpret_cast<const unsigned char*>(key.data()));
+      nonce + kNonceSize, nullptr, Bytes(plain), plain.size(), nullptr, 0,
+      nullptr, nonce, Bytes(key));
   return sealed;
 }
 
 std::optional<std::string> Unseal(std::string_view sealed,
                                   std::string_view key) {
-  constexpr size_t kOverhead = crypto_aead_xchacha20poly1305_ietf_NPUBBYTES +
-                               crypto_aead_xchacha20poly1305_ietf_ABYTES;
-  if (sodium_init() < 0 ||
-      key.size() != crypto_aead_xchacha20poly1305_ietf_KEYBYTES ||
-      sealed.size() < kOverhead) {
+  if (sodium_init() < 0 || key.size() != kKeySize ||
+      sealed.size() < kNonceSize + kTagSize) {
     return std::nullopt;
   }
-  const auto* nonce = reinterpret_cast<const unsigned char*>(sealed.data());
-  std::string plain(sealed.size() - kOverhead, '\0');
-  unsigned long long plain_len = 0;
+  std::string plain(sealed.size() - kNonceSize - kTagSize, '\0');
   if (crypto_aead_xchacha20poly1305_ietf_decrypt(
-          reinterpret_cast<unsigned char*>(plain.data()), &plain_len, nullptr,
-          nonce + crypto_aead_xchacha20poly1305_ietf_NPUBBYTES,
-          sealed.size() - crypto_aead_xchacha20poly1305_ietf_NPUBBYTES, nullptr,
-          0, nonce, reinterpret_cast<const unsigned char*>(key.data())) != 0) {
+          reinterpret_cast<unsigned char*>(plain.data()), nullptr, nullptr,
+          Bytes(sealed) + kNonceSize, sealed.size() - kNonceSize, nullptr, 0,
+          Bytes(sealed), Bytes(key)) != 0) {
     return std::nullopt;
   }
-  plain.resize(plain_len);
   return plain;
 }
 

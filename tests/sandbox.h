@@ -14,7 +14,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 #include "tests/msg_listener.h"
@@ -83,7 +82,7 @@ class Sandbox {
  public:
   explicit Sandbox(SandboxOptions options = {});
   // Kills the daemon (and anything it left running) and removes the root.
-  ~Sandbox();
+  ~Sandbox() { Stop(); }
   Sandbox(const Sandbox&) = delete;
   Sandbox& operator=(const Sandbox&) = delete;
 
@@ -122,8 +121,8 @@ class Sandbox {
   bool Running();
 
   // Everything the daemon wrote to standard output / standard error so far.
-  std::string Stdout() const;
-  std::string Stderr() const;
+  std::string Stdout() const { return root_.Read("/cmsd.stdout"); }
+  std::string Stderr() const { return root_.Read("/cmsd.stderr"); }
   // Waits until the daemon's standard error contains `text`.
   bool WaitForStderr(std::string_view text, std::chrono::milliseconds timeout);
 
@@ -165,13 +164,10 @@ class Sandbox {
   void UseFromThisProcess() const;
 
  private:
-  void BuildTree(const SandboxOptions& options);
   // Reaps the daemon if it has ended (waitid `flags`: WNOHANG or 0) and
   // kills what it left in its process group; its exit code, or nothing
   // while it runs.
   std::optional<int> Reap(int flags);
-  std::vector<std::string> ChildEnvironment(
-      const std::vector<std::string>& extra_env) const;
 
   TempRoot root_;
   StubPrograms stubs_;
