@@ -14,7 +14,6 @@
 #include "core/cmd_queue.h"
 #include "core/write_counter.h"
 #include "platform/log.h"
-#include "store/operations.h"
 #include "store/param_list.h"
 #include "store/store_fixture.h"
 
@@ -47,9 +46,8 @@ class DispatcherTest : public store::StoreFixture {
 
   // A request on the heap of exactly one frame, so that a read beyond it
   // is caught by the address sanitizer. `value` may be a list with zeros.
-  static std::unique_ptr<CMSPacket> Request(int cmd, const char* name = "",
-                                            std::string value = "",
-                                            const char* location = "") {
+  static std::unique_ptr<CMSPacket> Request(int cmd, std::string value = "",
+                                            const char* name = "") {
     auto request = std::make_unique<CMSPacket>();
     memset(request.get(), 0, sizeof(CMSPacket));
     request->pid = kPid;
@@ -57,30 +55,27 @@ class DispatcherTest : public store::StoreFixture {
     strncpy(request->name, name, sizeof request->name - 1);
     memcpy(request->value, value.data(),
            std::min(value.size(), sizeof request->value));
-    strncpy(request->location, location, sizeof request->location - 1);
+    strcpy(request->location, "test.conf");
     return request;
   }
 
+  // Commands echo the pid; anything else answers all zero.
   static CMSPacket Handle(const CMSPacket& request) {
     CMSPacket response;
     memset(&response, 0, sizeof response);
     store::ParamListGuard lock;
     handleCMSreq(&request, &response);
-    if (std::find(std::begin(kCommands), std::end(kCommands), request.cmd) !=
-        std::end(kCommands)) {
-      EXPECT_EQ(response.pid, kPid) << request.cmd;  // echoed by every command
-    }
+    const bool command = std::count(std::begin(kCommands), std::end(kCommands),
+                                    request.cmd) != 0;
+    CMSPacket zero{};
+    EXPECT_EQ(command ? response.pid : memcmp(&response, &zero, sizeof zero),
+              command ? kPid : 0)
+        << request.cmd;
     return response;
   }
 
-  static CMSPacket Send(int cmd, const char* name = "", std::string value = "",
-                        const char* location = "") {
-    return Handle(*Request(cmd, name, std::move(value), location));
-  }
-
-  static bool AllZero(const CMSPacket& p) {
-    static const CMSPacket zero{};
-    return memcmp(&p, &zero, sizeof p) == 0;
+  static CMSPacket Send(int cmd, const char* name, std::string value = "") {
+    return Handle(*Request(cmd, std::move(value), name));
   }
 
   static std::vector<std::string> ValueList(const CMSPacket& p) {
@@ -103,74 +98,61 @@ TEST_F(DispatcherTest, SingleValueCommandsBySide) {
     uint32_t changes;  // the write counter after the row
   };
   // In order on one store; a get after a change shows where it went.
-  const std::vector<Row> rows = {
-      {kCmdGetUser, "t_both", "", kOk, "u", 0},
-      {kCmdGetIsp, "t_both", "", kOk, "i", 0},
-      {kCmdGetUser, "missing", "", kFail, "", 0},
-      {kCmdGetUser, "t_empty", "", kFail, "", 0},
-      {kCmdGetUser, "t_isp", "", kFail, "", 0},
-      // Replace writes the file at once and counts nothing.
-      {kCmdReplaceUser, "t_a", "7", kOk, "", 0},
-      {kCmdReplaceIsp, "t_isp", "k", kOk, "", 0},
-      {kCmdReplaceBoth, "t_both", "b", kOk, "", 0},
-      {kCmdGetIsp, "t_both", "", kOk, "b", 0},
-      // Only a real change counts; the stored value again is a failure.
-      {kCmdSetUser, "t_a", "9", kOk, "", 1},
-      {kCmdSetUser, "t_a", "9", kFail, "", 1},
-      {kCmdGetUser, "t_a", "", kOk, "9", 1},
-      {kCmdSetIsp, "t_isp", "j", kOk, "", 2},
-      {kCmdGetIsp, "t_isp", "", kOk, "j", 2},
-      {kCmdSetBoth, "t_both", "z", kOk, "", 3},
-      {kCmdGetUser, "t_both", "", kOk, "z", 3},
-      {kCmdGetIsp, "t_both", "", kOk, "z", 3},
-      {kCmdSetUser, "t_new", "n", kOk, "", 4},  // in memory until written
-      {kCmdGetUser, "t_new", "", kOk, "n", 4},
-      {kCmdDeleteUser, "t_a", "", kOk, "", 5},
-      {kCmdGetUser, "t_a", "", kFail, "", 5},
-      {kCmdDeleteIsp, "t_isp", "", kOk, "", 6},
-      {kCmdDeleteBoth, "t_a", "", kFail, "", 6},
-      {kCmdPush, "q", "first", kOk, "", 6},
-      {kCmdPush, "q", "second", kOk, "", 6},
-      {kCmdPop, "q", "", kOk, "first", 6},
-      {kCmdPop, "q", "", kOk, "second", 6},
-      {kCmdPop, "q", "", kFail, "", 6},
-  };
-  for (const Row& row : rows) {
+  for (const Row& row : std::vector<Row>{
+           {kCmdGetUser, "t_both", "", kOk, "u", 0},
+           {kCmdGetIsp, "t_both", "", kOk, "i", 0},
+           {kCmdGetUser, "missing", "", kFail, "", 0},
+           {kCmdGetUser, "t_empty", "", kFail, "", 0},
+           {kCmdGetUser, "t_isp", "", kFail, "", 0},
+           // Replace writes the file at once and counts nothing.
+           {kCmdReplaceUser, "t_a", "7", kOk, "", 0},
+           {kCmdReplaceIsp, "t_isp", "k", kOk, "", 0},
+           {kCmdReplaceBoth, "t_both", "b", kOk, "", 0},
+           {kCmdGetIsp, "t_both", "", kOk, "b", 0},
+           // Only a real change counts; the stored value again fails.
+           {kCmdSetUser, "t_a", "9", kOk, "", 1},
+           {kCmdSetUser, "t_a", "9", kFail, "", 1},
+           {kCmdGetUser, "t_a", "", kOk, "9", 1},
+           {kCmdSetIsp, "t_isp", "j", kOk, "", 2},
+           {kCmdGetIsp, "t_isp", "", kOk, "j", 2},
+           {kCmdSetBoth, "t_both", "z", kOk, "", 3},
+           {kCmdGetUser, "t_both", "", kOk, "z", 3},
+           {kCmdGetIsp, "t_both", "", kOk, "z", 3},
+           {kCmdSetUser, "t_new", "n", kOk, "", 4},  // in memory only
+           {kCmdGetUser, "t_new", "", kOk, "n", 4},
+           {kCmdDeleteUser, "t_a", "", kOk, "", 5},
+           {kCmdGetUser, "t_a", "", kFail, "", 5},
+           {kCmdDeleteIsp, "t_isp", "", kOk, "", 6},
+           {kCmdDeleteBoth, "t_a", "", kFail, "", 6},
+           {kCmdAddUser, "t_added", "v", kOk, "", 7},
+           {kCmdAddIsp, "t_added2", "w", kOk, "", 8},
+           {kCmdGetIsp, "t_added2", "", kOk, "w", 8},
+           {kCmdAddRefused, "t_other", "v", kFail, "", 8},
+           {kCmdGetUser, "t_other", "", kFail, "", 8},
+           {kCmdPush, "q", "first", kOk, "", 8},
+           {kCmdPop, "q", "", kOk, "first", 8},
+       }) {
     SCOPED_TRACE(std::to_string(row.cmd) + " " + row.name);
     const CMSPacket r = Send(row.cmd, row.name, row.value);
     EXPECT_EQ(r.status, row.status);
     EXPECT_STREQ(r.value, row.answer);
     EXPECT_EQ(Counters().changes, row.changes);
   }
-  EXPECT_EQ(root_.Read(kUserFile),
-            "# test\nt_a=7\nt_b=2\nt_empty=\nt_both=b\n");
   EXPECT_EQ(root_.Read(kIspFile), "t_isp=k\nt_both=b\n");
-
-  // Add by side; 14 is refused.
-  EXPECT_EQ(Send(kCmdAddUser, "t_added", "v", "test.conf").status, kOk);
-  EXPECT_EQ(Send(kCmdAddIsp, "t_added2", "w", "test.conf").status, kOk);
-  EXPECT_EQ(Send(kCmdAddRefused, "t_other", "v", "test.conf").status, kFail);
-  EXPECT_EQ(Counters().changes, 8u);
-  EXPECT_STREQ(Send(kCmdGetUser, "t_added").value, "v");
-  EXPECT_STREQ(Send(kCmdGetIsp, "t_added2").value, "w");
-  EXPECT_EQ(Send(kCmdGetUser, "t_other").status, kFail);
-}
-
-TEST_F(DispatcherTest, WriteNowAndUnknownCodesAnswerAllZero) {
-  Send(kCmdSetUser, "t_b", "3");
-  EXPECT_TRUE(AllZero(Send(kCmdWriteNow)));
-  EXPECT_EQ(root_.Read(kUserFile),
-            "# test\nt_a=1\nt_b=3\nt_empty=\nt_both=u\n");
+  for (int code : {0, 6, 15, 20, 32, 38, -1, 0x7fffffff})
+    Send(code, "t_b", "5");
   // An explicit write leaves the tick's counters alone.
-  EXPECT_EQ(Counters().changes, 1u);
-  for (int code : {0, 6, 15, 20, 32, 38, -1, 0x7fffffff}) {
-    EXPECT_TRUE(AllZero(Send(code, "t_a", "5", "test.conf"))) << code;
-  }
-  EXPECT_STREQ(Send(kCmdGetUser, "t_a").value, "1");
-  EXPECT_EQ(Counters().changes, 1u);
+  Send(kCmdWriteNow, "");
+  EXPECT_EQ(Counters().changes, 8u);
+  EXPECT_EQ(root_.Read(kUserFile),
+            "# test\nt_b=2\nt_empty=\nt_both=z\nt_added=v\n");
+  EXPECT_EQ(root_.Read(kIspFile), "t_both=z\nt_added2=w\n");
 }
 
 TEST_F(DispatcherTest, MultiValueCommands) {
+  using Texts = std::vector<std::string>;
+  EXPECT_EQ(Send(kCmdGetMulti, "").status, 0);  // an empty list
+  EXPECT_EQ(Send(kCmdSetMulti, "").status, 0);
   CMSPacket r = Send(kCmdGetMulti, "", std::string("missing\0t_b", 11));
   EXPECT_EQ(r.status, kOk);
   EXPECT_EQ(memcmp(r.value,
@@ -178,15 +160,13 @@ TEST_F(DispatcherTest, MultiValueCommands) {
                    "2\0\0",
                    10),
             0);
-  EXPECT_EQ(Send(kCmdGetMulti).status, 0);
-  EXPECT_EQ(Send(kCmdSetMulti).status, 0);
-
-  r = Send(kCmdSetMulti, "",
-           std::string("t_a\0"
-                       "5\0t_b\0"
-                       "6",
-                       11));
-  EXPECT_EQ(r.status, kOk);
+  EXPECT_EQ(Send(kCmdSetMulti, "",
+                 std::string("t_a\0"
+                             "5\0t_b\0"
+                             "6",
+                             11))
+                .status,
+            kOk);
   EXPECT_EQ(Counters().changes, 2u);
   // The second pair repeats the stored value and fails; the first stays,
   // the third is not tried.
@@ -197,20 +177,33 @@ TEST_F(DispatcherTest, MultiValueCommands) {
                        20));
   EXPECT_EQ(r.status, kFail);
   EXPECT_EQ(Counters().changes, 3u);
-  EXPECT_STREQ(Send(kCmdGetUser, "t_both").value, "u");
-
   // Two 500-character values cannot both fit: the second is left out, and
   // a later short one still goes in.
   const std::string long_value(500, 'L');
-  Send(kCmdSetUser, "t_a", long_value);
   Send(kCmdSetUser, "t_b", long_value);
+  Send(kCmdSetUser, "t_a", long_value);
   r = Send(kCmdGetMulti, "", std::string("t_a\0t_b\0t_both", 14));
-  EXPECT_EQ(r.status, kOk);
-  EXPECT_EQ(ValueList(r), (std::vector<std::string>{long_value, "u"}));
+  EXPECT_EQ(ValueList(r), (Texts{long_value, "u"}));
+  // A name list that fills the whole area is one name; a pair list whose
+  // last value runs to the end of the area sets it.
+  EXPECT_EQ(ValueList(Send(kCmdGetMulti, "", std::string(800, 'a'))),
+            Texts{"(null)"});
+  Send(kCmdSetMulti, "", std::string("t_a\0", 4) + std::string(796, 'v'));
+  EXPECT_STREQ(Send(kCmdGetUser, "t_a").value, std::string(796, 'v').c_str());
 }
 
-TEST_F(DispatcherTest, DumpWritesUserValuesInNameOrder) {
-  EXPECT_EQ(Send(kCmdDump, "", "/no/such/dir/dump.txt").status, kFail);
+TEST_F(DispatcherTest, UnterminatedFieldsAreReadUpToTheirAreaEnd) {
+  for (int code : kCommands) {
+    auto request = Request(code);
+    memset(request->name, 'n', sizeof request->name);
+    memset(request->value, '/', sizeof request->value);
+    memset(request->location, 'l', sizeof request->location);
+    memset(request->reserved_tail, 'r', sizeof request->reserved_tail);
+    Handle(*request);
+  }
+}
+
+TEST_F(DispatcherTest, DumpLinesAndDebugLines) {
   // Longer than any request can set, so that the line buffer has to grow:
   // put it in the record directly.
   const std::string huge(5000, 'h');
@@ -224,28 +217,7 @@ TEST_F(DispatcherTest, DumpWritesUserValuesInNameOrder) {
   EXPECT_TRUE(root_.Read("/tmp/dump.txt") ==
               "t_a='1'\nt_b='" + huge +
                   "'\nt_both='u'\nt_empty=''\nt_isp=''\n");
-}
 
-TEST_F(DispatcherTest, UnterminatedFieldsAreReadUpToTheirAreaEnd) {
-  for (int code : kCommands) {
-    auto request = Request(code);
-    memset(request->name, 'n', sizeof request->name);
-    memset(request->value, '/', sizeof request->value);
-    memset(request->location, 'l', sizeof request->location);
-    memset(request->reserved_tail, 'r', sizeof request->reserved_tail);
-    Handle(*request);
-  }
-  // A name list that fills the whole area is one name.
-  CMSPacket r = Send(kCmdGetMulti, "", std::string(800, 'a'));
-  EXPECT_EQ(r.status, kOk);
-  EXPECT_EQ(ValueList(r), std::vector<std::string>{"(null)"});
-  // A pair list whose last value runs to the end of the area.
-  r = Send(kCmdSetMulti, "", std::string("t_a\0", 4) + std::string(796, 'v'));
-  EXPECT_EQ(r.status, kOk);
-  EXPECT_STREQ(Send(kCmdGetUser, "t_a").value, std::string(796, 'v').c_str());
-}
-
-TEST_F(DispatcherTest, DebugLinesOnlyInDebugMode) {
   platform::SetLogToStderr(true);
   ::testing::internal::CaptureStderr();
   Send(kCmdGetUser, "t_a");
@@ -257,9 +229,11 @@ TEST_F(DispatcherTest, DebugLinesOnlyInDebugMode) {
   const std::string err = ::testing::internal::GetCapturedStderr();
   platform::SetLogToStderr(false);
   EXPECT_EQ(err.find("[t_a]"), std::string::npos);
-  EXPECT_NE(err.find("/CMSMain): get value [t_b]\n"), std::string::npos);
-  EXPECT_NE(err.find("/CMSMain): set value [t_b]=[4]\n"), std::string::npos);
-  EXPECT_NE(err.find("/CMSMain): Dump value [/tmp/d]\n"), std::string::npos);
+  for (const char* line :
+       {"/CMSMain): get value [t_b]\n", "/CMSMain): set value [t_b]=[4]\n",
+        "/CMSMain): Dump value [/tmp/d]\n"}) {
+    EXPECT_NE(err.find(line), std::string::npos) << line;
+  }
 }
 
 }  // namespace

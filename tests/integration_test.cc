@@ -16,25 +16,21 @@ using std::chrono::milliseconds;
 using Messages = std::vector<std::string>;
 
 constexpr auto kTimeout = std::chrono::seconds(5);
-constexpr char kUser[] = "/mnt/jffs2/conf/user/";
 
-// The example file with the value of every line of `name` replaced; the
-// line keeps its separator.
+// `content` with the value of every line of `name` replaced; the line keeps
+// its separator.
 std::string WithValue(const std::string& content, const std::string& name,
                       const std::string& value) {
   return std::regex_replace(
       content, std::regex("((?:^|\n)" + name + "[=\t])[^\n]*"), "$01" + value);
 }
 
+std::string Without(const std::string& content, const std::string& line) {
+  return std::regex_replace(content, std::regex(line + "\n"), "");
+}
+
 class Integration : public ::testing::Test {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(sandbox_.Start()) << sandbox_.Stderr();
-    ASSERT_EQ(mc().WaitFor(1, kTimeout), Messages{"mc_trigger 23"});
-  }
-
-  MsgListener& mc() { return *sandbox_.messages(); }
-
   // One request: "ok:" and the value answered, or "failed".
   std::string Request(int32_t cmd, std::string_view name,
                       std::string_view value = {},
@@ -49,7 +45,7 @@ class Integration : public ::testing::Test {
   // Waits until the user-side file holds `expected`, then compares (so
   // that a mismatch shows both texts).
   void ExpectFile(const std::string& file, const std::string& expected) {
-    const std::string path = kUser + file;
+    const std::string path = "/mnt/jffs2/conf/user/" + file;
     Sandbox::WaitUntil([&] { return sandbox_.ReadFile(path) == expected; },
                        kTimeout);
     EXPECT_EQ(sandbox_.ReadFile(path), expected) << path;
@@ -58,7 +54,10 @@ class Integration : public ::testing::Test {
   Sandbox sandbox_;
 };
 
-TEST_F(Integration, SetsAreWrittenBackWithTheirEvents) {
+TEST_F(Integration, ChangesAreWrittenBackWithTheirEvents) {
+  ASSERT_TRUE(sandbox_.Start()) << sandbox_.Stderr();
+  MsgListener& mc = *sandbox_.messages();
+  ASSERT_EQ(mc.WaitFor(1, kTimeout), Messages{"mc_trigger 23"});
   EXPECT_EQ(Request(2, "wan_ntp2", "ntp2.example.net"), "ok:");
   EXPECT_EQ(Request(2, "wan_ntp1", "ntp1.example.net"), "ok:");
   EXPECT_EQ(Request(12, "wan_ntp3", "ntp3.example.net", "wan_network.conf"),
@@ -73,68 +72,60 @@ TEST_F(Integration, SetsAreWrittenBackWithTheirEvents) {
   // rewritten, then the file's own callback. sysini.conf: host name, then
   // multicast. fw_rule.conf: its file callback (firewall). The order of
   // the files among themselves is the file table's.
-  const Messages got = mc().WaitFor(6, kTimeout);
-  auto expect_order = [&](const Messages& expected) {
-    Messages out;
-    for (const std::string& m : got) {
-      if (std::count(expected.begin(), expected.end(), m) != 0)
-        out.push_back(m);
-    }
-    EXPECT_EQ(out, expected);
-  };
-  expect_order({"mc_trigger_delay 17 1000", "mc_trigger_delay 17 1000",
-                "mc_trigger_delay 38 1000"});
-  expect_order({"mc_trigger_delay 8 1000", "mc_trigger_delay 14 1000"});
-  expect_order({"mc_trigger_delay 10 1000"});
+  const Messages got = mc.WaitFor(6, kTimeout);
   EXPECT_EQ(got.size(), 6u) << ::testing::PrintToString(got);
-
-  std::string wan = ReadExample("user/wan_network.conf");
-  wan = WithValue(wan, "wan_ntp1", "ntp1.example.net");
-  ExpectFile("wan_network.conf",
-             WithValue(wan, "wan_ntp2", "ntp2.example.net") +
-                 "wan_ntp3=ntp3.example.net\n");
-  std::string sysini = ReadExample("user/sysini.conf");
-  sysini = WithValue(sysini, "hostname", "gateway");
-  sysini = WithValue(sysini, "sys_multicast", "disable");
-  ExpectFile(
-      "sysini.conf",
-      std::regex_replace(sysini, std::regex("######end of file######\n"), ""));
+  for (const Messages& in_order :
+       {Messages{"mc_trigger_delay 17 1000", "mc_trigger_delay 17 1000",
+                 "mc_trigger_delay 38 1000"},
+        Messages{"mc_trigger_delay 8 1000", "mc_trigger_delay 14 1000"},
+        Messages{"mc_trigger_delay 10 1000"}}) {
+    Messages seen;
+    std::copy_if(got.begin(), got.end(), std::back_inserter(seen),
+                 [&](auto& m) {
+                   return std::count(in_order.begin(), in_order.end(), m) != 0;
+                 });
+    EXPECT_EQ(seen, in_order);
+  }
+  const std::string wan =
+      WithValue(WithValue(ReadExample("user/wan_network.conf"), "wan_ntp1",
+                          "ntp1.example.net"),
+                "wan_ntp2", "ntp2.example.net") +
+      "wan_ntp3=ntp3.example.net\n";
+  ExpectFile("wan_network.conf", wan);
+  ExpectFile("sysini.conf",
+             Without(WithValue(WithValue(ReadExample("user/sysini.conf"),
+                                         "hostname", "gateway"),
+                               "sys_multicast", "disable"),
+                     "######end of file######"));
   ExpectFile("fw_rule.conf",
-             std::regex_replace(ReadExample("user/fw_rule.conf"),
-                                std::regex("ui_wan_ping=disable\n"), ""));
+             Without(ReadExample("user/fw_rule.conf"), "ui_wan_ping=disable"));
   EXPECT_EQ(sandbox_.ReadFile("/mnt/jffs2/conf/app/hosts"),
             "192.168.1.1\tgateway\n127.0.0.1\tlocalhost\n");
-
   // Files nobody changed are left alone, the in-memory file stays empty.
   ExpectFile("lan.conf", ReadExample("user/lan.conf"));
+  ExpectFile("XCFGtemp.conf", "");
   EXPECT_EQ(sandbox_.ReadFile("/mnt/jffs2/conf/isp/user/sysini.conf"),
             ReadExample("isp/user/sysini.conf"));
-  ExpectFile("XCFGtemp.conf", "");
-
   EXPECT_EQ(Request(1, "hostname"), "ok:gateway");
   EXPECT_EQ(Request(3, "hostname"), "ok:lte-router");  // the ISP side
   EXPECT_EQ(Request(1, "scratch_value"), "ok:42");
   EXPECT_EQ(Request(1, "ui_wan_ping"), "failed");
   // Nothing is pending: no second write-back follows.
-  EXPECT_TRUE(mc().WaitFor(1, milliseconds(300)).empty());
-}
+  EXPECT_TRUE(mc.WaitFor(1, milliseconds(300)).empty());
 
-TEST_F(Integration, ReplaceWritesAtOnceAndExplicitWriteAnswersZeroFrame) {
+  // Replace rewrites the line itself before answering, and the file gets
+  // no callback. An explicit write runs the file callbacks before its
+  // all-zero answer.
   EXPECT_EQ(Request(17, "wan_ntp1", "ntp.replaced.net"), "ok:");
-  EXPECT_EQ(Request(17, "wan_ntp1", "ntp.replaced.net"), "failed");
-  // Replace rewrites the line itself before answering.
-  EXPECT_EQ(sandbox_.ReadFile(std::string(kUser) + "wan_network.conf"),
-            WithValue(ReadExample("user/wan_network.conf"), "wan_ntp1",
-                      "ntp.replaced.net"));
+  EXPECT_EQ(sandbox_.ReadFile("/mnt/jffs2/conf/user/wan_network.conf"),
+            WithValue(wan, "wan_ntp1", "ntp.replaced.net"));
   EXPECT_EQ(Request(2, "ui_dst", "0"), "ok:");
-  const std::optional<Frame> answer = sandbox_.Exchange(MakeFrame(16, ""));
+  const std::optional<Frame> answer = sandbox_.Exchange(MakeFrame(16));
   ASSERT_TRUE(answer.has_value());
   EXPECT_TRUE(IsAllZero(*answer));
-  // Written by the time the answer comes, by the request or by the tick.
-  EXPECT_EQ(sandbox_.ReadFile(std::string(kUser) + "time.conf"),
+  EXPECT_EQ(sandbox_.ReadFile("/mnt/jffs2/conf/user/time.conf"),
             WithValue(ReadExample("user/time.conf"), "ui_dst", "0"));
-  // The replaced file gets no callback and no second write.
-  EXPECT_EQ(mc().WaitFor(2, milliseconds(300)),
+  EXPECT_EQ(mc.WaitFor(2, milliseconds(300)),
             Messages{"mc_trigger_delay 29 1000"});
 }
 

@@ -4,7 +4,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
 #include <sodium.h>
 #include <sys/prctl.h>
@@ -19,6 +18,8 @@
 #include <cstring>
 #include <filesystem>
 #include <thread>
+
+#include "client/cms_client.h"
 
 extern char** environ;
 
@@ -133,15 +134,10 @@ int DecodeStatus(int status) {
   return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
 }
 
-void WaitPid(pid_t pid, int* status) {
-  while (waitpid(pid, status, 0) < 0 && errno == EINTR) {
-  }
-}
-
-int32_t IntAt(const Frame& frame, size_t offset) {
-  int32_t v;
-  memcpy(&v, frame.data() + offset, sizeof v);
-  return v;
+CMSPacket Packet(const Frame& frame) {
+  CMSPacket packet;
+  memcpy(&packet, frame.data(), sizeof packet);
+  return packet;
 }
 
 const unsigned char* Bytes(std::string_view s) {
@@ -235,9 +231,7 @@ void Sandbox::Stop() {
   // The group first: commands the daemon left in the background die with it.
   kill(-pid_, SIGKILL);
   kill(pid_, SIGKILL);
-  int status;
-  WaitPid(pid_, &status);
-  pid_ = -1;
+  Reap(0);
 }
 
 bool Sandbox::Signal(int sig) { return Running() && kill(pid_, sig) == 0; }
@@ -256,7 +250,7 @@ std::optional<int> Sandbox::Reap(int flags) {
   }
   kill(-pid_, SIGKILL);  // whatever it left running in the background
   int status = 0;
-  WaitPid(pid_, &status);
+  waitpid(pid_, &status, 0);
   pid_ = -1;
   return DecodeStatus(status);
 }
@@ -325,7 +319,7 @@ ProgramResult Sandbox::RunCms(const std::vector<std::string>& args,
   if (!WaitUntil([&] { return waitpid(child, &status, WNOHANG) == child; },
                  timeout)) {
     kill(child, SIGKILL);
-    WaitPid(child, &status);
+    waitpid(child, &status, 0);
   }
   return {DecodeStatus(status), root_.Read("/cms.stdout"),
           root_.Read("/cms.stderr")};
@@ -333,17 +327,14 @@ ProgramResult Sandbox::RunCms(const std::vector<std::string>& args,
 
 Frame MakeFrame(int32_t cmd, std::string_view name, std::string_view value,
                 std::string_view location, int32_t pid) {
-  Frame frame{};
-  memcpy(frame.data() + kPidOffset, &pid, sizeof pid);
-  memcpy(frame.data() + kCmdOffset, &cmd, sizeof cmd);
-  auto put = [&](size_t offset, size_t area, std::string_view text) {
-    // copy_n, not memcpy: an empty view may carry a null pointer.
-    std::copy_n(text.begin(), std::min(text.size(), area - 1),
-                frame.begin() + static_cast<long>(offset));
-  };
-  put(kNameOffset, kNameSize, name);
-  put(kValueOffset, kValueSize, value);
-  put(kLocationOffset, kLocationSize, location);
+  CMSPacket packet{};
+  packet.pid = pid;
+  packet.cmd = cmd;
+  name.copy(packet.name, sizeof packet.name - 1);
+  value.copy(packet.value, sizeof packet.value - 1);
+  location.copy(packet.location, sizeof packet.location - 1);
+  Frame frame;
+  memcpy(frame.data(), &packet, sizeof packet);
   return frame;
 }
 
@@ -360,8 +351,8 @@ Frame MakeListFrame(int32_t cmd, const std::vector<std::string>& texts,
   return frame;
 }
 
-int32_t FramePid(const Frame& frame) { return IntAt(frame, kPidOffset); }
-int32_t FrameStatus(const Frame& frame) { return IntAt(frame, kCmdOffset); }
+int32_t FramePid(const Frame& frame) { return Packet(frame).pid; }
+int32_t FrameStatus(const Frame& frame) { return Packet(frame).status; }
 
 std::string FrameValue(const Frame& frame) {
   const char* begin = frame.data() + kValueOffset;
@@ -395,18 +386,13 @@ bool SendAll(int fd, const void* data, size_t size) {
 
 std::optional<std::string> ReadExactly(int fd, size_t size,
                                        milliseconds timeout) {
+  // The receive time-out bounds the whole call (zero would mean none).
+  const long ms = std::max<long>(timeout.count(), 1);
+  const timeval tv{ms / 1000, ms % 1000 * 1000};
   std::string got(size, '\0');
-  const auto deadline = Clock::now() + timeout;
-  for (size_t have = 0; have < size;) {
-    const auto left =
-        std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) return std::nullopt;
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
-    const ssize_t n = recv(fd, got.data() + have, size - have, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return std::nullopt;
-    have += static_cast<size_t>(n);
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0 ||
+      recv(fd, got.data(), size, MSG_WAITALL) != static_cast<ssize_t>(size)) {
+    return std::nullopt;
   }
   return got;
 }

@@ -1,25 +1,19 @@
 // transport_test.cc - frames over the real socket: plain and enciphered
 // exchanges, split and back-to-back frames, hostile frames, clean shutdown.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstring>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "tests/sandbox.h"
 
 namespace cms::testing {
 namespace {
 
-using std::chrono::milliseconds;
 using std::chrono::seconds;
 
 constexpr char kCoreFile[] = "/mnt/jffs2/conf/user/coretest.conf";
@@ -43,22 +37,8 @@ class TransportTest : public ::testing::Test {
   Sandbox sandbox_{SandboxOptions().WithFile(kCoreFile, "ct_a=1\nct_b=2\n")};
 };
 
-TEST_F(TransportTest, WriteNowAndUnknownCodesAnswerZeroFrames) {
-  for (int code : {16, 0, 6, 20, 99}) {
-    const std::optional<Frame> r = sandbox_.Exchange(MakeFrame(code, "ct_a"));
-    ASSERT_TRUE(r) << code;
-    EXPECT_TRUE(IsAllZero(*r)) << code;
-  }
-  const std::optional<Frame> r = sandbox_.Exchange(MakeFrame(1, "ct_a"));
-  ASSERT_TRUE(r);
-  EXPECT_EQ(FramePid(*r), kTestPid);
-  EXPECT_EQ(FrameStatus(*r), kStatusOk);
-  EXPECT_EQ(FrameValue(*r), "1");
-}
-
-TEST_F(TransportTest, SplitAndBackToBackFramesAreAnsweredInOrder) {
-  const int fd = sandbox_.Connect();
-  ASSERT_GE(fd, 0);
+TEST_F(TransportTest, PartialAndBackToBackFrames) {
+  int fd = sandbox_.Connect();
   const Frame first = MakeFrame(1, "ct_a");
   const Frame second = MakeFrame(1, "ct_b");
   ASSERT_TRUE(SendAll(fd, first.data(), 100));
@@ -73,32 +53,27 @@ TEST_F(TransportTest, SplitAndBackToBackFramesAreAnsweredInOrder) {
   ASSERT_TRUE(answers);
   EXPECT_EQ(FrameValue(ToFrame(*answers)), "1");
   EXPECT_EQ(FrameValue(ToFrame(answers->substr(kFrameSize))), "2");
-}
 
-TEST_F(TransportTest, ClientsLeavingEarlyHarmNothing) {
-  // One leaves after 500 bytes of a set: the daemon closes without an
-  // answer and changes nothing.
-  int fd = sandbox_.Connect();
-  ASSERT_GE(fd, 0);
+  // A client that leaves after 500 bytes of a set gets no answer and
+  // changes nothing.
+  fd = sandbox_.Connect();
   ASSERT_TRUE(SendAll(fd, MakeFrame(2, "ct_a", "changed").data(), 500));
   shutdown(fd, SHUT_WR);
   EXPECT_FALSE(ReadExactly(fd, 1, seconds(5)));
   close(fd);
-  // Others are gone before their answer.
-  for (int i = 0; i < 20; ++i) {
-    fd = sandbox_.Connect();
-    ASSERT_GE(fd, 0);
-    ASSERT_TRUE(SendAll(fd, MakeFrame(1, "ct_a").data(), kFrameSize));
-    close(fd);
-  }
   EXPECT_EQ(Get("ct_a"), "1");
 }
 
-TEST_F(TransportTest, UnterminatedFieldsAreServedSafely) {
+TEST_F(TransportTest, OddFramesAreServedSafely) {
+  // 16 and codes that are not commands answer 1024 zero bytes.
+  for (int code : {16, 0, 6, 20, 99}) {
+    const std::optional<Frame> r = sandbox_.Exchange(MakeFrame(code, "ct_a"));
+    ASSERT_TRUE(r) << code;
+    EXPECT_TRUE(IsAllZero(*r)) << code;
+  }
+  // Fields and lists without their zero byte are read to their area end.
   Frame request = MakeFrame(2);
-  memset(request.data() + kNameOffset, 'n', kNameSize);
-  memset(request.data() + kValueOffset, 'v', kValueSize);
-  memset(request.data() + kLocationOffset, 'l', kLocationSize + 84);
+  memset(request.data() + kNameOffset, 'n', kFrameSize - kNameOffset);
   for (int32_t code : {1, 2, 12, 33, 34, 35, 36, 37}) {
     memcpy(request.data() + kCmdOffset, &code, sizeof code);
     const std::optional<Frame> r = sandbox_.Exchange(request);
@@ -112,12 +87,10 @@ TEST_F(TransportTest, UnterminatedFieldsAreServedSafely) {
 // bytes on the wire) and gets the first 1012 bytes of the answer sealed.
 TEST_F(TransportTest, EncipheredExchangeFromAnotherLoopbackAddress) {
   const std::string key = sandbox_.cipher_key();
-  ASSERT_EQ(key.size(), 32u);
   auto sealed = [](const Frame& frame, const std::string& with) {
     return Seal(std::string_view(frame.data(), kFrameSize - 40), with);
   };
   int fd = sandbox_.Connect("127.0.0.2");
-  ASSERT_GE(fd, 0);
   for (const char* name : {"ct_a", "ct_b"}) {
     const std::string request = sealed(MakeFrame(1, name), key);
     ASSERT_EQ(request.size(), kFrameSize);
@@ -125,21 +98,17 @@ TEST_F(TransportTest, EncipheredExchangeFromAnotherLoopbackAddress) {
     const std::optional<std::string> answer = ReadExactly(fd, 1052, seconds(5));
     ASSERT_TRUE(answer) << name;
     const std::optional<std::string> plain = Unseal(*answer, key);
-    ASSERT_TRUE(plain) << name;
-    ASSERT_EQ(plain->size(), 1012u);
+    ASSERT_TRUE(plain && plain->size() == 1012u) << name;
     const Frame response = ToFrame(*plain);
     EXPECT_EQ(FramePid(response), kTestPid);
-    EXPECT_EQ(FrameStatus(response), kStatusOk);
     EXPECT_EQ(FrameValue(response), name == std::string("ct_a") ? "1" : "2");
   }
   close(fd);
-
   // A wrong key, or a plain frame from there, is dropped unanswered.
   const Frame set = MakeFrame(2, "ct_a", "sneaky");
   for (const std::string& request : {sealed(set, std::string(32, 'k')),
                                      std::string(set.data(), kFrameSize)}) {
     fd = sandbox_.Connect("127.0.0.2");
-    ASSERT_GE(fd, 0);
     ASSERT_TRUE(SendAll(fd, request.data(), request.size()));
     EXPECT_FALSE(ReadExactly(fd, 1, seconds(5)));
     close(fd);
@@ -150,56 +119,14 @@ TEST_F(TransportTest, EncipheredExchangeFromAnotherLoopbackAddress) {
 TEST_F(TransportTest, SigtermWritesPendingChangesAndExitsZero) {
   // Sets every few milliseconds keep postponing the tick's write-back, so
   // only the shutdown can have written the last one.
-  std::string last;
   for (int i = 0; i < 30; ++i) {
-    last = "v" + std::to_string(i);
     const std::optional<Frame> r =
-        sandbox_.Exchange(MakeFrame(2, "ct_a", last));
-    ASSERT_TRUE(r);
-    ASSERT_EQ(FrameStatus(*r), kStatusOk);
+        sandbox_.Exchange(MakeFrame(2, "ct_a", "v" + std::to_string(i)));
+    ASSERT_TRUE(r && FrameStatus(*r) == kStatusOk);
   }
   ASSERT_TRUE(sandbox_.Signal(SIGTERM));
   EXPECT_EQ(sandbox_.WaitExit(seconds(10)), 0);
-  EXPECT_EQ(sandbox_.ReadFile(kCoreFile), "ct_a=" + last + "\nct_b=2\n");
-}
-
-TEST_F(TransportTest, AcceptPausesWhileOutOfDescriptorsAndRecovers) {
-  const rlimit limit{48, 48};
-  ASSERT_EQ(prlimit(sandbox_.pid(), RLIMIT_NOFILE, &limit, nullptr), 0);
-  // Idle clients hold a descriptor each until the daemon runs out; they do
-  // not wait for the connection, since the backlog fills too.
-  const sockaddr_in addr{AF_INET,
-                         htons(static_cast<uint16_t>(sandbox_.port())),
-                         {htonl(INADDR_LOOPBACK)},
-                         {}};
-  std::vector<int> idle;
-  for (int i = 0; i < 56; ++i) {
-    idle.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
-    connect(idle.back(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
-  }
-  const std::string failure = "accept: Too many open files";
-  auto failures = [&] {
-    const std::string err = sandbox_.Stderr();
-    size_t n = 0;
-    for (size_t at = err.find(failure); at != std::string::npos;
-         at = err.find(failure, at + 1)) {
-      ++n;
-    }
-    return n;
-  };
-  ASSERT_TRUE(sandbox_.WaitForStderr(failure, seconds(5))) << sandbox_.Stderr();
-  // Retrying at once would log thousands of failures in this time; with a
-  // pause between attempts only a handful.
-  const size_t before = failures();
-  std::this_thread::sleep_for(milliseconds(500));
-  const size_t during = failures() - before;
-  EXPECT_GE(during, 3u);
-  EXPECT_LE(during, 20u);
-  for (int fd : idle) close(fd);
-  const std::optional<Frame> r =
-      sandbox_.Exchange(MakeFrame(1, "ct_a"), seconds(10));
-  ASSERT_TRUE(r);
-  EXPECT_EQ(FrameValue(*r), "1");
+  EXPECT_EQ(sandbox_.ReadFile(kCoreFile), "ct_a=v29\nct_b=2\n");
 }
 
 }  // namespace
