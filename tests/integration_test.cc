@@ -12,61 +12,55 @@
 namespace cms::testing {
 namespace {
 
-using std::chrono::milliseconds;
 using Messages = std::vector<std::string>;
 
 constexpr auto kTimeout = std::chrono::seconds(5);
 
-// `content` with the value of every line of `name` replaced; the line keeps
-// its separator.
-std::string WithValue(const std::string& content, const std::string& name,
-                      const std::string& value) {
-  return std::regex_replace(
-      content, std::regex("((?:^|\n)" + name + "[=\t])[^\n]*"), "$01" + value);
+// The example file `file` with every line named in `edits` set to its value
+// (the line keeps its separator) or, for an empty value, removed.
+std::string Example(const std::string& file, const Messages& edits) {
+  std::string content = ReadExample(file);
+  for (size_t i = 0; i + 1 < edits.size(); i += 2) {
+    const bool remove = edits[i + 1].empty();
+    content = std::regex_replace(
+        content,
+        std::regex(remove ? "\n" + edits[i] + "[^\n]*"
+                          : "(\n" + edits[i] + "[=\t])[^\n]*"),
+        remove ? "" : "$01" + edits[i + 1]);
+  }
+  return content;
 }
 
-std::string Without(const std::string& content, const std::string& line) {
-  return std::regex_replace(content, std::regex(line + "\n"), "");
-}
-
-class Integration : public ::testing::Test {
- protected:
-  // One request: "ok:" and the value answered, or "failed".
-  std::string Request(int32_t cmd, std::string_view name,
-                      std::string_view value = {},
-                      std::string_view location = {}) {
-    const std::optional<Frame> r =
-        sandbox_.Exchange(MakeFrame(cmd, name, value, location));
-    if (!r.has_value()) return "no answer";
-    EXPECT_EQ(FramePid(*r), kTestPid);
-    return FrameStatus(*r) == kStatusOk ? "ok:" + FrameValue(*r) : "failed";
-  }
-
-  // Waits until the user-side file holds `expected`, then compares (so
-  // that a mismatch shows both texts).
-  void ExpectFile(const std::string& file, const std::string& expected) {
-    const std::string path = "/mnt/jffs2/conf/user/" + file;
-    Sandbox::WaitUntil([&] { return sandbox_.ReadFile(path) == expected; },
-                       kTimeout);
-    EXPECT_EQ(sandbox_.ReadFile(path), expected) << path;
-  }
-
-  Sandbox sandbox_;
-};
-
-TEST_F(Integration, ChangesAreWrittenBackWithTheirEvents) {
-  ASSERT_TRUE(sandbox_.Start()) << sandbox_.Stderr();
-  MsgListener& mc = *sandbox_.messages();
+TEST(Integration, ChangesAreWrittenBackWithTheirEvents) {
+  Sandbox sandbox;
+  ASSERT_TRUE(sandbox.Start()) << sandbox.Stderr();
+  MsgListener& mc = *sandbox.messages();
   ASSERT_EQ(mc.WaitFor(1, kTimeout), Messages{"mc_trigger 23"});
-  EXPECT_EQ(Request(2, "wan_ntp2", "ntp2.example.net"), "ok:");
-  EXPECT_EQ(Request(2, "wan_ntp1", "ntp1.example.net"), "ok:");
-  EXPECT_EQ(Request(12, "wan_ntp3", "ntp3.example.net", "wan_network.conf"),
+  // One request: "ok:" and the value answered, or "failed".
+  auto request = [&](int32_t cmd, std::string_view name,
+                     std::string_view value = {},
+                     std::string_view location = {}) -> std::string {
+    const std::optional<Frame> r =
+        sandbox.Exchange(MakeFrame(cmd, name, value, location));
+    if (!r || FramePid(*r) != kTestPid) return "no answer";
+    return FrameStatus(*r) == kStatusOk ? "ok:" + FrameValue(*r) : "failed";
+  };
+  // Waits until the user-side file holds `expected`, then compares.
+  auto expect_file = [&](const std::string& file, const std::string& expected) {
+    const std::string path = "/mnt/jffs2/conf/" + file;
+    Sandbox::WaitUntil([&] { return sandbox.ReadFile(path) == expected; },
+                       kTimeout);
+    EXPECT_EQ(sandbox.ReadFile(path), expected) << path;
+  };
+  EXPECT_EQ(request(2, "wan_ntp2", "ntp2.example.net"), "ok:");
+  EXPECT_EQ(request(2, "wan_ntp1", "ntp1.example.net"), "ok:");
+  EXPECT_EQ(request(12, "wan_ntp3", "ntp3.example.net", "wan_network.conf"),
             "ok:");
-  EXPECT_EQ(Request(2, "hostname", "gateway"), "ok:");
-  EXPECT_EQ(Request(2, "sys_multicast", "disable"), "ok:");
-  EXPECT_EQ(Request(2, "sys_multicast", "disable"), "failed");  // unchanged
-  EXPECT_EQ(Request(9, "ui_wan_ping"), "ok:");
-  EXPECT_EQ(Request(2, "scratch_value", "42"), "ok:");  // not in any file
+  EXPECT_EQ(request(2, "hostname", "gateway"), "ok:");
+  EXPECT_EQ(request(2, "sys_multicast", "disable"), "ok:");
+  EXPECT_EQ(request(2, "sys_multicast", "disable"), "failed");  // unchanged
+  EXPECT_EQ(request(9, "ui_wan_ping"), "ok:");
+  EXPECT_EQ(request(2, "scratch_value", "42"), "ok:");  // not in any file
 
   // wan_network.conf: the two NTP callbacks in line order while the file is
   // rewritten, then the file's own callback. sysini.conf: host name, then
@@ -87,45 +81,41 @@ TEST_F(Integration, ChangesAreWrittenBackWithTheirEvents) {
     EXPECT_EQ(seen, in_order);
   }
   const std::string wan =
-      WithValue(WithValue(ReadExample("user/wan_network.conf"), "wan_ntp1",
-                          "ntp1.example.net"),
-                "wan_ntp2", "ntp2.example.net") +
+      Example("user/wan_network.conf", {"wan_ntp1", "ntp1.example.net",
+                                        "wan_ntp2", "ntp2.example.net"}) +
       "wan_ntp3=ntp3.example.net\n";
-  ExpectFile("wan_network.conf", wan);
-  ExpectFile("sysini.conf",
-             Without(WithValue(WithValue(ReadExample("user/sysini.conf"),
-                                         "hostname", "gateway"),
-                               "sys_multicast", "disable"),
-                     "######end of file######"));
-  ExpectFile("fw_rule.conf",
-             Without(ReadExample("user/fw_rule.conf"), "ui_wan_ping=disable"));
-  EXPECT_EQ(sandbox_.ReadFile("/mnt/jffs2/conf/app/hosts"),
-            "192.168.1.1\tgateway\n127.0.0.1\tlocalhost\n");
+  expect_file("user/wan_network.conf", wan);
+  expect_file(
+      "user/sysini.conf",
+      Example("user/sysini.conf", {"hostname", "gateway", "sys_multicast",
+                                   "disable", "######end of file", ""}));
+  expect_file("user/fw_rule.conf",
+              Example("user/fw_rule.conf", {"ui_wan_ping", ""}));
+  expect_file("app/hosts", "192.168.1.1\tgateway\n127.0.0.1\tlocalhost\n");
   // Files nobody changed are left alone, the in-memory file stays empty.
-  ExpectFile("lan.conf", ReadExample("user/lan.conf"));
-  ExpectFile("XCFGtemp.conf", "");
-  EXPECT_EQ(sandbox_.ReadFile("/mnt/jffs2/conf/isp/user/sysini.conf"),
-            ReadExample("isp/user/sysini.conf"));
-  EXPECT_EQ(Request(1, "hostname"), "ok:gateway");
-  EXPECT_EQ(Request(3, "hostname"), "ok:lte-router");  // the ISP side
-  EXPECT_EQ(Request(1, "scratch_value"), "ok:42");
-  EXPECT_EQ(Request(1, "ui_wan_ping"), "failed");
+  expect_file("user/lan.conf", ReadExample("user/lan.conf"));
+  expect_file("isp/user/sysini.conf", ReadExample("isp/user/sysini.conf"));
+  expect_file("user/XCFGtemp.conf", "");
+  EXPECT_EQ(request(1, "hostname"), "ok:gateway");
+  EXPECT_EQ(request(3, "hostname"), "ok:lte-router");  // the ISP side
+  EXPECT_EQ(request(1, "scratch_value"), "ok:42");
+  EXPECT_EQ(request(1, "ui_wan_ping"), "failed");
   // Nothing is pending: no second write-back follows.
-  EXPECT_TRUE(mc.WaitFor(1, milliseconds(300)).empty());
+  EXPECT_TRUE(mc.WaitFor(1, std::chrono::milliseconds(300)).empty());
 
   // Replace rewrites the line itself before answering, and the file gets
   // no callback. An explicit write runs the file callbacks before its
   // all-zero answer.
-  EXPECT_EQ(Request(17, "wan_ntp1", "ntp.replaced.net"), "ok:");
-  EXPECT_EQ(sandbox_.ReadFile("/mnt/jffs2/conf/user/wan_network.conf"),
-            WithValue(wan, "wan_ntp1", "ntp.replaced.net"));
-  EXPECT_EQ(Request(2, "ui_dst", "0"), "ok:");
-  const std::optional<Frame> answer = sandbox_.Exchange(MakeFrame(16));
-  ASSERT_TRUE(answer.has_value());
-  EXPECT_TRUE(IsAllZero(*answer));
-  EXPECT_EQ(sandbox_.ReadFile("/mnt/jffs2/conf/user/time.conf"),
-            WithValue(ReadExample("user/time.conf"), "ui_dst", "0"));
-  EXPECT_EQ(mc.WaitFor(2, milliseconds(300)),
+  EXPECT_EQ(request(17, "wan_ntp1", "ntp.replaced.net"), "ok:");
+  EXPECT_EQ(sandbox.ReadFile("/mnt/jffs2/conf/user/wan_network.conf"),
+            std::regex_replace(wan, std::regex("ntp1.example.net"),
+                               "ntp.replaced.net"));
+  EXPECT_EQ(request(2, "ui_dst", "0"), "ok:");
+  const std::optional<Frame> answer = sandbox.Exchange(MakeFrame(16));
+  EXPECT_TRUE(answer && IsAllZero(*answer));
+  EXPECT_EQ(sandbox.ReadFile("/mnt/jffs2/conf/user/time.conf"),
+            Example("user/time.conf", {"ui_dst", "0"}));
+  EXPECT_EQ(mc.WaitFor(2, std::chrono::milliseconds(300)),
             Messages{"mc_trigger_delay 29 1000"});
 }
 
