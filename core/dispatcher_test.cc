@@ -97,7 +97,7 @@ TEST_F(DispatcherTest, SingleValueCommandsBySide) {
     const char* answer;
     uint32_t changes;  // the write counter after the row
   };
-  // In order on one store; a get after a change shows where it went.
+  // In order on one store; the files show at the end where changes went.
   for (const Row& row : std::vector<Row>{
            {kCmdGetUser, "t_both", "", kOk, "u", 0},
            {kCmdGetIsp, "t_both", "", kOk, "i", 0},
@@ -108,27 +108,20 @@ TEST_F(DispatcherTest, SingleValueCommandsBySide) {
            {kCmdReplaceUser, "t_a", "7", kOk, "", 0},
            {kCmdReplaceIsp, "t_isp", "k", kOk, "", 0},
            {kCmdReplaceBoth, "t_both", "b", kOk, "", 0},
-           {kCmdGetIsp, "t_both", "", kOk, "b", 0},
            // Only a real change counts; the stored value again fails.
            {kCmdSetUser, "t_a", "9", kOk, "", 1},
            {kCmdSetUser, "t_a", "9", kFail, "", 1},
-           {kCmdGetUser, "t_a", "", kOk, "9", 1},
            {kCmdSetIsp, "t_isp", "j", kOk, "", 2},
-           {kCmdGetIsp, "t_isp", "", kOk, "j", 2},
            {kCmdSetBoth, "t_both", "z", kOk, "", 3},
            {kCmdGetUser, "t_both", "", kOk, "z", 3},
-           {kCmdGetIsp, "t_both", "", kOk, "z", 3},
            {kCmdSetUser, "t_new", "n", kOk, "", 4},  // in memory only
            {kCmdGetUser, "t_new", "", kOk, "n", 4},
            {kCmdDeleteUser, "t_a", "", kOk, "", 5},
-           {kCmdGetUser, "t_a", "", kFail, "", 5},
            {kCmdDeleteIsp, "t_isp", "", kOk, "", 6},
            {kCmdDeleteBoth, "t_a", "", kFail, "", 6},
            {kCmdAddUser, "t_added", "v", kOk, "", 7},
            {kCmdAddIsp, "t_added2", "w", kOk, "", 8},
-           {kCmdGetIsp, "t_added2", "", kOk, "w", 8},
            {kCmdAddRefused, "t_other", "v", kFail, "", 8},
-           {kCmdGetUser, "t_other", "", kFail, "", 8},
            {kCmdPush, "q", "first", kOk, "", 8},
            {kCmdPop, "q", "", kOk, "first", 8},
        }) {
@@ -151,30 +144,22 @@ TEST_F(DispatcherTest, SingleValueCommandsBySide) {
 
 TEST_F(DispatcherTest, MultiValueCommands) {
   using Texts = std::vector<std::string>;
+  // A list for 35 and 36: each text with its zero byte.
+  auto list = [](const Texts& texts) {
+    std::string out;
+    for (const std::string& t : texts) out += t + '\0';
+    return out;
+  };
   EXPECT_EQ(Send(kCmdGetMulti, "").status, 0);  // an empty list
   EXPECT_EQ(Send(kCmdSetMulti, "").status, 0);
-  CMSPacket r = Send(kCmdGetMulti, "", std::string("missing\0t_b", 11));
+  CMSPacket r = Send(kCmdGetMulti, "", list({"missing", "t_b"}));
   EXPECT_EQ(r.status, kOk);
-  EXPECT_EQ(memcmp(r.value,
-                   "(null)\0"
-                   "2\0\0",
-                   10),
-            0);
-  EXPECT_EQ(Send(kCmdSetMulti, "",
-                 std::string("t_a\0"
-                             "5\0t_b\0"
-                             "6",
-                             11))
-                .status,
-            kOk);
+  EXPECT_EQ(ValueList(r), (Texts{"(null)", "2"}));
+  EXPECT_EQ(Send(kCmdSetMulti, "", list({"t_a", "x", "t_b", "y"})).status, kOk);
   EXPECT_EQ(Counters().changes, 2u);
   // The second pair repeats the stored value and fails; the first stays,
   // the third is not tried.
-  r = Send(kCmdSetMulti, "",
-           std::string("t_a\0"
-                       "8\0t_b\0"
-                       "6\0t_both\0x",
-                       20));
+  r = Send(kCmdSetMulti, "", list({"t_a", "z", "t_b", "y", "t_both", "w"}));
   EXPECT_EQ(r.status, kFail);
   EXPECT_EQ(Counters().changes, 3u);
   // Two 500-character values cannot both fit: the second is left out, and
@@ -182,13 +167,13 @@ TEST_F(DispatcherTest, MultiValueCommands) {
   const std::string long_value(500, 'L');
   Send(kCmdSetUser, "t_b", long_value);
   Send(kCmdSetUser, "t_a", long_value);
-  r = Send(kCmdGetMulti, "", std::string("t_a\0t_b\0t_both", 14));
+  r = Send(kCmdGetMulti, "", list({"t_a", "t_b", "t_both"}));
   EXPECT_EQ(ValueList(r), (Texts{long_value, "u"}));
   // A name list that fills the whole area is one name; a pair list whose
   // last value runs to the end of the area sets it.
   EXPECT_EQ(ValueList(Send(kCmdGetMulti, "", std::string(800, 'a'))),
             Texts{"(null)"});
-  Send(kCmdSetMulti, "", std::string("t_a\0", 4) + std::string(796, 'v'));
+  Send(kCmdSetMulti, "", list({"t_a"}) + std::string(796, 'v'));
   EXPECT_STREQ(Send(kCmdGetUser, "t_a").value, std::string(796, 'v').c_str());
 }
 

@@ -1,8 +1,7 @@
 // transport_test.cc - frames over the real socket: plain and enciphered
-// exchanges, split and back-to-back frames, hostile frames, clean shutdown.
+// exchanges, split and back-to-back frames, hostile frames.
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -114,19 +113,6 @@ TEST_F(TransportTest, EncipheredExchangeFromAnotherLoopbackAddress) {
     close(fd);
   }
   EXPECT_EQ(Get("ct_a"), "1");
-}
-
-TEST_F(TransportTest, SigtermWritesPendingChangesAndExitsZero) {
-  // Sets every few milliseconds keep postponing the tick's write-back, so
-  // only the shutdown can have written the last one.
-  for (int i = 0; i < 30; ++i) {
-    const std::optional<Frame> r =
-        sandbox_.Exchange(MakeFrame(2, "ct_a", "v" + std::to_string(i)));
-    ASSERT_TRUE(r && FrameStatus(*r) == kStatusOk);
-  }
-  ASSERT_TRUE(sandbox_.Signal(SIGTERM));
-  EXPECT_EQ(sandbox_.WaitExit(seconds(10)), 0);
-  EXPECT_EQ(sandbox_.ReadFile(kCoreFile), "ct_a=v29\nct_b=2\n");
 }
 
 }  // namespace
