@@ -82,23 +82,6 @@ TEST(Startup, DebugFlagFollowsSysini) {
   }
 }
 
-TEST(Startup, BootLoaderAndSpecialParametersAreImported) {
-  Sandbox sandbox;
-  sandbox.stubs().AddStub("/stub_bin/fw_printenv", "echo bootdelay=3");
-  sandbox.stubs().AddStub(
-      "/stub_bin/ifconfig",
-      "echo 'br0       Link encap:Ethernet  HWaddr 02:C0:FF:EE:00:01'");
-  ASSERT_TRUE(
-      sandbox.Start({"version_uboot=U-Boot 2016.11 (Apr 13 2024 - 10:00:00)"}))
-      << sandbox.Stderr();
-  EXPECT_EQ(sandbox.stubs().Calls(),
-            (Messages{"fw_printenv", "ifconfig\tbr0"}));
-  EXPECT_EQ(Get(sandbox, "bootdelay"), "3");
-  EXPECT_EQ(Get(sandbox, "bootrom_version"), "U-Boot 2016.11 ");
-  EXPECT_EQ(Get(sandbox, "software_version"), "LTE-CPE_2.4.7_build0413");
-  EXPECT_EQ(Get(sandbox, "lanaddr"), "02:C0:FF:EE:00:01");
-}
-
 TEST(Startup, SignalActions) {
   for (const bool with_mc : {true, false}) {
     SCOPED_TRACE(with_mc ? "message center" : "no message center");
