@@ -45,38 +45,32 @@ class DispatcherTest : public store::StoreFixture {
     StoreFixture::TearDown();
   }
 
-  // A request on the heap of exactly one frame, so that a read beyond it
-  // is caught by the address sanitizer. `value` may be a list with zeros.
-  static std::unique_ptr<CMSPacket> Request(int cmd, std::string value = "",
-                                            const char* name = "") {
+  // Handles a request on the heap of exactly one frame, so that a read
+  // beyond it is caught by the address sanitizer; `value` may be a list
+  // with zeros. A `fill` byte fills every area, leaving no text terminated.
+  // Commands echo the pid; anything else answers all zero.
+  static CMSPacket Send(int cmd, const char* name, std::string value = "",
+                        char fill = 0) {
     auto request = std::make_unique<CMSPacket>();
-    memset(request.get(), 0, sizeof(CMSPacket));
+    memset(request.get(), fill, sizeof(CMSPacket));
     request->pid = kPid;
     request->cmd = cmd;
-    strncpy(request->name, name, sizeof request->name - 1);
-    memcpy(request->value, value.data(),
-           std::min(value.size(), sizeof request->value));
-    strcpy(request->location, "test.conf");
-    return request;
-  }
-
-  // Commands echo the pid; anything else answers all zero.
-  static CMSPacket Handle(const CMSPacket& request) {
-    CMSPacket response;
-    memset(&response, 0, sizeof response);
+    if (fill == 0) {
+      strncpy(request->name, name, sizeof request->name - 1);
+      memcpy(request->value, value.data(),
+             std::min(value.size(), sizeof request->value));
+      strcpy(request->location, "test.conf");
+    }
+    CMSPacket response{};
     store::ParamListGuard lock;
-    handleCMSreq(&request, &response);
-    const bool command = std::count(std::begin(kCommands), std::end(kCommands),
-                                    request.cmd) != 0;
-    CMSPacket zero{};
+    handleCMSreq(request.get(), &response);
+    const bool command =
+        std::count(std::begin(kCommands), std::end(kCommands), cmd) != 0;
+    const CMSPacket zero{};
     EXPECT_EQ(command ? response.pid : memcmp(&response, &zero, sizeof zero),
               command ? kPid : 0)
-        << request.cmd;
+        << cmd;
     return response;
-  }
-
-  static CMSPacket Send(int cmd, const char* name, std::string value = "") {
-    return Handle(*Request(cmd, std::move(value), name));
   }
 
   static std::vector<std::string> ValueList(const CMSPacket& p) {
@@ -143,7 +137,7 @@ TEST_F(DispatcherTest, SingleValueCommandsBySide) {
   EXPECT_EQ(root_.Read(kIspFile), "t_both=z\nt_added2=w\n");
 }
 
-TEST_F(DispatcherTest, MultiValueCommands) {
+TEST_F(DispatcherTest, ListsAndUnterminatedTexts) {
   using Texts = std::vector<std::string>;
   // A list for 35 and 36: each text with its zero byte.
   auto list = [](const Texts& texts) {
@@ -170,23 +164,14 @@ TEST_F(DispatcherTest, MultiValueCommands) {
   Send(kCmdSetUser, "t_a", long_value);
   r = Send(kCmdGetMulti, "", list({"t_a", "t_b", "t_both"}));
   EXPECT_EQ(ValueList(r), (Texts{long_value, "u"}));
-  // A name list that fills the whole area is one name; a pair list whose
-  // last value runs to the end of the area sets it.
+  // Texts are read up to their area end: a name list that fills the whole
+  // area is one name; a pair list whose last value runs to the end of the
+  // area sets it; nothing is read past any area.
+  for (int code : kCommands) Send(code, "", "", '/');
   EXPECT_EQ(ValueList(Send(kCmdGetMulti, "", std::string(800, 'a'))),
             Texts{"(null)"});
   Send(kCmdSetMulti, "", list({"t_a"}) + std::string(796, 'v'));
   EXPECT_STREQ(Send(kCmdGetUser, "t_a").value, std::string(796, 'v').c_str());
-}
-
-TEST_F(DispatcherTest, UnterminatedFieldsAreReadUpToTheirAreaEnd) {
-  for (int code : kCommands) {
-    auto request = Request(code);
-    memset(request->name, 'n', sizeof request->name);
-    memset(request->value, '/', sizeof request->value);
-    memset(request->location, 'l', sizeof request->location);
-    memset(request->reserved_tail, 'r', sizeof request->reserved_tail);
-    Handle(*request);
-  }
 }
 
 TEST_F(DispatcherTest, DumpLinesAndDebugLines) {

@@ -96,17 +96,13 @@ inline Frame MakeListFrame(int32_t cmd, const std::vector<std::string>& texts,
   return frame;
 }
 
-inline int32_t FramePid(const Frame& frame) {
+inline int32_t FrameInt(const Frame& f, size_t at) {
   int32_t v;
-  memcpy(&v, frame.data() + kPidOffset, sizeof v);
+  memcpy(&v, f.data() + at, sizeof v);
   return v;
 }
-
-inline int32_t FrameStatus(const Frame& frame) {
-  int32_t v;
-  memcpy(&v, frame.data() + kCmdOffset, sizeof v);
-  return v;
-}
+inline int32_t FramePid(const Frame& f) { return FrameInt(f, kPidOffset); }
+inline int32_t FrameStatus(const Frame& f) { return FrameInt(f, kCmdOffset); }
 
 // The texts of a list in the response's value area, up to the empty text.
 inline std::vector<std::string> FrameList(const Frame& frame) {
@@ -315,13 +311,11 @@ class Sandbox {
     // come up on a busy machine; a plain one needs milliseconds.
     char entry[48];
     snprintf(entry, sizeof entry, ": 0100007F:%04X 00000000:0000 0A ", port_);
-    return WaitUntil(
-               [&] {
-                 return !Running() ||
-                        ReadHostFile("/proc/net/tcp").find(entry) !=
-                            std::string::npos;
-               },
-               std::chrono::seconds(20)) &&
+    auto listens = [&] {
+      return ReadHostFile("/proc/net/tcp").find(entry) != std::string::npos;
+    };
+    return WaitUntil([&] { return !Running() || listens(); },
+                     std::chrono::seconds(20)) &&
            Running();
   }
   // Starts the daemon like Start but does not wait for the port; for
