@@ -93,7 +93,12 @@ void Daemon::StartUp() {
   }
   initPrivateData();
   CMS_DBG(6, kModule, "Initial CMS socket\n");
-  if (initCMSSock(port_) == 0) exit(0);
+  if (initCMSSock(port_) == 0) {
+    // The store holds the whole tree; static destructors would only free
+    // it piecemeal (and leave its records unreachable on the way).
+    fflush(nullptr);
+    _exit(0);
+  }
   CMS_DBG(6, kModule, "Initializaton finished...CMS service start..\n");
 }
 
