@@ -142,6 +142,10 @@ void Daemon::Tick() {
       CMS_DBG(6, kModule, "Write changed variables to file\n");
       store::writeParamToFile();
     }
+    // A file that could not be opened for lack of descriptors (by this
+    // write-back or a requested one) is still dirty: counted as a change,
+    // it is tried again once the tick finds things settled.
+    if (store::TakeDeferredWrite()) CountChange();
   }
   // Re-armed after the work, so a slow write-back never stacks up ticks.
   event_add(timer_.get(), &kTickInterval);

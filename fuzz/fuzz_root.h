@@ -22,8 +22,8 @@ inline std::string& FuzzRootDir() {
   return dir;
 }
 
-// Makes the root, points the daemon's path mapping at it and creates the
-// directories the generators write into. Output that the code under test
+// Makes the root, points the daemon's path mapping at it, creates the
+// directories the generators write into and empties PATH. Output that the code under test
 // prints on standard output goes to /dev/null: it would drown the fuzzer's.
 inline void InitFuzzRoot() {
   const char* base = getenv("TMPDIR");
@@ -39,9 +39,12 @@ inline void InitFuzzRoot() {
   });
   platform::SetRoot(tmpl);
   for (const char* dir :
-       {"/tmp", "/mnt/jffs2/conf/user", "/mnt/jffs2/conf/app"}) {
+       {"/tmp", "/mnt/jffs2/conf/user", "/mnt/jffs2/conf/app", "/no_programs"}) {
     std::filesystem::create_directories(tmpl + dir);
   }
+  // Should a command ever run, it finds no program by name; programs named
+  // by absolute path get the root in front. Nothing on the host is reached.
+  setenv("PATH", (tmpl + "/no_programs").c_str(), 1);
   if (std::freopen("/dev/null", "w", stdout) == nullptr) abort();
 }
 

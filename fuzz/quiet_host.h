@@ -1,5 +1,6 @@
 // quiet_host.h - the host edge of a fuzz target: the daemon's commands are
-// built as always but not run, and its syslog lines are formatted but not
+// built as always but not run (whether through posix_spawn, system or
+// popen), and its syslog lines are formatted but not
 // sent. No input can then reach the host's programs, processes or log, and
 // an input costs no shell. Include it in one translation unit of a target.
 //
@@ -7,6 +8,9 @@
 // so libFuzzer's own use of system() (the -jobs and -fork modes) is not
 // available in these targets.
 #pragma once
+
+#include <errno.h>
+#include <spawn.h>
 
 #include <cstdio>
 #include <cstring>
@@ -22,6 +26,18 @@ inline void RecordCommand(const char* text) {
 }
 
 }  // namespace cms::fuzzing
+
+// The command runner spawns "sh -c TEXT": the text is recorded and no
+// process is started, as if the shell could not be found.
+extern "C" int posix_spawn(pid_t*, const char*, const posix_spawn_file_actions_t*,
+                           const posix_spawnattr_t*, char* const argv[],
+                           char* const[]) {
+  if (argv[0] != nullptr && argv[1] != nullptr &&
+      argv[2] != nullptr) {
+    cms::fuzzing::RecordCommand(argv[2]);
+  }
+  return ENOENT;
+}
 
 extern "C" int system(const char* command) {
   if (command == nullptr) return 0;  // "no shell" rather than a run

@@ -88,6 +88,13 @@ bool SameContent(const char* device_a, const char* device_b) {
   return same;
 }
 
+// Set when a pass left its file dirty for lack of descriptors or memory.
+bool g_deferred = false;
+
+bool OutOfResources(int err) {
+  return err == EMFILE || err == ENFILE || err == ENOMEM;
+}
+
 // One pass over file `index` of one side's table.
 class Pass {
  public:
@@ -102,10 +109,20 @@ class Pass {
   bool Run() {
     const char* path = entry_.path;
     File in(path, "r");
+    const int in_error = in ? 0 : errno;
     if (user_) CMS_DBG(LOG_INFO, kModule, "user location %s", path);
     File out(kWorkFile, "w");
+    const int out_error = out ? 0 : errno;
     if (!in || !out) {
       CMS_DBG(LOG_ERR, kModule, "File open error");
+      // Out of descriptors or memory the file is fine but cannot be opened
+      // now; nothing has been cleared yet, so it stays dirty and is tried
+      // again. Any other failure (a file removed from the disk) ends the
+      // pass for good.
+      if (OutOfResources(in_error) || OutOfResources(out_error)) {
+        g_deferred = true;
+        return false;
+      }
       entry_.dirty = 0;
       return false;
     }
@@ -269,6 +286,12 @@ class Pass {
 };
 
 }  // namespace
+
+bool TakeDeferredWrite() {
+  const bool deferred = g_deferred;
+  g_deferred = false;
+  return deferred;
+}
 
 int writeParamToFile() {
   int copied = 0;

@@ -9,4 +9,9 @@ namespace cms::store {
 // content did not change is not copied); it is not a status.
 int writeParamToFile();
 
+// True once after a writeParamToFile that had to leave a dirty file for later
+// because it could not be opened for lack of descriptors or memory; the
+// caller arranges another write-back soon. Caller holds ParamListLock.
+bool TakeDeferredWrite();
+
 }  // namespace cms::store

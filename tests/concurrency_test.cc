@@ -6,7 +6,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <map>
@@ -154,12 +153,6 @@ TEST(Concurrency, ClientsTickWriteBacksAndSignalsTogether) {
       << sandbox.Stderr();
 
   const Clock::time_point end = Clock::now() + kRunTime;
-  std::atomic<bool> done{false};
-  // The message center must keep reading, or the daemon's sends would wait
-  // for it.
-  std::thread center([&] {
-    while (!done) sandbox.messages()->WaitFor(1, milliseconds(20));
-  });
   std::thread signaller([&] {
     int n = 0;
     while (Clock::now() < end) {
@@ -188,8 +181,6 @@ TEST(Concurrency, ClientsTickWriteBacksAndSignalsTogether) {
 
   ASSERT_TRUE(sandbox.Signal(SIGTERM));
   const std::optional<int> code = sandbox.WaitExit(seconds(30));
-  done = true;
-  center.join();
   ASSERT_TRUE(code);
   EXPECT_NE(*code, kTsanExit) << sandbox.Stderr();
   EXPECT_EQ(*code, 0) << sandbox.Stderr();
