@@ -20,41 +20,29 @@ class CmdQueueTest : public ::testing::Test {
   }
   void TearDown() override { ResetCmdList(); }
 
-  static std::string Pop(const char* name) {
-    const char* v = PopCmdValue(name);
+  static std::string Pop(const std::string& name) {
+    const char* v = PopCmdValue(name.c_str());
     return v == nullptr ? "<none>" : v;
   }
 };
 
-TEST_F(CmdQueueTest, OldestFirstPerNameAndNamesApart) {
-  EXPECT_EQ(PushCmdValue("q", "a"), 1);
+TEST_F(CmdQueueTest, OldestFirstPerExactName) {
+  for (const char* v : {"a", "", "b"}) EXPECT_EQ(PushCmdValue("qq", v), 1);
   EXPECT_EQ(PushCmdValue("r", "x"), 1);
-  EXPECT_EQ(PushCmdValue("q", "b"), 1);
-  EXPECT_EQ(Pop("r"), "x");
-  EXPECT_EQ(Pop("q"), "a");
-  EXPECT_EQ(Pop("q"), "b");
+  EXPECT_EQ(Pop("QQ"), "<none>");
   EXPECT_EQ(Pop("q"), "<none>");
+  EXPECT_EQ(Pop("r"), "x");
   EXPECT_EQ(Pop("r"), "<none>");
+  EXPECT_EQ(Pop("qq"), "a");
+  // An empty value is stored as the empty marker and taken as no value.
+  ASSERT_NE(getLastCmdElement("qq"), nullptr);
+  EXPECT_STREQ(getLastCmdElement("qq")->userValue, "e0susu;");
+  EXPECT_EQ(Pop("qq"), "<none>");
+  EXPECT_EQ(Pop("qq"), "b");
   EXPECT_EQ(list_size(&CmdList), 0u);
-}
-
-TEST_F(CmdQueueTest, EmptyValueIsConsumedAsNoValue) {
-  PushCmdValue("n", "");
-  PushCmdValue("n", "c");
-  ASSERT_NE(getLastCmdElement("n"), nullptr);
-  EXPECT_STREQ(getLastCmdElement("n")->userValue, "e0susu;");
-  EXPECT_EQ(PopCmdValue("n"), nullptr);
-  EXPECT_EQ(list_size(&CmdList), 1u);
-  EXPECT_EQ(Pop("n"), "c");
-}
-
-TEST_F(CmdQueueTest, NamesCompareExactly) {
-  PushCmdValue("Foo", "v");
-  EXPECT_EQ(PopCmdValue("foo"), nullptr);
-  EXPECT_EQ(PopCmdValue("Fo"), nullptr);
-  EXPECT_EQ(PopCmdValue("never"), nullptr);
-  EXPECT_EQ(list_size(&CmdList), 1u);
-  EXPECT_EQ(Pop("Foo"), "v");
+  // Long names and values are cut to 63 and 799 characters.
+  PushCmdValue(std::string(70, 'n').c_str(), std::string(900, 'v').c_str());
+  EXPECT_EQ(Pop(std::string(63, 'n')), std::string(799, 'v'));
 }
 
 TEST_F(CmdQueueTest, PushMarksTempFileButCountsNoChange) {
@@ -70,27 +58,18 @@ TEST_F(CmdQueueTest, PushMarksTempFileButCountsNoChange) {
   EXPECT_EQ(store::UFL[temp].dirty, 1);
   EXPECT_EQ(store::UFL[other].dirty, 0);
   EXPECT_EQ(Counters().changes, 0u);
-}
 
-TEST_F(CmdQueueTest, LongNameAndValueAreCut) {
-  const std::string name(70, 'n');
-  const std::string value(900, 'v');
-  PushCmdValue(name.c_str(), value.c_str());
-  EXPECT_EQ(Pop(name.substr(0, 63).c_str()), value.substr(0, 799));
-}
-
-TEST_F(CmdQueueTest, FullFileTableMarksNothing) {
+  // With the file table full, no file is marked.
+  store::initialConfigLocationArray();
   for (int i = 0; i < store::kFileTableSize; ++i) {
-    const std::string path = "/mnt/jffs2/conf/user/f" + std::to_string(i);
-    ASSERT_EQ(store::LocationAdd(path.c_str(), 1), i);
+    store::LocationAdd(("/mnt/jffs2/conf/user/f" + std::to_string(i)).c_str(),
+                       1);
   }
-  PushCmdValue("q", "a");
-  ASSERT_NE(getLastCmdElement("q"), nullptr);
-  EXPECT_EQ(getLastCmdElement("q")->userLocation, -1);
-  for (const store::ConfigLocation& entry : store::UFL) {
+  PushCmdValue("full", "b");
+  EXPECT_EQ(getLastCmdElement("full")->userLocation, -1);
+  for (const store::ConfigLocation& entry : store::UFL)
     EXPECT_EQ(entry.dirty, 0);
-  }
-  EXPECT_EQ(Pop("q"), "a");
+  EXPECT_EQ(Pop("full"), "b");
 }
 
 }  // namespace

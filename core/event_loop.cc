@@ -94,8 +94,8 @@ void Daemon::StartUp() {
   initPrivateData();
   CMS_DBG(6, kModule, "Initial CMS socket\n");
   if (initCMSSock(port_) == 0) {
-    // Ends like SIGTERM does: output flushed, no global torn down (the
-    // parameter list would drop its records unfreed on the way out).
+    // The store holds the whole tree; static destructors would only free
+    // it piecemeal (and leave its records unreachable on the way).
     fflush(nullptr);
     _exit(0);
   }

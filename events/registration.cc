@@ -247,8 +247,7 @@ int RegParamCallback(const char* name, ChangeCallback callback) {
   return 1;
 }
 
-int RegFileCallback(const char* file_name, ChangeCallback callback,
-                    int table) {
+int RegFileCallback(const char* file_name, ChangeCallback callback, int table) {
   store::ConfigLocation* entries = store::FileTable(table);
   if (entries == nullptr) return 0;
   for (int i = 0; i < store::kFileTableSize; ++i) {

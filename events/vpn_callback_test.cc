@@ -6,12 +6,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
-#include <random>
 #include <regex>
 #include <string>
-#include <utility>
+#include <tuple>
 #include <vector>
 
 #include "events/device_test_fixture.h"
@@ -19,109 +17,84 @@
 namespace cms::events {
 namespace {
 
-using Lines = std::vector<std::string>;
 using cms::testing::DeviceTest;
+using cms::testing::Lines;
 
 constexpr char kBase[] =
     "op_operation_mode=1\nsys_operation_mode=0\nsys_vpn_if=ppp0\n"
     "sys_br_radio_if=br1\nwan_connection_mode=0\nwan_gw_dhcp=10.1.1.1\n"
     "wan_gateway=10.2.2.2\nop_pptp_remote_ip=172.16.0.1\n"
     "op_l2tp_remote_ip=172.17.0.1\nop_l2tp_bcp=0\n";
+constexpr char kNone[] = "(no command trace)";
 
 class VpnCallback : public DeviceTest {
  protected:
-  // Runs the callback for `selector` at `phase`; returns what it printed.
+  // Runs the callback for `selector` at `phase`; returns what it printed,
+  // line numbers shown as "L".
   std::string Run(const char* selector, int phase = 1) {
     stubs_.ClearCalls();
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(Call(VPNDefaultGWCallback, selector, phase), 1);
-    return ::testing::internal::GetCapturedStdout();
+    return std::regex_replace(::testing::internal::GetCapturedStdout(),
+                              std::regex(R"(\]\[\d+\])"), "][L]");
   }
-
-  void Set(const char* name, const std::string& value) {
-    store::SetParamValue(name, value.c_str(), store::kModeSetUser);
+  // The trace of a run: the entry line, then the command unless kNone.
+  static std::string Trace(const std::string& command) {
+    const std::string entry = "[VPNDefaultGWCallback][L]";
+    return entry + "\n" +
+           (command == kNone ? "" : entry + "cmd=[" + command + "]\n");
   }
-
-  // The command shown in the trace, or "(no command trace)". The entry
-  // trace must come first.
-  static std::string TracedCommand(const std::string& out) {
-    static const std::regex entry(R"(^\[VPNDefaultGWCallback\]\[\d+\]\n)");
-    static const std::regex cmd(
-        R"(^\[VPNDefaultGWCallback\]\[\d+\]cmd=\[(.*)\]\n$)");
-    std::smatch m;
-    if (!std::regex_search(out, m, entry)) return "(no entry trace)";
-    const std::string rest = m.suffix();
-    if (rest.empty()) return "(no command trace)";
-    if (!std::regex_match(rest, m, cmd)) return "(bad trace) " + rest;
-    return m[1];
+  // The device text that moves the default route from `from` to `to`.
+  static std::string Cmd(const std::string& from, const std::string& to) {
+    return "/sbin/ip route del default " + from +
+           " table main; /sbin/ip route add default " + to + " table main";
+  }
+  // The stub's view of one "/sbin/ip ..." command.
+  static std::string IpCall(const std::string& text) {
+    std::string out = "ip";
+    for (char c : text.substr(text.find(' '))) out += c == ' ' ? '\t' : c;
+    return out;
   }
 };
 
 TEST_F(VpnCallback, DecisionTable) {
-  struct Case {
-    const char* vpn_mode;
-    const char* selector_name;
+  const struct {
+    const char* conf;  // after kBase: a later line wins
     const char* selector;
-    const char* wan_mode;
-    const char* bcp;
-    std::string command;  // device text; "(no command trace)" when none
+    std::string command;
+  } cases[] = {
+      {"op_vpn_mode=0\nsys_pptp_gw_if=0\n", "sys_pptp_gw_if",
+       Cmd("via 10.1.1.1 dev br1", "via 172.16.0.1 dev ppp0")},
+      {"op_vpn_mode=0\nsys_pptp_gw_if=1\nwan_connection_mode=1\n",
+       "sys_pptp_gw_if",
+       Cmd("via 172.16.0.1 dev ppp0", "via 10.2.2.2 dev br1")},
+      {"op_vpn_mode=1\nsys_l2tp_gw_if=0\n", "sys_l2tp_gw_if",
+       Cmd("via 10.1.1.1 dev br1", "via 172.17.0.1 dev ppp0")},
+      {"op_vpn_mode=1\nsys_l2tp_gw_if=0\nop_l2tp_bcp=1\n", "sys_l2tp_gw_if",
+       kNone},
+      {"op_vpn_mode=2\nsys_gre_gw_if=0\n", "sys_gre_gw_if",
+       Cmd("via 10.1.1.1 dev br1", "dev ppp0")},
+      {"op_vpn_mode=2\nsys_gre_gw_if=1\n", "sys_gre_gw_if",
+       Cmd("dev ppp0", "via 10.1.1.1 dev br1")},
+      {"op_vpn_mode=0\nsys_pptp_gw_if=2\n", "sys_pptp_gw_if", ""},
+      {"op_vpn_mode=3\nsys_pptp_gw_if=0\n", "sys_pptp_gw_if", kNone},
+      {"op_vpn_mode=0\nsys_pptp_gw_if=0\nop_operation_mode=0\n",
+       "sys_pptp_gw_if", kNone},
+      {"op_vpn_mode=0\nsys_pptp_gw_if=0\nsys_operation_mode=1\n",
+       "sys_pptp_gw_if", kNone},
   };
-  const std::vector<Case> cases = {
-      {"0", "sys_pptp_gw_if", "0", "0", "0",
-       "/sbin/ip route del default via 10.1.1.1 dev br1 table main; /sbin/ip "
-       "route add default via 172.16.0.1 dev ppp0 table main"},
-      {"0", "sys_pptp_gw_if", "1", "1", "0",
-       "/sbin/ip route del default via 172.16.0.1 dev ppp0 table main; "
-       "/sbin/ip route add default via 10.2.2.2 dev br1 table main"},
-      {"1", "sys_l2tp_gw_if", "0", "0", "0",
-       "/sbin/ip route del default via 10.1.1.1 dev br1 table main; /sbin/ip "
-       "route add default via 172.17.0.1 dev ppp0 table main"},
-      {"1", "sys_l2tp_gw_if", "0", "0", "1", "(no command trace)"},
-      {"2", "sys_gre_gw_if", "0", "0", "0",
-       "/sbin/ip route del default via 10.1.1.1 dev br1 table main; /sbin/ip "
-       "route add default dev ppp0 table main"},
-      {"2", "sys_gre_gw_if", "1", "0", "0",
-       "/sbin/ip route del default dev ppp0 table main; /sbin/ip route add "
-       "default via 10.1.1.1 dev br1 table main"},
-      {"0", "sys_pptp_gw_if", "2", "0", "0", ""},
-      {"3", "sys_pptp_gw_if", "0", "0", "0", "(no command trace)"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.vpn_mode) + " " + c.selector_name + "=" +
-                 c.selector + " bcp=" + c.bcp);
-    store::ResetParamList();
-    store::initialConfigLocationArray();
-    Load("vpn.conf", std::string(kBase) + "op_vpn_mode=" + c.vpn_mode +
-                         "\nwan_connection_mode=" + c.wan_mode +
-                         "\nop_l2tp_bcp=" + c.bcp + "\n" + c.selector_name +
-                         "=" + c.selector + "\n");
-    EXPECT_EQ(TracedCommand(Run(c.selector_name)), c.command);
-    if (c.command.empty() || c.command[0] == '(') {
-      EXPECT_EQ(Calls(), Lines{});
-    } else {
-      // Both invocations, in order, as the stub saw their arguments.
-      const size_t split = c.command.find("; ");
-      auto args = [](std::string text) {
-        text = text.substr(text.find(' ') + 1);
-        std::string out = "ip\t";
-        for (char ch : text) out += ch == ' ' ? '\t' : ch;
-        return out;
-      };
-      EXPECT_EQ(Calls(), (Lines{args(c.command.substr(0, split)),
-                                args(c.command.substr(split + 2))}));
-    }
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.conf);
+    Load("vpn.conf", std::string(kBase) + c.conf);
+    EXPECT_EQ(Run(c.selector, 0), "");  // nothing before the write-back
+    EXPECT_EQ(Run(c.selector), Trace(c.command));
+    const size_t split = c.command.find("; ");
+    const Lines calls = split == std::string::npos
+                            ? Lines{}
+                            : Lines{IpCall(c.command.substr(0, split)),
+                                    IpCall(c.command.substr(split + 2))};
+    EXPECT_EQ(Calls(), calls);
   }
-}
-
-TEST_F(VpnCallback, NothingOutsideTheModeOrBeforeWriteBack) {
-  Load("vpn.conf", std::string(kBase) + "op_vpn_mode=0\nsys_pptp_gw_if=0\n");
-  EXPECT_EQ(Run("sys_pptp_gw_if", 0), "");
-  Set("op_operation_mode", "0");
-  EXPECT_EQ(TracedCommand(Run("sys_pptp_gw_if")), "(no command trace)");
-  Set("op_operation_mode", "1");
-  Set("sys_operation_mode", "1");
-  EXPECT_EQ(TracedCommand(Run("sys_pptp_gw_if")), "(no command trace)");
-  EXPECT_EQ(Calls(), Lines{});
 }
 
 TEST_F(VpnCallback, InputsCutToCapacityAndCommandTo127) {
@@ -130,163 +103,98 @@ TEST_F(VpnCallback, InputsCutToCapacityAndCommandTo127) {
   Set("sys_br_radio_if", "bridge-radio-1XYZ");     // 14 kept
   Set("op_pptp_remote_ip", "200.200.200.200XYZ");  // 15 kept
   Set("sys_vpn_if", "tunnel-interfacXYZ");         // 15 kept
-  const std::string full =
-      "/sbin/ip route del default via 100.100.100.100 dev bridge-radio-1 "
-      "table main; /sbin/ip route add default via 200.200.200.200 dev "
-      "tunnel-interfac table main";
-  EXPECT_EQ(TracedCommand(Run("sys_pptp_gw_if")), full.substr(0, 127));
+  const std::string full = Cmd("via 100.100.100.100 dev bridge-radio-1",
+                               "via 200.200.200.200 dev tunnel-interfac");
+  EXPECT_EQ(Run("sys_pptp_gw_if"), Trace(full.substr(0, 127)));
   // The add lost its tail with the cut and ran as what was left.
-  EXPECT_EQ(Calls(2),
-            (Lines{"ip\troute\tdel\tdefault\tvia\t100.100.100.100\tdev\t"
-                   "bridge-radio-1\ttable\tmain",
-                   "ip\troute\tadd\tdefault\tvia\t200.200.200.200\tde"}));
+  EXPECT_EQ(Calls(2), (Lines{IpCall(full.substr(0, full.find(';'))),
+                             "ip\troute\tadd\tdefault\tvia\t200.200.200.200"
+                             "\tde"}));
+  // A cut inside a quoted value leaves the shell an unfinished word: it
+  // refuses the whole line rather than run any part of the value.
+  Set("sys_vpn_if", "t;iperf;iperf;i");
+  Run("sys_pptp_gw_if");
+  for (const std::string& call : Calls()) EXPECT_EQ(call.rfind("ip\t", 0), 0u);
 }
 
 TEST_F(VpnCallback, HostileValuesStayOneArgument) {
   // PPTP with the static WAN gateway, L2TP with the DHCP one: between them
-  // every parameter that reaches the command. Short companions keep the
-  // command within its 127 characters.
-  struct Setup {
-    const char* conf;
-    const char* selector;
-    const char* gateway;
-    const char* remote;
-  };
-  const Setup setups[] = {
-      {"op_vpn_mode=0\nsys_pptp_gw_if=1\nwan_connection_mode=1\n",
-       "sys_pptp_gw_if", "wan_gateway", "op_pptp_remote_ip"},
-      {"op_vpn_mode=1\nop_l2tp_bcp=0\nsys_l2tp_gw_if=1\n"
-       "wan_connection_mode=0\n",
-       "sys_l2tp_gw_if", "wan_gw_dhcp", "op_l2tp_remote_ip"}};
-  for (const Setup& s : setups) {
-    store::ResetParamList();
-    store::initialConfigLocationArray();
-    Load("vpn.conf", std::string("op_operation_mode=1\nsys_operation_mode=0\n"
-                                 "sys_br_radio_if=b\nsys_vpn_if=v\n") +
-                         s.conf + s.gateway + "=g\n" + s.remote + "=r\n");
-    for (const std::string v :
-         {"x;iperf", "$(iperf)", "`cwmpc`", "a b", "'\"", "x|iperf&"}) {
-      for (const char* param :
-           {s.gateway, "sys_br_radio_if", s.remote, "sys_vpn_if"}) {
-        SCOPED_TRACE(std::string(param) + "=" + v);
-        const std::string before = Value(param);
+  // every parameter that reaches the command.
+  for (const auto& [mode, selector, gateway, remote] :
+       {std::tuple{"op_vpn_mode=0\nwan_connection_mode=1\n", "sys_pptp_gw_if",
+                   "wan_gateway", "op_pptp_remote_ip"},
+        {"op_vpn_mode=1\nwan_connection_mode=0\n", "sys_l2tp_gw_if",
+         "wan_gw_dhcp", "op_l2tp_remote_ip"}}) {
+    for (const char* param :
+         {gateway, "sys_br_radio_if", remote, "sys_vpn_if"}) {
+      for (const std::string& v : cms::testing::kHostileValues) {
+        // Short companions keep the command within its 127 characters.
+        Load("vpn.conf", std::string(kBase) + mode + selector + "=1\n" +
+                             gateway + "=g\n" + remote +
+                             "=r\nsys_br_radio_if=b\nsys_vpn_if=v\n");
         Set(param, v);
-        Run(s.selector);
+        Run(selector);
         const auto is = [&](const char* p, const char* other) {
           return std::string(p) == param ? v : std::string(other);
         };
         EXPECT_EQ(
             Calls(2),
-            (Lines{"ip\troute\tdel\tdefault\tvia\t" + is(s.remote, "r") +
+            (Lines{"ip\troute\tdel\tdefault\tvia\t" + is(remote, "r") +
                        "\tdev\t" + is("sys_vpn_if", "v") + "\ttable\tmain",
-                   "ip\troute\tadd\tdefault\tvia\t" + is(s.gateway, "g") +
+                   "ip\troute\tadd\tdefault\tvia\t" + is(gateway, "g") +
                        "\tdev\t" + is("sys_br_radio_if", "b") +
-                       "\ttable\tmain"}));
-        Set(param, before);
+                       "\ttable\tmain"}))
+            << param << "=" << v;
       }
     }
-  }
-  // A cut that falls inside a quoted value leaves the shell an unfinished
-  // word: it refuses the whole line rather than run any part of the value.
-  Set("sys_l2tp_gw_if", "0");
-  Set("wan_gw_dhcp", "100.100.100.100");
-  Set("sys_br_radio_if", "bridge-radio-1");
-  Set("op_l2tp_remote_ip", "200.200.200.200");
-  Set("sys_vpn_if", "t;iperf;iperf;i");
-  Run("sys_l2tp_gw_if");
-  for (const std::string& call : Calls()) {
-    EXPECT_EQ(call.rfind("ip\t", 0), 0u) << call;
   }
 }
 
-// The real ip, confined to a namespace made for this test. The root's
+// The real ip, confined to a namespace made for this test: the root's
 // /sbin/ip runs it there, so the host's own routes are never touched.
-class Namespace {
- public:
-  explicit Namespace(std::string ip) : ip_(std::move(ip)) {
-    std::random_device rd;
-    name_ = "cmsd-vpn-" + std::to_string(getpid()) + "-" +
-            std::to_string(rd() % 100000);
-    ok_ = Sh(ip_ + " netns add " + name_);
-  }
-  ~Namespace() {
-    if (ok_) Sh(ip_ + " netns delete " + name_);
-  }
-  Namespace(const Namespace&) = delete;
-  Namespace& operator=(const Namespace&) = delete;
-
-  bool ok() const { return ok_; }
-  // The real ip run inside the namespace, with `args`.
-  std::string Ip(const std::string& args) const {
-    return ip_ + " netns exec " + name_ + " " + ip_ + " " + args;
-  }
-  bool In(const std::string& args) const { return Sh(Ip(args)); }
-  // Output of `args`, each line without trailing blanks.
-  std::string Out(const std::string& args) const {
-    std::string out;
-    FILE* p = popen(Ip(args).c_str(), "r");
-    if (p == nullptr) return out;
-    char buf[256];
-    while (fgets(buf, sizeof buf, p) != nullptr) {
-      std::string line = buf;
-      while (!line.empty() && (line.back() == '\n' || line.back() == ' ')) {
-        line.pop_back();
-      }
-      out += line + "\n";
-    }
-    pclose(p);
-    return out;
-  }
-
- private:
-  static bool Sh(const std::string& command) {
-    return system((command + " > /dev/null 2>&1").c_str()) == 0;
-  }
-  std::string ip_;
-  std::string name_;
-  bool ok_ = false;
-};
-
 TEST_F(VpnCallback, RealIpMovesDefaultRouteInsideNamespace) {
-  if (geteuid() != 0) {
-    GTEST_SKIP() << "needs root to create a network namespace";
-  }
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to create a namespace";
   // The stub ip is first on PATH: the real one is named by its path.
-  const char* real_ip = access("/usr/sbin/ip", X_OK) == 0 ? "/usr/sbin/ip"
-                        : access("/sbin/ip", X_OK) == 0   ? "/sbin/ip"
-                                                          : "/bin/ip";
-  Namespace ns(real_ip);
-  if (!ns.ok()) GTEST_SKIP() << "ip netns is not usable here";
-  // Veth pairs stand in for the bridge and the tunnel, with documentation
-  // addresses; both ends stay inside the namespace and nothing is sent.
-  // Short names keep the command within its 127 characters.
-  for (const char* step :
-       {"link add br1 type veth peer name br1-peer", "link set br1-peer up",
-        "link set br1 up", "addr add 192.0.2.2/24 dev br1",
-        "link add vpn0 type veth peer name vpn-peer", "link set vpn-peer up",
-        "link set vpn0 up", "addr add 198.51.100.2/24 dev vpn0",
-        "route add default via 192.0.2.1 dev br1"}) {
-    ASSERT_TRUE(ns.In(step)) << step;
+  const std::string ip =
+      access("/usr/sbin/ip", X_OK) == 0 ? "/usr/sbin/ip" : "/sbin/ip";
+  const std::string ns = "cmsd-vpn-" + std::to_string(getpid());
+  if (system((ip + " netns add " + ns).c_str()) != 0) {
+    GTEST_SKIP() << "ip netns is not usable here";
   }
-  stubs_.AddStub("/sbin/ip", "exec " + ns.Ip("\"$@\""));
-
+  struct Remove {
+    std::string command;
+    ~Remove() { EXPECT_EQ(system(command.c_str()), 0); }
+  } remove{ip + " netns delete " + ns};
+  // Veth pairs with documentation addresses stand in for the bridge and
+  // the tunnel; both ends stay inside the namespace.
+  root_.Write(
+      "/setup",
+      "link add br1 type veth peer name br1-peer\nlink set br1-peer up\n"
+      "link set br1 up\naddr add 192.0.2.2/24 dev br1\n"
+      "link add vpn0 type veth peer name vpn-peer\nlink set vpn-peer up\n"
+      "link set vpn0 up\naddr add 198.51.100.2/24 dev vpn0\n"
+      "route add default via 192.0.2.1 dev br1\n");
+  const std::string in_ns = ip + " -n " + ns + " ";
+  ASSERT_EQ(system((in_ns + "-batch " + root_.Host("/setup")).c_str()), 0);
+  stubs_.AddStub("/sbin/ip", "exec " + in_ns + "\"$@\"");
+  const auto route = [&] {
+    const std::string show = in_ns + "route show default > " + root_.Host("/r");
+    EXPECT_EQ(system(show.c_str()), 0);
+    return std::regex_replace(root_.Read("/r"), std::regex(" +\n"), "\n");
+  };
   Load("vpn.conf",
        "op_operation_mode=1\nsys_operation_mode=0\nop_vpn_mode=0\n"
        "sys_pptp_gw_if=0\nwan_connection_mode=0\nwan_gw_dhcp=192.0.2.1\n"
        "sys_br_radio_if=br1\nop_pptp_remote_ip=198.51.100.1\n"
        "sys_vpn_if=vpn0\nsys_gre_gw_if=0\n");
-  const std::string show = "route show table main default";
-
   Run("sys_pptp_gw_if");
-  EXPECT_EQ(ns.Out(show), "default via 198.51.100.1 dev vpn0\n");
-
-  store::SetParamValue("sys_pptp_gw_if", "1", store::kModeSetUser);
+  EXPECT_EQ(route(), "default via 198.51.100.1 dev vpn0\n");
+  Set("sys_pptp_gw_if", "1");
   Run("sys_pptp_gw_if");
-  EXPECT_EQ(ns.Out(show), "default via 192.0.2.1 dev br1\n");
-
-  store::SetParamValue("op_vpn_mode", "2", store::kModeSetUser);
+  EXPECT_EQ(route(), "default via 192.0.2.1 dev br1\n");
+  Set("op_vpn_mode", "2");
   Run("sys_gre_gw_if");
-  EXPECT_EQ(ns.Out(show), "default dev vpn0 scope link\n");
+  EXPECT_EQ(route(), "default dev vpn0 scope link\n");
 }
 
 }  // namespace

@@ -22,7 +22,7 @@ run_build() {
 }
 
 echo "== normal build =="
-run_build build-ci -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run_build build-ci -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMS_BENCH=OFF
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
 export ASAN_OPTIONS=abort_on_error=0:detect_stack_use_after_return=1
@@ -30,6 +30,7 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 run_build build-asan -DCMAKE_BUILD_TYPE=Debug -DCMS_SANITIZE=ON -DCMS_BENCH=OFF
 
 echo "== hardening: fuzzing, ThreadSanitizer, load =="
+unset ASAN_OPTIONS UBSAN_OPTIONS
 bash scripts/hardening.sh
 
 echo "All tests passed."

@@ -82,12 +82,6 @@ TEST_F(ParamListTest, BytewiseOrderCopiesAndRemoval) {
   EXPECT_EQ(seekElement("a"), nullptr);
   EXPECT_NE(seekElement("abc"), nullptr);
   EXPECT_EQ(CheckListLength(), 5);
-
-  const int32_t lock = ParamListLock;  // survives a reset
-  ASSERT_NE(lock, -1);
-  ResetParamList();
-  initParamList();
-  EXPECT_EQ(ParamListLock, lock);
 }
 
 }  // namespace

@@ -55,19 +55,7 @@ class WriteBackTest : public StoreFixture {
     struct stat st;
     return stat(root_.Host(device_path).c_str(), &st) == 0 ? st.st_ino : 0;
   }
-  // Two files of the same name, first in both tables, holding "p".
-  void LoadTwoSides() {
-    ASSERT_EQ(LocationAdd(kLan, kUserTable), 0);
-    ASSERT_EQ(LocationAdd(kIspLan, kIspTable), 0);
-    WriteUser("lan.conf", "p=u\n");
-    WriteIsp("lan.conf", "p=i\n");
-    LoadTree();
-    ASSERT_EQ(SetParamValue("p", "v", kModeSetBoth), 1);
-    seekElement("p")->callback = ParamCb;
-    UFL[0].callback = IFL[0].callback = FileCb;
-  }
   static constexpr char kLan[] = "/mnt/jffs2/conf/user/lan.conf";
-  static constexpr char kIspLan[] = "/mnt/jffs2/conf/isp/user/lan.conf";
   testing::StubPrograms stubs_{root_};
 };
 
@@ -118,13 +106,18 @@ TEST_F(WriteBackTest, RewriteKeepsTheLayoutAndCallsInOrder) {
 }
 
 TEST_F(WriteBackTest, UserPassThenIspPassPerIndex) {
+  ASSERT_EQ(LocationAdd(kLan, kUserTable), 0);
+  ASSERT_EQ(LocationAdd("/mnt/jffs2/conf/isp/user/lan.conf", kIspTable), 0);
+  WriteUser("lan.conf", "p=u\n");
+  WriteIsp("lan.conf", "p=i\n");
   WriteUser("wan.conf", "w=1\n");
-  LoadTwoSides();
+  LoadTree();
   const int wan = UserIndex("wan.conf");
   ASSERT_GT(wan, 0);
+  ASSERT_EQ(SetParamValue("p", "v", kModeSetBoth), 1);
   ASSERT_EQ(SetParamValue("w", "2", kModeSetUser), 1);
-  seekElement("w")->callback = ParamCb;
-  UFL[wan].callback = FileCb;
+  seekElement("p")->callback = seekElement("w")->callback = ParamCb;
+  UFL[0].callback = IFL[0].callback = UFL[wan].callback = FileCb;
 
   EXPECT_EQ(writeParamToFile(), 3);
   EXPECT_EQ(g_log, (Lines{"p=v@1", "file /mnt/jffs2/conf/user/lan.conf@1",
@@ -136,19 +129,19 @@ TEST_F(WriteBackTest, UserPassThenIspPassPerIndex) {
   // One "sync &" per user-side file, none for the ISP side (whose sync
   // would have been started before the second user-side one).
   EXPECT_EQ(SyncCalls(2), (Lines{"sync", "sync"}));
-}
 
-TEST_F(WriteBackTest, MissingFileKeepsItsMarksAndSkipsItsCallbacks) {
-  LoadTwoSides();
+  // A file gone missing keeps its parameter's mark and skips the callbacks.
+  ASSERT_EQ(SetParamValue("p", "x", kModeSetBoth), 1);
+  g_log.clear();
   ASSERT_EQ(remove(root_.Host(kLan).c_str()), 0);
   EXPECT_EQ(writeParamToFile(), 1);
   EXPECT_EQ(UFL[0].dirty, 0);
   EXPECT_EQ(seekElement("p")->userChanged, 1);
   EXPECT_EQ(seekElement("p")->ispChanged, 0);
-  EXPECT_EQ(ReadIsp("lan.conf"), "p=v\n");
+  EXPECT_EQ(ReadIsp("lan.conf"), "p=x\n");
   EXPECT_FALSE(root_.Exists(kLan));
   EXPECT_EQ(g_log,
-            (Lines{"p=v@1", "file /mnt/jffs2/conf/isp/user/lan.conf@2"}));
+            (Lines{"p=x@1", "file /mnt/jffs2/conf/isp/user/lan.conf@2"}));
 }
 
 TEST_F(WriteBackTest, MemoryOnlyParametersAreNeverWritten) {

@@ -9,10 +9,10 @@
 
 #include <atomic>
 #include <chrono>
-#include <mutex>
-#include <thread>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/temp_root.h"
@@ -21,14 +21,14 @@ namespace cms::testing {
 
 class MsgListener {
  public:
-  explicit MsgListener(const TempRoot& root) {
+  explicit MsgListener(const TempRoot& root)
+      : path_(root.Host("/var/run/msgcenter.sock")) {
     root.MakeDir("/var/run");
-    path_ = root.Host("/var/run/msgcenter.sock");
     unlink(path_.c_str());
-    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     strncpy(addr.sun_path, path_.c_str(), sizeof addr.sun_path - 1);
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
       close(fd_);
       fd_ = -1;
@@ -37,12 +37,8 @@ class MsgListener {
     // A reader in the background keeps the socket's short queue empty, so
     // that a burst of events never makes the sender give one up.
     reader_ = std::thread([this] {
-      while (!stop_.load()) {
-        pollfd p{fd_, POLLIN, 0};
-        if (poll(&p, 1, 20) > 0) {
-          std::lock_guard lock(mutex_);
-          Pull();
-        }
+      for (pollfd p{fd_, POLLIN, 0}; !stop_.load();) {
+        if (poll(&p, 1, 20) > 0) Pull();
       }
     });
   }
@@ -58,34 +54,31 @@ class MsgListener {
   bool ok() const { return fd_ >= 0; }
 
   // Every datagram sent so far, oldest first; they are taken.
-  std::vector<std::string> Drain() { return WaitFor(0, std::chrono::milliseconds(0)); }
+  std::vector<std::string> Drain() { return WaitFor(0, {}); }
 
   // Waits up to `timeout` until at least `count` datagrams came (from a
   // daemon in another process), then takes everything received.
-  std::vector<std::string> WaitFor(size_t count, std::chrono::milliseconds timeout) {
+  std::vector<std::string> WaitFor(size_t count,
+                                   std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-      {
+      // A send has queued its datagram before it returns: look now.
+      if (Pull() >= count || std::chrono::steady_clock::now() >= deadline) {
         std::lock_guard lock(mutex_);
-        Pull();  // a send has queued its datagram before it returns
-        if (got_.size() >= count || std::chrono::steady_clock::now() >= deadline) {
-          std::vector<std::string> out;
-          out.swap(got_);
-          return out;
-        }
+        return std::move(got_);
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
   }
 
  private:
-  // Moves every queued datagram into got_. Caller holds mutex_.
-  void Pull() {
+  // Moves every queued datagram into got_; how many it holds then.
+  size_t Pull() {
+    std::lock_guard lock(mutex_);
     char buf[256];
-    ssize_t n;
-    while ((n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT)) >= 0) {
+    for (ssize_t n; (n = recv(fd_, buf, sizeof buf, MSG_DONTWAIT)) >= 0;)
       got_.emplace_back(buf, static_cast<size_t>(n));
-    }
+    return got_.size();
   }
 
   std::string path_;

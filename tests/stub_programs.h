@@ -9,7 +9,6 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -20,40 +19,40 @@
 namespace cms::testing {
 
 inline constexpr const char* kPathStubs[] = {
-    "fw_printenv", "ifconfig", "iptables", "killall", "telnetd", "cwmpc",
-    "sleep",       "ip",       "iperf"};
+    "fw_printenv", "ifconfig", "iptables", "killall", "telnetd",
+    "cwmpc",       "sleep",    "ip",       "iperf"};
 inline constexpr const char* kRootStubs[] = {
-    "/bin/clat.sh", "/bin/ip-passthrough.sh", "/bin/ipv6_start.sh",
-    "/bin/sleep",   "/sbin/ip",               "/usr/sbin/vsftpd"};
+    "/bin/clat.sh",       "/bin/ip-passthrough.sh",
+    "/bin/ipv6_start.sh", "/bin/sleep",
+    "/sbin/ip",           "/usr/sbin/vsftpd"};
 
 class StubPrograms {
  public:
   explicit StubPrograms(const TempRoot& root) : root_(root) {}
 
   // Writes every stub and puts <root>/stub_bin first on PATH (for this
-  // process and the programs it starts). `extra` stubs may print output:
-  // AddStub(name, body) replaces a stub's shell body after the recording.
+  // process and the programs it starts).
   void Install() {
-    for (const char* name : kPathStubs) AddStub(std::string("/stub_bin/") + name, "");
+    for (const char* name : kPathStubs)
+      AddStub(std::string("/stub_bin/") + name, "");
     for (const char* path : kRootStubs) AddStub(path, "");
     const char* old_path = getenv("PATH");
-    std::string path = root_.Host("/stub_bin");
-    if (old_path != nullptr) path += std::string(":") + old_path;
+    const std::string path =
+        root_.Host("/stub_bin") + ":" + (old_path ? old_path : "");
     setenv("PATH", path.c_str(), 1);
   }
 
   // (Re)writes the stub at device path `path`; `body` is shell code run
   // after the call was recorded (for example "echo HWaddr 00:11:22:33:44:55").
+  // The line is built first and appended with one write, so that stubs
+  // running at the same time never interleave their lines.
   void AddStub(std::string_view path, std::string_view body) const {
-    std::string script =
-        "#!/bin/sh\n"
-        // The line is built first and appended with one write, so that
-        // stubs running at the same time never interleave their lines.
-        "tab=$(printf '\\t'); line=$(basename \"$0\"); for a in \"$@\"; do line=\"$line$tab$a\"; done; printf '%s\\n' \"$line\" >> '" +
-        root_.Host("/stub_calls.log") + "'\n";
-    script += body;
-    script += "\nexit 0\n";
-    root_.Write(path, script);
+    root_.Write(
+        path,
+        "#!/bin/sh\ntab=$(printf '\\t'); line=$(basename \"$0\"); for a in "
+        "\"$@\"; do line=\"$line$tab$a\"; done; printf '%s\\n' \"$line\" >> '" +
+            root_.Host("/stub_calls.log") + "'\n" + std::string(body) +
+            "\nexit 0\n");
     chmod(root_.Host(path).c_str(), 0755);
   }
 
@@ -64,7 +63,6 @@ class StubPrograms {
     for (std::string line; std::getline(in, line);) calls.push_back(line);
     return calls;
   }
-
   void ClearCalls() const { root_.Write("/stub_calls.log", ""); }
 
  private:

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <stdlib.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -18,9 +17,8 @@ class TempRoot {
   TempRoot() {
     std::string tmpl =
         (std::filesystem::temp_directory_path() / "cmsd-test-XXXXXX").string();
-    char* made = mkdtemp(tmpl.data());
-    if (made == nullptr) abort();
-    dir_ = made;
+    if (mkdtemp(tmpl.data()) == nullptr) abort();
+    dir_ = tmpl;
   }
   ~TempRoot() {
     std::error_code ec;
@@ -30,32 +28,25 @@ class TempRoot {
   TempRoot& operator=(const TempRoot&) = delete;
 
   const std::string& dir() const { return dir_; }
-
   // Host path of a device path.
   std::string Host(std::string_view device_path) const {
     return dir_ + std::string(device_path);
   }
-
   // Writes `content` to the device path, creating directories.
   void Write(std::string_view device_path, std::string_view content) const {
     const std::filesystem::path p = Host(device_path);
     std::filesystem::create_directories(p.parent_path());
-    std::ofstream out(p, std::ios::binary | std::ios::trunc);
-    out << content;
+    std::ofstream(p, std::ios::binary | std::ios::trunc) << content;
   }
-
   // Whole content of the device path; empty when it does not exist.
   std::string Read(std::string_view device_path) const {
-    std::ifstream in(Host(device_path), std::ios::binary);
     std::ostringstream s;
-    s << in.rdbuf();
+    s << std::ifstream(Host(device_path), std::ios::binary).rdbuf();
     return s.str();
   }
-
   bool Exists(std::string_view device_path) const {
     return std::filesystem::exists(Host(device_path));
   }
-
   void MakeDir(std::string_view device_path) const {
     std::filesystem::create_directories(Host(device_path));
   }
