@@ -153,8 +153,9 @@ TEST(Concurrency, ClientsTickWriteBacksAndSignalsTogether) {
       << sandbox.Stderr();
 
   const Clock::time_point end = Clock::now() + kRunTime;
+  int signals = 0;
   std::thread signaller([&] {
-    int n = 0;
+    int& n = signals;
     while (Clock::now() < end) {
       const int sig = n % 7 == 6 ? SIGUSR2 : (n % 2 == 0 ? SIGUSR1 : SIGALRM);
       sandbox.Signal(sig);
@@ -178,6 +179,8 @@ TEST(Concurrency, ClientsTickWriteBacksAndSignalsTogether) {
     EXPECT_TRUE(r.failures.empty()) << ::testing::PrintToString(r.failures);
   }
   EXPECT_GT(requests, kClients * 10);
+  printf("concurrency: clients=%d requests=%d signals=%d\n", kClients,
+         requests, signals);
 
   ASSERT_TRUE(sandbox.Signal(SIGTERM));
   const std::optional<int> code = sandbox.WaitExit(seconds(30));
