@@ -27,7 +27,7 @@ using cms::core::kFrameSize;
 constexpr size_t kNonce = crypto_aead_xchacha20poly1305_ietf_NPUBBYTES;
 constexpr size_t kTag = crypto_aead_xchacha20poly1305_ietf_ABYTES;
 constexpr size_t kPlainRequest = kFrameSize - kNonce - kTag;  // 984
-constexpr size_t kSealedResponse = 1012 + kNonce + kTag;       // 1052
+constexpr size_t kSealedResponse = 1012 + kNonce + kTag;      // 1052
 constexpr const char* kKeyFile = "/etc/cms/cipher.key";
 
 cms::fuzzing::ExampleStore g_store;
@@ -64,8 +64,8 @@ std::string Serve(const std::string& wire) {
     abort();
   }
   shutdown(sv[1], SHUT_WR);
-  auto* conn =
-      static_cast<cms::core::ClientConn*>(calloc(1, sizeof(cms::core::ClientConn)));
+  auto* conn = static_cast<cms::core::ClientConn*>(
+      calloc(1, sizeof(cms::core::ClientConn)));
   conn->fd = sv[0];
   conn->peer.sin_family = AF_INET;
   conn->peer.sin_addr.s_addr = inet_addr("127.0.0.2");
@@ -84,7 +84,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   cms::fuzzing::InitFuzzRoot();
   cms::fuzzing::EnterFuzzRoot();
   if (sodium_init() < 0) abort();
-  for (size_t i = 0; i < sizeof g_key; ++i) g_key[i] = static_cast<unsigned char>(i * 7 + 1);
+  for (size_t i = 0; i < sizeof g_key; ++i)
+    g_key[i] = static_cast<unsigned char>(i * 7 + 1);
   std::filesystem::create_directories(cms::fuzzing::FuzzRootDir() + "/etc/cms");
   g_store.Load();
   return 0;

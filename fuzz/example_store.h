@@ -44,9 +44,9 @@ class ExampleStore {
     const fs::path conf = FuzzRootDir() + "/mnt/jffs2/conf";
     for (const fs::directory_entry& entry : fs::directory_iterator(examples)) {
       if (!entry.is_directory() || entry.path().filename() == "etc") continue;
-      fs::copy(entry.path(), conf / entry.path().filename(),
-               fs::copy_options::recursive |
-                   fs::copy_options::overwrite_existing);
+      fs::copy(
+          entry.path(), conf / entry.path().filename(),
+          fs::copy_options::recursive | fs::copy_options::overwrite_existing);
     }
     WriteFile(store::kTempUserFile, "");
     store::initParamList();
@@ -117,8 +117,7 @@ class ExampleStore {
     timespec mtime{};
     bool operator!=(const Stamp& o) const {
       return inode != o.inode || size != o.size ||
-             mtime.tv_sec != o.mtime.tv_sec ||
-             mtime.tv_nsec != o.mtime.tv_nsec;
+             mtime.tv_sec != o.mtime.tv_sec || mtime.tv_nsec != o.mtime.tv_nsec;
     }
   };
   struct SavedFile {
@@ -147,7 +146,9 @@ class ExampleStore {
     }
     return s;
   }
-  static void Remember(SavedFile* file) { file->stamp = Stat(file->device_path); }
+  static void Remember(SavedFile* file) {
+    file->stamp = Stat(file->device_path);
+  }
 
   std::vector<Saved> records_;
   store::ConfigLocation ufl_[store::kFileTableSize];
@@ -172,7 +173,8 @@ inline void CheckStore() {
          {std::pair{r->userLocation, store::UFL},
           std::pair{r->ispLocation, store::IFL}}) {
       if (location < -1 || location >= store::kFileTableSize) __builtin_trap();
-      if (location >= 0 && strcmp(table[location].path, store::kFreeEntry) == 0) {
+      if (location >= 0 &&
+          strcmp(table[location].path, store::kFreeEntry) == 0) {
         __builtin_trap();
       }
     }

@@ -23,8 +23,9 @@ inline std::string& FuzzRootDir() {
 }
 
 // Makes the root, points the daemon's path mapping at it, creates the
-// directories the generators write into and empties PATH. Output that the code under test
-// prints on standard output goes to /dev/null: it would drown the fuzzer's.
+// directories the generators write into and empties PATH. Output that the code
+// under test prints on standard output goes to /dev/null: it would drown the
+// fuzzer's.
 inline void InitFuzzRoot() {
   const char* base = getenv("TMPDIR");
   if (base == nullptr || *base == '\0') {
@@ -38,8 +39,8 @@ inline void InitFuzzRoot() {
     std::filesystem::remove_all(FuzzRootDir(), ec);
   });
   platform::SetRoot(tmpl);
-  for (const char* dir :
-       {"/tmp", "/mnt/jffs2/conf/user", "/mnt/jffs2/conf/app", "/no_programs"}) {
+  for (const char* dir : {"/tmp", "/mnt/jffs2/conf/user", "/mnt/jffs2/conf/app",
+                          "/no_programs"}) {
     std::filesystem::create_directories(tmpl + dir);
   }
   // Should a command ever run, it finds no program by name; programs named

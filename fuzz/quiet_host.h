@@ -29,11 +29,11 @@ inline void RecordCommand(const char* text) {
 
 // The command runner spawns "sh -c TEXT": the text is recorded and no
 // process is started, as if the shell could not be found.
-extern "C" int posix_spawn(pid_t*, const char*, const posix_spawn_file_actions_t*,
+extern "C" int posix_spawn(pid_t*, const char*,
+                           const posix_spawn_file_actions_t*,
                            const posix_spawnattr_t*, char* const argv[],
                            char* const[]) {
-  if (argv[0] != nullptr && argv[1] != nullptr &&
-      argv[2] != nullptr) {
+  if (argv[0] != nullptr && argv[1] != nullptr && argv[2] != nullptr) {
     cms::fuzzing::RecordCommand(argv[2]);
   }
   return ENOENT;

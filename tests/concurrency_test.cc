@@ -75,7 +75,8 @@ struct ClientResult {
 // One client: its own names are set to new values (so every set must
 // succeed); anyone's are read; now and then a write-back is forced, a list
 // is set or read, a value is queued and taken, or the exchange is
-// enciphered, or hostname is set. Short random pauses let the tick see settled bursts.
+// enciphered, or hostname is set. Short random pauses let the tick see settled
+// bursts.
 void RunClient(const Sandbox& sandbox, int id, Clock::time_point end,
                ClientResult* result) {
   std::mt19937 rng(static_cast<unsigned>(id) * 7919u + 1u);
@@ -134,8 +135,8 @@ void RunClient(const Sandbox& sandbox, int id, Clock::time_point end,
       // set it too, so the value may already be stored (status 7).
       const std::string value = "host" + std::to_string(rng() % 8);
       auto r = sandbox.Exchange(MakeFrame(2, "hostname", value), seconds(10));
-      if (!r || (FrameStatus(*r) != kStatusOk &&
-                 FrameStatus(*r) != kStatusFailed)) {
+      if (!r ||
+          (FrameStatus(*r) != kStatusOk && FrameStatus(*r) != kStatusFailed)) {
         fail("set hostname");
       }
     }
@@ -153,8 +154,9 @@ TEST(Concurrency, ClientsTickWriteBacksAndSignalsTogether) {
       << sandbox.Stderr();
 
   const Clock::time_point end = Clock::now() + kRunTime;
+  int signals = 0;
   std::thread signaller([&] {
-    int n = 0;
+    int& n = signals;
     while (Clock::now() < end) {
       const int sig = n % 7 == 6 ? SIGUSR2 : (n % 2 == 0 ? SIGUSR1 : SIGALRM);
       sandbox.Signal(sig);
@@ -178,6 +180,8 @@ TEST(Concurrency, ClientsTickWriteBacksAndSignalsTogether) {
     EXPECT_TRUE(r.failures.empty()) << ::testing::PrintToString(r.failures);
   }
   EXPECT_GT(requests, kClients * 10);
+  printf("concurrency: clients=%d requests=%d signals=%d\n", kClients, requests,
+         signals);
 
   ASSERT_TRUE(sandbox.Signal(SIGTERM));
   const std::optional<int> code = sandbox.WaitExit(seconds(30));

@@ -134,11 +134,12 @@ TEST_F(FaultTest, FiveHundredIdleClientsDoNotDelayAGet) {
   const ProcStats stats = ReadProcStats(pid);
   for (int fd : idle) close(fd);
 
-  printf("fault: idle=%d get_ms median alone=%.2f crowded=%.2f max crowded=%.2f "
-         "daemon threads=%d fds=%d\n",
-         kIdle, Median(alone), Median(crowded),
-         *std::max_element(crowded.begin(), crowded.end()), stats.threads,
-         stats.fds);
+  printf(
+      "fault: idle=%d get_ms median alone=%.2f crowded=%.2f max crowded=%.2f "
+      "daemon threads=%d fds=%d\n",
+      kIdle, Median(alone), Median(crowded),
+      *std::max_element(crowded.begin(), crowded.end()), stats.threads,
+      stats.fds);
   EXPECT_GE(stats.threads, kIdle);  // each idle client holds a worker
   EXPECT_LE(Median(crowded), Median(alone) + 10.0);
 }
@@ -166,7 +167,8 @@ TEST_F(FaultTest, ClientsLeavingMidFrameChangeNothing) {
   const Frame second = MakeFrame(2, "f_b", "partial");
   ASSERT_TRUE(SendAll(fd, first.data(), kFrameSize));
   ASSERT_TRUE(SendAll(fd, second.data(), 300));
-  const std::optional<std::string> answer = ReadExactly(fd, kFrameSize, seconds(5));
+  const std::optional<std::string> answer =
+      ReadExactly(fd, kFrameSize, seconds(5));
   shutdown(fd, SHUT_WR);
   EXPECT_FALSE(ReadExactly(fd, 1, seconds(5)));
   close(fd);
@@ -179,8 +181,8 @@ TEST_F(FaultTest, ClientsLeavingMidFrameChangeNothing) {
   EXPECT_EQ(sandbox_.ReadFile(kFaultFile), "f_a=1\nf_b=whole\n");
   // Every worker of those connections has ended.
   const pid_t pid = sandbox_.pid();
-  EXPECT_TRUE(Sandbox::WaitUntil(
-      [&] { return ReadProcStats(pid).fds <= 12; }, seconds(8)));
+  EXPECT_TRUE(Sandbox::WaitUntil([&] { return ReadProcStats(pid).fds <= 12; },
+                                 seconds(8)));
   EXPECT_TRUE(sandbox_.Running());
 }
 
@@ -198,7 +200,8 @@ TEST_F(FaultTest, ExhaustedDescriptorsCostNoCpuAndLoseNoSet) {
 
   std::vector<int> flood;
   for (int i = 0; i < 80; ++i) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int fd =
+        socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     ASSERT_GE(fd, 0);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -214,7 +217,8 @@ TEST_F(FaultTest, ExhaustedDescriptorsCostNoCpuAndLoseNoSet) {
   // tick cannot open the file now.
   const Frame set = MakeFrame(2, "f_a", "while-exhausted");
   ASSERT_TRUE(SendAll(early, set.data(), kFrameSize));
-  const std::optional<std::string> answer = ReadExactly(early, kFrameSize, seconds(5));
+  const std::optional<std::string> answer =
+      ReadExactly(early, kFrameSize, seconds(5));
   ASSERT_TRUE(answer);
   Frame response;
   memcpy(response.data(), answer->data(), kFrameSize);
@@ -239,7 +243,9 @@ TEST_F(FaultTest, ExhaustedDescriptorsCostNoCpuAndLoseNoSet) {
          Millis(Clock::now() - closed));
   // Nothing else changes; the set reaches its file all the same.
   EXPECT_TRUE(Sandbox::WaitUntil(
-      [&] { return sandbox_.ReadFile(kFaultFile) == "f_a=while-exhausted\nf_b=2\n"; },
+      [&] {
+        return sandbox_.ReadFile(kFaultFile) == "f_a=while-exhausted\nf_b=2\n";
+      },
       seconds(3)))
       << sandbox_.ReadFile(kFaultFile);
 }
@@ -271,8 +277,8 @@ constexpr int kFillerLines = 300;
 
 struct StormName {
   std::string name;
-  std::string file;       // device path
-  int cmd;                // 2 user side, 4 ISP side
+  std::string file;  // device path
+  int cmd;           // 2 user side, 4 ISP side
 };
 
 std::vector<StormName> StormNames() {
@@ -285,8 +291,8 @@ std::vector<StormName> StormNames() {
         n.file = "/mnt/jffs2/conf/isp/user/storm.conf";
         n.cmd = 4;
       } else {
-        n.file = std::string("/mnt/jffs2/conf/user/storm_") + char('a' + k % 2) +
-                 ".conf";
+        n.file = std::string("/mnt/jffs2/conf/user/storm_") +
+                 char('a' + k % 2) + ".conf";
         n.cmd = 2;
       }
       names.push_back(n);
@@ -301,7 +307,8 @@ SandboxOptions StormTree() {
   for (const StormName& n : StormNames()) files[n.file] += n.name + "=0\n";
   for (auto& [path, content] : files) {
     for (int i = 0; i < kFillerLines; ++i) {
-      content += "filler_" + std::to_string(i) + "=" + std::string(40, 'x') + "\n";
+      content +=
+          "filler_" + std::to_string(i) + "=" + std::string(40, 'x') + "\n";
     }
     options.files[path] = content;
   }
@@ -310,7 +317,8 @@ SandboxOptions StormTree() {
 
 // name=value pairs of a file, or nothing when a line is not a parameter
 // line, a comment or blank, or the file does not end with a line feed.
-std::optional<std::map<std::string, std::string>> Parse(const std::string& text) {
+std::optional<std::map<std::string, std::string>> Parse(
+    const std::string& text) {
   if (text.empty() || text.back() != '\n') return std::nullopt;
   std::map<std::string, std::string> values;
   std::istringstream in(text);
@@ -338,7 +346,8 @@ TEST(FaultKill, SigkillDuringStormLosesNoCompletedWrite) {
   const std::string conf = sandbox.root().Host("/mnt/jffs2/conf");
   for (const auto& e : std::filesystem::recursive_directory_iterator(conf)) {
     if (!e.is_regular_file()) continue;
-    const std::string device = e.path().string().substr(sandbox.root().dir().size());
+    const std::string device =
+        e.path().string().substr(sandbox.root().dir().size());
     if (device.find("storm") == std::string::npos) {
       untouched[device] = sandbox.ReadFile(device);
     }
@@ -350,7 +359,7 @@ TEST(FaultKill, SigkillDuringStormLosesNoCompletedWrite) {
   ASSERT_TRUE(sandbox.Start()) << sandbox.Stderr();
   for (int round = 0; round < kStormRounds; ++round) {
     std::mutex mu;
-    std::map<std::string, long> acked;  // guarded by mu
+    std::map<std::string, long> acked;    // guarded by mu
     std::map<std::string, long> durable;  // acked before the last completed 16
     std::atomic<bool> stop{false};
 
@@ -362,11 +371,13 @@ TEST(FaultKill, SigkillDuringStormLosesNoCompletedWrite) {
         {
           std::lock_guard lock(mu);
           for (int k = 0; k < kStormNamesPerClient; ++k) {
-            next = std::max(next, sent[names[c * kStormNamesPerClient + k].name]);
+            next =
+                std::max(next, sent[names[c * kStormNamesPerClient + k].name]);
           }
         }
         while (!stop) {
-          const StormName& n = names[c * kStormNamesPerClient + local() % kStormNamesPerClient];
+          const StormName& n =
+              names[c * kStormNamesPerClient + local() % kStormNamesPerClient];
           const long v = ++next;
           {
             std::lock_guard lock(mu);
@@ -421,10 +432,11 @@ TEST(FaultKill, SigkillDuringStormLosesNoCompletedWrite) {
       const std::optional<std::map<std::string, std::string>> values =
           Parse(sandbox.ReadFile(n.file));
       ASSERT_TRUE(values) << n.file << ":\n" << sandbox.ReadFile(n.file);
-      EXPECT_EQ(values->size(),
-                static_cast<size_t>(kFillerLines) +
-                    std::count_if(names.begin(), names.end(),
-                                  [&](const StormName& o) { return o.file == n.file; }))
+      EXPECT_EQ(values->size(), static_cast<size_t>(kFillerLines) +
+                                    std::count_if(names.begin(), names.end(),
+                                                  [&](const StormName& o) {
+                                                    return o.file == n.file;
+                                                  }))
           << n.file;
       parsed[n.file] = *values;
     }

@@ -41,8 +41,8 @@ constexpr int kTotalNames = 2000;
 // Created names go to example files that have no file callback, so that a
 // write-back of them runs no device command.
 constexpr const char* kTargetFiles[] = {
-    "lan.conf",  "time.conf",         "web.conf",     "ipv6.conf",
-    "ippt.conf", "lte_status.conf",   "sysini.conf",  "xvoip_status.conf"};
+    "lan.conf",  "time.conf",       "web.conf",    "ipv6.conf",
+    "ippt.conf", "lte_status.conf", "sysini.conf", "xvoip_status.conf"};
 constexpr char kUserDir[] = "/mnt/jffs2/conf/user/";
 constexpr auto kTimeout = seconds(15);
 // After a run: time for the last write-back and for workers to go idle.
@@ -76,9 +76,9 @@ constexpr bool kSanitizerBuild =
 
 struct Name {
   std::string name;
-  std::string value;        // current value; "" with `has_value` false
-  bool has_value = true;    // false: get answers 7, a list "(null)"
-  int owner = -1;           // client that writes it; -1 read only
+  std::string value;      // current value; "" with `has_value` false
+  bool has_value = true;  // false: get answers 7, a list "(null)"
+  int owner = -1;         // client that writes it; -1 read only
 };
 
 struct Tally {
@@ -110,7 +110,8 @@ class LoadTest : public ::testing::Test {
   void SetUp() override {
     clients_ = EnvInt("CMS_LOAD_CLIENTS", 200);
     run_seconds_ = EnvInt("CMS_LOAD_SECONDS", 1);
-    idle_window_ = getenv("CMS_LOAD_SECONDS") != nullptr ? seconds(3) : seconds(1);
+    idle_window_ =
+        getenv("CMS_LOAD_SECONDS") != nullptr ? seconds(3) : seconds(1);
     RaiseDescriptorLimit();
     ASSERT_TRUE(sandbox_.Start()) << sandbox_.Stderr();
     ASSERT_TRUE(Sandbox::WaitUntil(
@@ -164,7 +165,8 @@ class LoadTest : public ::testing::Test {
     std::vector<Tally> tallies(clients_);
     std::vector<std::thread> threads;
     for (int c = 0; c < clients_; ++c) {
-      threads.emplace_back([this, c, end, &tallies] { Client(c, end, &tallies[c]); });
+      threads.emplace_back(
+          [this, c, end, &tallies] { Client(c, end, &tallies[c]); });
     }
     for (std::thread& t : threads) t.join();
     Tally all;
@@ -204,7 +206,8 @@ class LoadTest : public ::testing::Test {
       } else if (choice < 70) {
         ++tally->sets;
         Name* n = pick_own();
-        const std::string v = "c" + std::to_string(c) + "_" + std::to_string(++serial);
+        const std::string v =
+            "c" + std::to_string(c) + "_" + std::to_string(++serial);
         auto r = sandbox_.Exchange(MakeFrame(2, n->name, v), kTimeout);
         if (!r || FrameStatus(*r) != kStatusOk) {
           tally->Fail("set " + n->name);
@@ -235,10 +238,12 @@ class LoadTest : public ::testing::Test {
         const size_t i = rng() % own.size();
         Name* a = &names_[own[i]];
         Name* b = &names_[own[(i + 1) % own.size()]];
-        const std::string va = "m" + std::to_string(c) + "_" + std::to_string(++serial);
-        const std::string vb = "m" + std::to_string(c) + "_" + std::to_string(++serial);
-        auto r = sandbox_.Exchange(MakeListFrame(35, {a->name, va, b->name, vb}),
-                                   kTimeout);
+        const std::string va =
+            "m" + std::to_string(c) + "_" + std::to_string(++serial);
+        const std::string vb =
+            "m" + std::to_string(c) + "_" + std::to_string(++serial);
+        auto r = sandbox_.Exchange(
+            MakeListFrame(35, {a->name, va, b->name, vb}), kTimeout);
         if (!r || FrameStatus(*r) != kStatusOk) {
           tally->Fail("mset " + a->name + " " + b->name);
         } else {
@@ -317,11 +322,18 @@ double Percentile(std::vector<double> v, double p) {
 }
 
 void Report(const char* phase, const Tally& t, double seconds_run) {
-  printf("load: %s requests=%ld (get %ld set %ld mget %ld mset %ld) "
-         "failures=%ld rps=%.0f p50_ms=%.2f p99_ms=%.2f\n",
-         phase, t.Requests(), t.gets, t.sets, t.mgets, t.msets,
-         t.failures, t.Requests() / seconds_run, Percentile(t.latency_ms, 0.5),
-         Percentile(t.latency_ms, 0.99));
+  // A connect that finds the listen backlog full is retried by the kernel
+  // after a second: those requests take about 1000 ms.
+  const double slow = static_cast<double>(std::count_if(
+                          t.latency_ms.begin(), t.latency_ms.end(),
+                          [](double ms) { return ms >= 900; })) /
+                      std::max<size_t>(1, t.latency_ms.size());
+  printf(
+      "load: %s requests=%ld (get %ld set %ld mget %ld mset %ld) "
+      "failures=%ld rps=%.0f p50_ms=%.2f p99_ms=%.2f over_900ms=%.2f%%\n",
+      phase, t.Requests(), t.gets, t.sets, t.mgets, t.msets, t.failures,
+      t.Requests() / seconds_run, Percentile(t.latency_ms, 0.5),
+      Percentile(t.latency_ms, 0.99), slow * 100);
 }
 
 TEST_F(LoadTest, MixedRequestsOnTwoThousandNames) {
@@ -344,15 +356,17 @@ TEST_F(LoadTest, MixedRequestsOnTwoThousandNames) {
          names_.size(), warm_seconds, run_seconds_);
   Report("warm-up", warm, warm_seconds);
   Report("run", run, run_seconds_);
-  printf("load: rss_kb warm-up=%ld run=%ld  fds warm-up=%d run=%d  threads "
-         "warm-up=%d run=%d\n",
-         after_warm.rss_kb, after_run.rss_kb, after_warm.fds, after_run.fds,
-         after_warm.threads, after_run.threads);
-  printf("load: idle cpu before=%.2f%% after=%.2f%%  wakeups/s before=%.0f "
-         "after=%.0f (other threads after=%.0f)\n",
-         idle_before.cpu_share * 100, idle_after.cpu_share * 100,
-         idle_before.wakeups_per_second, idle_after.wakeups_per_second,
-         idle_after.other_wakeups_per_second);
+  printf(
+      "load: rss_kb warm-up=%ld run=%ld  fds warm-up=%d run=%d  threads "
+      "warm-up=%d run=%d\n",
+      after_warm.rss_kb, after_run.rss_kb, after_warm.fds, after_run.fds,
+      after_warm.threads, after_run.threads);
+  printf(
+      "load: idle cpu before=%.2f%% after=%.2f%%  wakeups/s before=%.0f "
+      "after=%.0f (other threads after=%.0f)\n",
+      idle_before.cpu_share * 100, idle_after.cpu_share * 100,
+      idle_before.wakeups_per_second, idle_after.wakeups_per_second,
+      idle_after.other_wakeups_per_second);
 
   EXPECT_EQ(warm.failures, 0) << ::testing::PrintToString(warm.examples);
   EXPECT_EQ(run.failures, 0) << ::testing::PrintToString(run.examples);

@@ -18,9 +18,9 @@ struct ProcStats {
   long rss_kb = 0;
   int fds = 0;
   int threads = 0;
-  double cpu_seconds = 0;     // user + system, all threads
-  long main_switches = 0;     // context switches of the main thread
-  long other_switches = 0;    // of every other thread alive now
+  double cpu_seconds = 0;   // user + system, all threads
+  long main_switches = 0;   // context switches of the main thread
+  long other_switches = 0;  // of every other thread alive now
 };
 
 namespace proc_detail {
@@ -101,9 +101,9 @@ inline ProcSample SampleIdle(pid_t pid, std::chrono::milliseconds window) {
   const auto start = std::chrono::steady_clock::now();
   std::this_thread::sleep_for(window);
   const ProcStats b = ReadProcStats(pid);
-  const double secs = std::chrono::duration<double>(
-                          std::chrono::steady_clock::now() - start)
-                          .count();
+  const double secs =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+          .count();
   ProcSample s;
   s.cpu_share = (b.cpu_seconds - a.cpu_seconds) / secs;
   const long main = b.main_switches - a.main_switches;
