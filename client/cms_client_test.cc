@@ -6,7 +6,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <netinet/in.h>
+
+#include <cerrno>
 #include <string>
+#include <thread>
 
 #include "tests/sandbox.h"
 
@@ -50,6 +54,50 @@ TEST(Client, ResultsAndCuts) {
   ASSERT_LT(probe, 0);
   sendPkt(fd, &frame);
   close(fd);
+}
+
+// A stand-in daemon that answers each request with `answer_bytes` of a
+// matching success frame and reports how the client then ended the
+// connection: 0 for an orderly close, -ECONNRESET for a reset.
+int HowTheClientHangsUp(size_t answer_bytes) {
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  socklen_t len = sizeof addr;
+  if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      listen(listener, 1) != 0 ||
+      getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    close(listener);
+    return 1;
+  }
+  setenv("CMS_PORT", std::to_string(ntohs(addr.sin_port)).c_str(), 1);
+  int ending = 1;
+  std::thread daemon([&] {
+    const int fd = accept(listener, nullptr, nullptr);
+    Frame frame{};
+    if (ReadExactly(fd, kFrameSize, std::chrono::seconds(5))) {
+      const int32_t pid = getpid(), status = CMS_STATUS_OK;
+      memcpy(frame.data() + kPidOffset, &pid, sizeof pid);
+      memcpy(frame.data() + kCmdOffset, &status, sizeof status);
+      SendAll(fd, frame.data(), answer_bytes);
+      // A partial answer leaves the client reading until this side closes.
+      if (answer_bytes < kFrameSize) shutdown(fd, SHUT_WR);
+      const ssize_t n = recv(fd, frame.data(), 1, 0);
+      ending = n < 0 ? -errno : static_cast<int>(n);
+    }
+    close(fd);
+  });
+  CMSSetValue("ct_a", "v", 2);
+  daemon.join();
+  close(listener);
+  return ending;
+}
+
+TEST(Client, ResetsTheConnectionOnlyAfterAWholeAnswer) {
+  // A whole answer leaves nothing in flight: the reset spares the client's
+  // port the minute of TIME_WAIT.
+  EXPECT_EQ(HowTheClientHangsUp(kFrameSize), -ECONNRESET);
+  // Anything less gets the orderly close.
+  EXPECT_EQ(HowTheClientHangsUp(500), 0);
 }
 
 TEST(Client, EveryCallFailsCleanlyWithTheDaemonDown) {
