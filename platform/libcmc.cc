@@ -2,12 +2,14 @@
 // and the XChaCha20-Poly1305 cipher of the enciphered exchange.
 #include "platform/libcmc.h"
 
+#include <semaphore.h>
 #include <sodium.h>
 
-#include <condition_variable>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -31,35 +33,53 @@ bool ValidHandle(int32_t h) { return h >= 0 && h < kMaxMutexes; }
 // Workers keep little: two 1024-byte frames and the dispatcher's locals.
 constexpr size_t kThreadStackSize = 256 * 1024;
 // Idle workers wait this long for the next connection before ending.
-constexpr auto kIdleTimeout = std::chrono::seconds(30);
+constexpr time_t kIdleTimeoutSeconds = 30;
 constexpr size_t kMaxIdleWorkers = 64;
 
+// An idle worker sleeps on its own semaphore, so a hand-over wakes exactly
+// that thread, and the pool lock is held only to push or pop the idle stack,
+// never while anyone sleeps: a shared condition variable would make the
+// woken worker fight the accept thread and the finishing workers for it.
 struct Worker {
-  std::condition_variable cv;
+  sem_t wake;
   void* (*routine)(void*) = nullptr;
   void* arg = nullptr;
 };
 
 std::mutex g_pool_lock;
-std::vector<Worker*> g_idle;  // guarded by g_pool_lock
+std::vector<Worker*> g_idle;  // guarded by g_pool_lock; last in, first out
+
+// Waits for a hand-over; false after the idle time-out.
+bool WaitForWork(Worker* w) {
+  timespec deadline;
+  clock_gettime(CLOCK_MONOTONIC, &deadline);
+  deadline.tv_sec += kIdleTimeoutSeconds;
+  for (;;) {
+    if (sem_clockwait(&w->wake, CLOCK_MONOTONIC, &deadline) == 0) return true;
+    if (errno != EINTR) return false;
+  }
+}
 
 void* WorkerMain(void* p) {
   Worker* self = static_cast<Worker*>(p);
   for (;;) {
     self->routine(self->arg);
-    std::unique_lock lock(g_pool_lock);
-    self->routine = nullptr;
-    if (g_idle.size() >= kMaxIdleWorkers) break;
-    g_idle.push_back(self);
-    const bool got_work = self->cv.wait_for(
-        lock, kIdleTimeout, [self] { return self->routine != nullptr; });
-    if (!got_work) {
-      // Still idle: leave the pool. A hand-over cannot race with this, since
-      // it happens under g_pool_lock and removes us from g_idle first.
-      std::erase(g_idle, self);
-      break;
+    {
+      std::lock_guard lock(g_pool_lock);
+      if (g_idle.size() >= kMaxIdleWorkers) break;
+      g_idle.push_back(self);
+    }
+    if (WaitForWork(self)) continue;
+    {
+      std::lock_guard lock(g_pool_lock);
+      // Still on the stack: nobody can hand us work any more, so leave.
+      if (std::erase(g_idle, self) != 0) break;
+    }
+    // A hand-over popped us just as the wait ran out; its post is coming.
+    while (sem_wait(&self->wake) != 0) {
     }
   }
+  sem_destroy(&self->wake);
   delete self;
   return nullptr;
 }
@@ -118,19 +138,24 @@ int CM_MutexDestroy(int32_t handle) { return ValidHandle(handle) ? 0 : -1; }
 
 int CM_ThreadCreate(void* (*routine)(void*), void* arg, pthread_t* thread_out) {
   if (routine == nullptr) return -1;
+  Worker* w = nullptr;
   {
     std::lock_guard lock(g_pool_lock);
     if (!g_idle.empty()) {
-      Worker* w = g_idle.back();
+      w = g_idle.back();
       g_idle.pop_back();
-      w->routine = routine;
-      w->arg = arg;
-      w->cv.notify_one();
-      if (thread_out != nullptr) *thread_out = pthread_t{};
-      return 0;
     }
   }
-  Worker* w = new Worker;
+  if (w != nullptr) {
+    // Popped, the worker is ours alone; the post publishes these writes.
+    w->routine = routine;
+    w->arg = arg;
+    sem_post(&w->wake);
+    if (thread_out != nullptr) *thread_out = pthread_t{};
+    return 0;
+  }
+  w = new Worker;
+  sem_init(&w->wake, 0, 0);
   w->routine = routine;
   w->arg = arg;
   pthread_attr_t attr;
@@ -141,6 +166,7 @@ int CM_ThreadCreate(void* (*routine)(void*), void* arg, pthread_t* thread_out) {
   const int rc = pthread_create(&tid, &attr, WorkerMain, w);
   pthread_attr_destroy(&attr);
   if (rc != 0) {
+    sem_destroy(&w->wake);
     delete w;
     return rc;
   }
