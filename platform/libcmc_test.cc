@@ -1,16 +1,90 @@
-// libcmc_test.cc - the frame cipher's failures. Mutexes, threads and the
-// enciphered exchange itself are exercised by tests/transport_test.cc.
+// libcmc_test.cc - the worker threads and the frame cipher's failures. The
+// enciphered exchange itself is exercised by tests/transport_test.cc.
 #include "platform/libcmc.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 #include "platform/root.h"
 #include "tests/temp_root.h"
 
 namespace cms::platform {
 namespace {
+
+using std::chrono::seconds;
+
+// A batch of routines that only finish once all of them run at the same
+// time: a routine queued behind another would keep the batch waiting.
+struct Batch {
+  explicit Batch(int size) : size(size) {}
+  const int size;
+  std::mutex lock;
+  std::condition_variable changed;
+  int arrived = 0;
+  int finished = 0;
+  bool all_met = false;
+  int reused = 0;  // routines that ran on a thread that had served before
+  bool small_stack = true;
+
+  static void* Run(void* p) {
+    thread_local int served = 0;
+    auto* b = static_cast<Batch*>(p);
+    pthread_attr_t attr;
+    size_t stack = 0;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+      pthread_attr_getstacksize(&attr, &stack);
+      pthread_attr_destroy(&attr);
+    }
+    std::unique_lock l(b->lock);
+    b->small_stack = b->small_stack && stack > 0 && stack <= 256 * 1024;
+    if (served++ > 0) ++b->reused;
+    ++b->arrived;
+    b->changed.notify_all();
+    b->all_met = b->changed.wait_for(
+        l, seconds(5), [b] { return b->arrived == b->size; });
+    ++b->finished;
+    b->changed.notify_all();
+    return nullptr;
+  }
+
+  bool Finish() {
+    std::unique_lock l(lock);
+    return changed.wait_for(l, seconds(10),
+                            [this] { return finished == size; }) &&
+           all_met;
+  }
+};
+
+TEST(CommonLibrary, EveryRoutineRunsAtOnceOnASmallThreadOfItsOwn) {
+  EXPECT_NE(CM_ThreadCreate(nullptr, nullptr, nullptr), 0);
+  for (int round = 0; round < 3; ++round) {
+    Batch batch(12);
+    for (int i = 0; i < batch.size; ++i) {
+      pthread_t thread;
+      ASSERT_EQ(CM_ThreadCreate(Batch::Run, &batch, &thread), 0);
+    }
+    ASSERT_TRUE(batch.Finish()) << "round " << round;
+    EXPECT_TRUE(batch.small_stack);
+  }
+  // Threads that finished wait for the next routine instead of ending. One
+  // at a time, each routine gets a thread that has served before, once the
+  // previous one has had a moment to go back to waiting.
+  int reused = 0;
+  for (int i = 0; i < 10; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    Batch one(1);
+    ASSERT_EQ(CM_ThreadCreate(Batch::Run, &one, nullptr), 0);
+    ASSERT_TRUE(one.Finish());
+    reused += one.reused;
+  }
+  EXPECT_GE(reused, 9);
+}
 
 TEST(CommonLibrary, CipherNeedsTheExactKeyAndAnIntactFrame) {
   testing::TempRoot root;
