@@ -18,15 +18,27 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMS_TESTS=OFF -DCMS_BENCH=ON
 cmake --build "$build" -j"$(nproc)" --target cmsd load_gen epoll_ref >/dev/null
 
 work=$(mktemp -d)
-server_pid=
-stop_server() {
-  if [ -n "$server_pid" ]; then
-    kill -KILL "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-    server_pid=
-  fi
+pids=()
+stop_servers() {
+  local pid
+  for pid in "${pids[@]}"; do
+    kill -KILL "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  pids=()
 }
-trap 'stop_server; rm -rf "$work"' EXIT
+trap 'stop_servers; rm -rf "$work"' EXIT
+
+# Connections closed in order by an earlier run (Redis's benchmark closes
+# that way) hold loopback ports in TIME_WAIT for a minute and make every
+# connect hunt for a free port; wait for them to go before measuring.
+settle() {
+  local i
+  for i in $(seq 70); do
+    [ "$(ss -Htan state time-wait | wc -l)" -lt 1000 ] && return 0
+    sleep 1
+  done
+}
 
 wait_listen() {
   local port=$1 i
@@ -38,33 +50,38 @@ wait_listen() {
   return 1
 }
 
-list=$(IFS=,; echo "${clients[*]}")
-load() { "$build/bench/load_gen" --clients "$list" --seconds "$seconds" "$@"; }
+load() { "$build/bench/load_gen" --seconds "$seconds" "$@"; }
 
-echo "cmsd ..." >&2
+# cmsd and the epoll reference take turns at each concurrency level, so
+# that their ratio compares the same moments of a shared machine.
 bash scripts/make_sandbox.sh "$work/root"
-port=$("$build/bench/load_gen" --free-port)
-PATH="$work/root/stub_bin:$PATH" "$build/cmsd" --root "$work/root" --port "$port" \
+cmsd_port=$("$build/bench/load_gen" --free-port)
+PATH="$work/root/stub_bin:$PATH" "$build/cmsd" --root "$work/root" --port "$cmsd_port" \
   >"$work/cmsd.log" 2>&1 &
-server_pid=$!
-wait_listen "$port"
-load --port "$port" --op get --server-pid "$server_pid" >"$work/cmsd_get.txt"
-load --port "$port" --op set --server-pid "$server_pid" >"$work/cmsd_set.txt"
-stop_server
+cmsd_pid=$!
+pids+=("$cmsd_pid")
+epoll_port=$("$build/bench/load_gen" --free-port)
+"$build/bench/epoll_ref" "$epoll_port" &
+epoll_pid=$!
+pids+=("$epoll_pid")
+wait_listen "$cmsd_port"
+wait_listen "$epoll_port"
+settle
+for c in "${clients[@]}"; do
+  echo "cmsd and epoll reference, $c clients ..." >&2
+  load --clients "$c" --port "$cmsd_port" --op get --server-pid "$cmsd_pid" >>"$work/cmsd_get.txt"
+  load --clients "$c" --port "$cmsd_port" --op set --server-pid "$cmsd_pid" >>"$work/cmsd_set.txt"
+  load --clients "$c" --port "$epoll_port" --op get --reference --server-pid "$epoll_pid" \
+    >>"$work/epoll.txt"
+done
+stop_servers
 
-echo "epoll reference ..." >&2
-port=$("$build/bench/load_gen" --free-port)
-"$build/bench/epoll_ref" "$port" &
-server_pid=$!
-wait_listen "$port"
-load --port "$port" --op get --reference --server-pid "$server_pid" >"$work/epoll.txt"
-stop_server
-
+# Last, as its benchmark leaves every connection in TIME_WAIT.
 echo "redis ..." >&2
 port=$("$build/bench/load_gen" --free-port)
 redis-server --bind 127.0.0.1 --port "$port" --save '' --appendonly no --dir "$work" \
   --daemonize no >"$work/redis.log" 2>&1 &
-server_pid=$!
+pids+=($!)
 wait_listen "$port"
 for c in "${clients[@]}"; do
   # About SECONDS at Redis's usual rate with a connection per request.
@@ -73,7 +90,7 @@ for c in "${clients[@]}"; do
     | tr -d '"' | awk -F, -v c="$c" '$1 == "GET" || $1 == "SET" { print $1, c, $2 }' \
     >>"$work/redis.txt"
 done
-stop_server
+stop_servers
 
 # field FILE CLIENTS KEY: a value of a load_gen line.
 field() { grep " clients=$2 " "$1" | tr ' ' '\n' | sed -n "s/^$3=//p"; }
