@@ -13,52 +13,20 @@ rev=$1
 seconds=${2:-2}
 clients=(1 4 16 64)
 
+. bench/net_lib.sh
 work=$(mktemp -d)
-server_pid=
-stop_server() {
-  if [ -n "$server_pid" ]; then
-    kill -KILL "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-    server_pid=
-  fi
-}
 cleanup() {
-  stop_server
+  stop_servers
   git worktree remove --force "$work/src" 2>/dev/null || true
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-build() {  # build SOURCE_DIR BUILD_DIR
-  cmake -S "$1" -B "$2" -DCMAKE_BUILD_TYPE=Release -DCMS_TESTS=OFF -DCMS_BENCH=ON >/dev/null
-  cmake --build "$2" -j"$(nproc)" --target cmsd load_gen epoll_ref >/dev/null
-}
 git worktree add --detach "$work/src" "$rev" >/dev/null 2>&1
 echo "building $rev and the working tree ..." >&2
-build "$work/src" "$work/before"
-build . build-bench
+build_release "$work/src" "$work/before"
+build_release . build-bench
 after=build-bench
-
-# Connections closed in order by an earlier run (Redis's benchmark closes
-# that way) hold loopback ports in TIME_WAIT for a minute and make every
-# connect hunt for a free port; wait for them to go before measuring.
-settle() {
-  local i
-  for i in $(seq 70); do
-    [ "$(ss -Htan state time-wait | wc -l)" -lt 1000 ] && return 0
-    sleep 1
-  done
-}
-
-wait_listen() {
-  local port=$1 i
-  for i in $(seq 200); do
-    ss -Hltn "sport = :$port" | grep -q . && return 0
-    sleep 0.05
-  done
-  echo "nothing listens on port $port" >&2
-  return 1
-}
 
 # measure BUILD OP CLIENTS SERVER: one load_gen line for that build.
 measure() {
@@ -72,16 +40,15 @@ measure() {
   else
     "$b/bench/epoll_ref" "$port" &
   fi
-  server_pid=$!
+  pids+=($!)
   wait_listen "$port"
   local extra=()
   [ "$server" = cmsd ] || extra=(--reference)
   "$b/bench/load_gen" --port "$port" --op "$op" --clients "$c" --seconds "$seconds" \
-    --server-pid "$server_pid" "${extra[@]}"
-  stop_server
+    --server-pid "${pids[0]}" "${extra[@]}"
+  stop_servers
 }
 field() { tr ' ' '\n' <<<"$1" | sed -n "s/^$2=//p"; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'; }
 
 settle
 echo "| server | op | clients | rps before | rps after | ratio | p99 µs before/after | server CPU µs/req before/after |"

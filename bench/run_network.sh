@@ -19,41 +19,10 @@ rounds=${2:-3}
 clients=(1 4 16 64)
 build=build-bench
 
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMS_TESTS=OFF -DCMS_BENCH=ON >/dev/null
-cmake --build "$build" -j"$(nproc)" --target cmsd load_gen epoll_ref >/dev/null
-
+. bench/net_lib.sh
+build_release . "$build"
 work=$(mktemp -d)
-pids=()
-stop_servers() {
-  local pid
-  for pid in "${pids[@]}"; do
-    kill -KILL "$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-  done
-  pids=()
-}
 trap 'stop_servers; rm -rf "$work"' EXIT
-
-# Connections closed in order by an earlier run (Redis's benchmark closes
-# that way) hold loopback ports in TIME_WAIT for a minute and make every
-# connect hunt for a free port; wait for them to go before measuring.
-settle() {
-  local i
-  for i in $(seq 70); do
-    [ "$(ss -Htan state time-wait | wc -l)" -lt 1000 ] && return 0
-    sleep 1
-  done
-}
-
-wait_listen() {
-  local port=$1 i
-  for i in $(seq 200); do
-    ss -Hltn "sport = :$port" | grep -q . && return 0
-    sleep 0.05
-  done
-  echo "nothing listens on port $port" >&2
-  return 1
-}
 
 load() { "$build/bench/load_gen" --seconds "$seconds" "$@"; }
 
@@ -100,7 +69,6 @@ median() { sort -g | awk '{ v[NR] = $1 } END { if (NR) print v[int((NR + 1) / 2)
 # field FILE CLIENTS KEY: the median of a value over the rounds' load_gen lines.
 field() { grep " clients=$2 " "$1" | tr ' ' '\n' | sed -n "s/^$3=//p" | median; }
 redis() { awk -v op="$1" -v c="$2" '$1 == op && $2 == c { print $3 }' "$work/redis.txt" | median; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'; }
 
 echo "| clients | cmsd get rps | cmsd set rps | epoll ref rps | redis GET rps | redis SET rps |" \
      "get/redis | set/redis | get/epoll | set/epoll | get p50/p99 µs | set p50/p99 µs | cmsd CPU µs/req get/set |"
