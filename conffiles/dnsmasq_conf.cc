@@ -101,27 +101,19 @@ std::optional<std::string> DnsmasqLine(std::string_view line,
 }  // namespace
 
 void do_usr_copy_dnsmasq(const char* src, const char* dst) {
-  FILE* in = std::fopen(platform::HostPath(src).c_str(), "r");
-  if (in == nullptr) return;
-  FILE* out = std::fopen(platform::HostPath(dst).c_str(), "w");
-  if (out == nullptr) {
-    std::fclose(in);
-    return;
-  }
   // Read once: the generator runs under the parameter-list lock, so the
   // setting cannot change during the run.
   const bool options_allowed = CustomOptionsAllowed();
-  std::string line;
-  for (LineStatus status = ReadWholeLine(in, kGeneratorReadLimit, &line);
-       status != LineStatus::kEnd;
-       status = ReadWholeLine(in, kGeneratorReadLimit, &line)) {
-    if (status != LineStatus::kLine) continue;
-    if (auto kept = DnsmasqLine(line, options_allowed))
-      WriteWholeLine(out, *kept);
-  }
-  std::fclose(in);
-  std::fclose(out);
-  sync();
+  GenerateFile(src, dst, [options_allowed](FILE* in, FILE* out) {
+    std::string line;
+    for (LineStatus status = ReadWholeLine(in, kGeneratorReadLimit, &line);
+         status != LineStatus::kEnd;
+         status = ReadWholeLine(in, kGeneratorReadLimit, &line)) {
+      if (status != LineStatus::kLine) continue;
+      if (auto kept = DnsmasqLine(line, options_allowed))
+        WriteWholeLine(out, *kept);
+    }
+  });
 }
 
 }  // namespace cms::conffiles

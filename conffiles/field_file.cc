@@ -53,27 +53,6 @@ class SetConfGuard {
   SetConfGuard& operator=(const SetConfGuard&) = delete;
 };
 
-class File {
- public:
-  File(const char* device_path, const char* mode)
-      : f_(fopen(platform::HostPath(device_path).c_str(), mode)) {}
-  ~File() { Close(); }
-  File(const File&) = delete;
-  File& operator=(const File&) = delete;
-  FILE* get() const { return f_; }
-  explicit operator bool() const { return f_ != nullptr; }
-  // fclose's result: false when buffered data could not be written.
-  bool Close() {
-    if (f_ == nullptr) return true;
-    const bool ok = fclose(f_) == 0;
-    f_ = nullptr;
-    return ok;
-  }
-
- private:
-  FILE* f_;
-};
-
 // Where the key of a line lies: the first run of characters other than
 // blank, tab and "=", leading ones passed over.
 struct Key {
@@ -130,8 +109,8 @@ bool Write(FILE* f, const char* data, size_t length) {
 // the working file cannot be written, or `keyed` refuses.
 template <typename KeyedLine>
 bool RewriteToWorkFile(const char* path, const char* name, KeyedLine keyed) {
-  File in(path, "r");
-  File out(kSetWorkFile, "w");
+  platform::DeviceFile in(path, "r");
+  platform::DeviceFile out(kSetWorkFile, "w");
   if (!in || !out) return false;
   LineReader reader(in.get());
   bool in_keyed_line = false;
@@ -255,7 +234,7 @@ int RemoveIfCopyTemp(const char* path, const struct stat*, int type,
 
 int CheckConfFiledString(const char* path, const char* name) {
   if (path == nullptr || name == nullptr) return 0;
-  File f(path, "r");
+  platform::DeviceFile f(path, "r");
   if (!f) return 0;
   LineReader reader(f.get());
   char line[kCheckLineSize];
@@ -267,7 +246,7 @@ int CheckConfFiledString(const char* path, const char* name) {
 
 char* get_conf_field_string(const char* path, const char* name) {
   if (path == nullptr || name == nullptr) return nullptr;
-  File f(path, "r");
+  platform::DeviceFile f(path, "r");
   if (!f) return nullptr;
   LineReader reader(f.get());
   for (;;) {

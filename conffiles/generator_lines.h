@@ -2,9 +2,13 @@
 // generator never mistakes the tail of an over-long line for a line of its own.
 #pragma once
 
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdio>
 #include <string>
+
+#include "platform/root.h"
 
 namespace cms::conffiles {
 
@@ -30,5 +34,20 @@ LineStatus ReadWholeLine(FILE* in, size_t limit, std::string* line);
 // Writes `text` and a line feed. Every generated line goes through here, so
 // no line of the output can lack its end and run into the next one.
 void WriteWholeLine(FILE* out, const std::string& text);
+
+// Runs body(in, out) with `src` open for reading and `dst` truncated for
+// writing, closes both and flushes them to flash. Nothing is written when
+// either file does not open.
+template <typename Body>
+void GenerateFile(const char* src, const char* dst, Body body) {
+  platform::DeviceFile in(src, "r");
+  if (!in) return;
+  platform::DeviceFile out(dst, "w");
+  if (!out) return;
+  body(in.get(), out.get());
+  in.Close();
+  out.Close();
+  sync();
+}
 
 }  // namespace cms::conffiles

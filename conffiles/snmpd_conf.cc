@@ -188,100 +188,84 @@ void WriteGroup(FILE* out, std::string_view value, bool secure,
 }  // namespace
 
 void do_usr_copy_snmpd(char* src, const char* dst) {
-  FILE* in = std::fopen(platform::HostPath(src).c_str(), "r");
-  if (in == nullptr) return;
-  FILE* out = std::fopen(platform::HostPath(dst).c_str(), "w");
-  if (out == nullptr) {
-    std::fclose(in);
-    return;
-  }
-  ForEachLine(in, [out](const std::string& line) {
-    // Comments, and the end-of-file marker, reach the agent file unchanged.
-    if (!line.empty() && line.front() == '#') {
-      WriteWholeLine(out, line);
-      return;
-    }
-    const SourceLine s = Split(line);
-    // A recognised key without a value would give the agent a keyword
-    // without its argument, which it rejects; such a line is skipped.
-    if (s.key.empty() || s.value.empty()) return;
-    if (StartsWith(s.key, "snmp_ro_community")) {
-      WriteKeyword(out, "rocommunity", s.value, "\n");
-      WriteKeyword(out, "rocommunity6", s.value, "\n");
-    } else if (StartsWith(s.key, "snmp_rw_community")) {
-      WriteKeyword(out, "rwcommunity", s.value, "\n");
-      WriteKeyword(out, "rwcommunity6", s.value, "\n");
-    } else if (StartsWith(s.key, "snmp_contact")) {
-      WriteKeyword(out, "syscontact", s.value, "\n");
-    } else if (StartsWith(s.key, "snmp_sysName")) {
-      WriteKeyword(out, "sysname", s.value, "\n");
-    } else if (StartsWith(s.key, "snmp_location")) {
-      WriteKeyword(out, "syslocation", s.value, "\n");
-    }
+  GenerateFile(src, dst, [&](FILE* in, FILE* out) {
+    ForEachLine(in, [out](const std::string& line) {
+      // Comments, and the end-of-file marker, reach the agent file unchanged.
+      if (!line.empty() && line.front() == '#') {
+        WriteWholeLine(out, line);
+        return;
+      }
+      const SourceLine s = Split(line);
+      // A recognised key without a value would give the agent a keyword
+      // without its argument, which it rejects; such a line is skipped.
+      if (s.key.empty() || s.value.empty()) return;
+      if (StartsWith(s.key, "snmp_ro_community")) {
+        WriteKeyword(out, "rocommunity", s.value, "\n");
+        WriteKeyword(out, "rocommunity6", s.value, "\n");
+      } else if (StartsWith(s.key, "snmp_rw_community")) {
+        WriteKeyword(out, "rwcommunity", s.value, "\n");
+        WriteKeyword(out, "rwcommunity6", s.value, "\n");
+      } else if (StartsWith(s.key, "snmp_contact")) {
+        WriteKeyword(out, "syscontact", s.value, "\n");
+      } else if (StartsWith(s.key, "snmp_sysName")) {
+        WriteKeyword(out, "sysname", s.value, "\n");
+      } else if (StartsWith(s.key, "snmp_location")) {
+        WriteKeyword(out, "syslocation", s.value, "\n");
+      }
+    });
   });
-  std::fclose(in);
-  std::fclose(out);
-  sync();
 }
 
 void do_usr_copy_snmpd_v3(const char* src, const char* dst) {
   const std::optional<bool> secure = ReadSecureMode();
   if (!secure) return;
-  FILE* in = std::fopen(platform::HostPath(src).c_str(), "r");
-  if (in == nullptr) return;
-  FILE* out = std::fopen(platform::HostPath(dst).c_str(), "w");
-  if (out == nullptr) {
-    std::fclose(in);
-    return;
-  }
-  bool engine_id = false;
-  bool views_written = false;
-  ForEachLine(in, [&](const std::string& line) {
-    if (!line.empty() && line.front() == '#') {
-      WriteWholeLine(out, line);
-      return;
-    }
-    const SourceLine s = Split(line);
-    if (s.key.empty()) return;
-    const std::string_view key = s.key, value = s.value;
-    if (StartsWith(key, "snmpv3_engine_id_type")) {
-      // Type 2 takes the identifier from a later engine-ID-string line;
-      // types 0 and 1 derive it from an interface's hardware address.
-      if (value == "0" || value == "1") {
-        WriteKeyword(out, "engineIDType", "3", "\n");
-        WriteKeyword(out, "engineIDNic", value == "0" ? "eth0" : "eth1",
-                     "\n\n");
-      } else if (value == "2") {
-        engine_id = true;
+  GenerateFile(src, dst, [&](FILE* in, FILE* out) {
+    bool engine_id = false;
+    bool views_written = false;
+    ForEachLine(in, [&](const std::string& line) {
+      if (!line.empty() && line.front() == '#') {
+        WriteWholeLine(out, line);
+        return;
       }
-      return;
-    }
-    if (StartsWith(key, "snmpv3_engine_id_string")) {
-      // Written only after a type-2 line; the flag stays set for later ones.
-      if (engine_id && !value.empty()) {
-        WriteKeyword(out, "engineID", value, "\n\n");
+      const SourceLine s = Split(line);
+      if (s.key.empty()) return;
+      const std::string_view key = s.key, value = s.value;
+      if (StartsWith(key, "snmpv3_engine_id_type")) {
+        // Type 2 takes the identifier from a later engine-ID-string line;
+        // types 0 and 1 derive it from an interface's hardware address.
+        if (value == "0" || value == "1") {
+          WriteKeyword(out, "engineIDType", "3", "\n");
+          WriteKeyword(out, "engineIDNic", value == "0" ? "eth0" : "eth1",
+                       "\n\n");
+        } else if (value == "2") {
+          engine_id = true;
+        }
+        return;
       }
-      return;
-    }
-    // The remaining rules need a value; see do_usr_copy_snmpd.
-    if (value.empty()) return;
-    if (StartsWith(key, "snmpv3_user")) {
-      if (!StartsWith(key, "snmpv3_user_num")) WriteUser(out, value, *secure);
-    } else if (StartsWith(key, "snmpv3_group")) {
-      if (!StartsWith(key, "snmpv3_group_num")) {
-        WriteGroup(out, value, *secure, &views_written);
+      if (StartsWith(key, "snmpv3_engine_id_string")) {
+        // Written only after a type-2 line; the flag stays set for later ones.
+        if (engine_id && !value.empty()) {
+          WriteKeyword(out, "engineID", value, "\n\n");
+        }
+        return;
       }
-    } else if (StartsWith(key, "snmp_contact")) {
-      WriteKeyword(out, "syscontact", value, "\n");
-    } else if (StartsWith(key, "snmp_sysName")) {
-      WriteKeyword(out, "sysname", value, "\n");
-    } else if (StartsWith(key, "snmp_location")) {
-      WriteKeyword(out, "syslocation", value, "\n\n");
-    }
+      // The remaining rules need a value; see do_usr_copy_snmpd.
+      if (value.empty()) return;
+      if (StartsWith(key, "snmpv3_user")) {
+        if (!StartsWith(key, "snmpv3_user_num")) WriteUser(out, value, *secure);
+      } else if (StartsWith(key, "snmpv3_group")) {
+        if (!StartsWith(key, "snmpv3_group_num")) {
+          WriteGroup(out, value, *secure, &views_written);
+        }
+      } else if (StartsWith(key, "snmp_contact")) {
+        WriteKeyword(out, "syscontact", value, "\n");
+      } else if (StartsWith(key, "snmp_sysName")) {
+        WriteKeyword(out, "sysname", value, "\n");
+      } else if (StartsWith(key, "snmp_location")) {
+        WriteKeyword(out, "syslocation", value, "\n\n");
+      }
+    });
   });
-  std::fclose(in);
-  std::fclose(out);
-  sync();
 }
 
 }  // namespace cms::conffiles

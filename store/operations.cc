@@ -104,6 +104,20 @@ ParamRecord* AskCallback(const char* name, ParamRecord* r, const char* value,
   return seekElement(name);
 }
 
+// The start that set and replace share: a name not in the list is added as
+// a temporary user-side parameter; otherwise the phase-0 callback is asked.
+// The record to change, or null when the request ends here with *result.
+ParamRecord* FindForChange(const char* name, const char* text, int* result) {
+  ParamRecord* r = seekElement(name);
+  if (r == nullptr) {
+    *result = AddParam(name, kTempUserFile, text, kModeAddTemp);
+    return nullptr;
+  }
+  r = AskCallback(name, r, text, result);
+  if (r == nullptr) *result = 0;
+  return r;
+}
+
 // The table entry of the file `file_name` names on a side, or -1. The name
 // must give the path of a file already in the table: a partial name would
 // otherwise take a table entry for a file that does not exist, whose
@@ -144,13 +158,9 @@ int SetParamValue(const char* name, const char* value, int mode) {
   // Own copy: the caller may pass GetParamValue's buffer, which a callback
   // could overwrite.
   const std::string text = value[0] == '\0' ? kEmptyValueMarker : value;
-  ParamRecord* r = seekElement(name);
-  if (r == nullptr) {
-    return AddParam(name, kTempUserFile, text.c_str(), kModeAddTemp);
-  }
-  int result = 1;
-  r = AskCallback(name, r, text.c_str(), &result);
-  if (r == nullptr) return 0;
+  int result = 0;
+  ParamRecord* r = FindForChange(name, text.c_str(), &result);
+  if (r == nullptr) return result;
   switch (mode) {
     case kModeSetUser:
     case kModeSetIsp: {
@@ -277,13 +287,9 @@ int ReplaceParamValue(const char* name, const char* value, int mode) {
   if (!ValidName(name) || !ValidValue(value)) return 0;
   // set_conf_field_string takes a writable text; it is also our own copy.
   std::string text = value[0] == '\0' ? kEmptyValueMarker : value;
-  ParamRecord* r = seekElement(name);
-  if (r == nullptr) {
-    return AddParam(name, kTempUserFile, text.c_str(), kModeAddTemp);
-  }
-  int result = 1;
-  r = AskCallback(name, r, text.c_str(), &result);
-  if (r == nullptr) return 0;
+  int result = 0;
+  ParamRecord* r = FindForChange(name, text.c_str(), &result);
+  if (r == nullptr) return result;
   switch (mode) {
     case kModeReplaceUser:
     case kModeReplaceIsp: {

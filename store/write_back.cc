@@ -35,25 +35,6 @@ constexpr char kNameSeparators[] = " \t=";
 // A written line, line feed included, has at most this many characters.
 constexpr size_t kMaxLineLength = kMaxValueLength;
 
-class File {
- public:
-  File(const char* device_path, const char* mode)
-      : f_(fopen(platform::HostPath(device_path).c_str(), mode)) {}
-  ~File() { Close(); }
-  File(const File&) = delete;
-  File& operator=(const File&) = delete;
-  FILE* get() const { return f_; }
-  explicit operator bool() const { return f_ != nullptr; }
-  bool Close() {
-    FILE* f = f_;
-    f_ = nullptr;
-    return f == nullptr || fclose(f) == 0;
-  }
-
- private:
-  FILE* f_;
-};
-
 // True when both files exist and hold the same bytes.
 bool SameContent(const char* device_a, const char* device_b) {
   const int a =
@@ -108,10 +89,10 @@ class Pass {
   // Returns true when the rebuilt file was copied over the old one.
   bool Run() {
     const char* path = entry_.path;
-    File in(path, "r");
+    platform::DeviceFile in(path, "r");
     const int in_error = in ? 0 : errno;
     if (user_) CMS_DBG(LOG_INFO, kModule, "user location %s", path);
-    File out(kWorkFile, "w");
+    platform::DeviceFile out(kWorkFile, "w");
     const int out_error = out ? 0 : errno;
     if (!in || !out) {
       CMS_DBG(LOG_ERR, kModule, "File open error");
