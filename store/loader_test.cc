@@ -6,7 +6,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -68,34 +67,24 @@ TEST_F(LoaderTest, SidesAndFileSelection) {
   root_.MakeDir("/mnt/jffs2/conf/user/dir.conf");
   LoadTree();
 
-  const ParamRecord* shared = seekElement("shared");
-  ASSERT_NE(shared, nullptr);
-  EXPECT_STREQ(shared->userValue, "user");
-  EXPECT_STREQ(shared->ispValue, "isp");
-  EXPECT_EQ(shared->userLocation, UserIndex("lan.conf"));
-  EXPECT_EQ(shared->ispLocation, IspIndex("lan.conf"));
-  EXPECT_EQ(seekElement("isp_only")->userLocation, -1);
-  EXPECT_EQ(UserValue("dup"),
-            UserIndex("wan.conf") > UserIndex("lan.conf") ? "wan" : "lan");
-  EXPECT_EQ(seekElement("dup")->userLocation,
-            std::max(UserIndex("wan.conf"), UserIndex("lan.conf")));
-  const ParamRecord* idup = seekElement("idup");
-  EXPECT_STREQ(idup->ispValue,
-               IspIndex("wan.conf") > IspIndex("lan.conf") ? "wan" : "lan");
-  EXPECT_EQ(idup->ispLocation,
-            std::max(IspIndex("wan.conf"), IspIndex("lan.conf")));
+  EXPECT_EQ(State("shared") + " " + State("isp_only"),
+            "user@lan.conf isp@lan.conf (null)@- 2@lan.conf");
+  const bool wan_last = UserIndex("wan.conf") > UserIndex("lan.conf");
+  EXPECT_EQ(State("dup"),
+            wan_last ? "wan@wan.conf (null)@-" : "lan@lan.conf (null)@-");
+  const bool isp_wan_last = IspIndex("wan.conf") > IspIndex("lan.conf");
+  EXPECT_EQ(State("idup"),
+            isp_wan_last ? "(null)@- wan@wan.conf" : "(null)@- lan@lan.conf");
   EXPECT_EQ(UserValue("deep"), "1");
   EXPECT_EQ(CheckListLength(), 5);  // nothing from the files left out
 
   // Every selected file has its entry, empty or not; nothing else has one.
   int user_entries = 0;
-  for (const ConfigLocation& e : UFL) {
-    user_entries += strcmp(e.path, kFreeEntry) != 0;
-  }
+  for (const ConfigLocation& e : UFL)
+    user_entries += kFreeEntry != std::string(e.path);
   EXPECT_EQ(user_entries, 5);
-  for (const char* name : {"empty.conf", "XCFGtemp.conf", "sub/deep.conf"}) {
+  for (const char* name : {"empty.conf", "XCFGtemp.conf", "sub/deep.conf"})
     EXPECT_GE(UserIndex(name), 0) << name;
-  }
 }
 
 TEST_F(LoaderTest, UnopenableFileStopsTheWalk) {
@@ -124,16 +113,6 @@ TEST_F(LoaderTest, UnopenableFileStopsTheWalk) {
     EXPECT_EQ(UserValue(("p" + std::to_string(i)).c_str()) == "1", visited);
   }
   EXPECT_EQ(walkConfFile("/mnt/jffs2/conf/user/missing.conf", nullptr, 0), 1);
-}
-
-// Outside a load each file is searchable at once.
-TEST_F(LoaderTest, SingleFileOutsideALoad) {
-  WriteUser("a.conf", "zeta=1\nalpha=2\nmid=3\n");
-  WriteUser("b.conf", "alpha=4\n");
-  EXPECT_EQ(walkConfFile("/mnt/jffs2/conf/user/a.conf", nullptr, 0), 0);
-  EXPECT_EQ(walkConfFile("/mnt/jffs2/conf/user/b.conf", nullptr, 0), 0);
-  EXPECT_EQ(UserValue("alpha") + UserValue("mid") + UserValue("zeta"), "431");
-  EXPECT_EQ(seekElement("alpha")->userLocation, UserIndex("b.conf"));
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -84,15 +85,17 @@ class StoreFixture : public ::testing::Test {
     return side(r->userValue, r->userLocation, kUserTable, r->userChanged) +
            " " + side(r->ispValue, r->ispLocation, kIspTable, r->ispChanged);
   }
-  // The files marked dirty, by device path below /mnt/jffs2/conf/.
+  // The files marked dirty, by device path below /mnt/jffs2/conf/, sorted.
   static std::string Dirty() {
-    std::string out;
+    std::set<std::string> paths;
     for (int table : {kUserTable, kIspTable}) {
       for (int i = 0; i < kFileTableSize; ++i) {
         const ConfigLocation& e = FileTable(table)[i];
-        if (e.dirty) out += (out.empty() ? "" : " ") + std::string(e.path + 16);
+        if (e.dirty) paths.insert(e.path + 16);
       }
     }
+    std::string out;
+    for (const std::string& p : paths) out += (out.empty() ? "" : " ") + p;
     return out;
   }
 
