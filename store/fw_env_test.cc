@@ -52,11 +52,6 @@ TEST_F(FwEnv, CustomerDefaultsApplyOnlyUnderResetDefault) {
 }
 
 TEST_F(FwEnv, VersionFileAndInterfaceAddress) {
-  Load("sysini.conf", "software_version=old\nlanaddr=aa:bb\n");
-  addSpecialParam();  // neither /etc/VERSION nor sys_lan_if: left as loaded
-  EXPECT_EQ(Values({"software_version", "lanaddr"}), "old aa:bb");
-  EXPECT_EQ(Calls(), Lines{"fw_printenv"});
-
   Load("sysini.conf", "sys_lan_if=br0\n");
   root_.Write("/etc/VERSION", std::string(300, 'v'));
   stubs_.AddStub("/stub_bin/ifconfig",

@@ -87,30 +87,28 @@ TEST_F(LoaderTest, SidesAndFileSelection) {
     EXPECT_GE(UserIndex(name), 0) << name;
 }
 
+// A file that cannot be opened, even by root (a socket), ends the walk:
+// only the files with an entry, all before it, were read.
 TEST_F(LoaderTest, UnopenableFileStopsTheWalk) {
-  for (int i = 0; i < 10; ++i) {
+  for (int i = 0; i < 10; ++i)
     WriteUser("f" + std::to_string(i) + ".conf",
               "p" + std::to_string(i) + "=1\n");
-  }
-  // A file that cannot be opened, even by root: a socket.
+  sockaddr_un addr{AF_UNIX, {}};
   const std::string sock_path = root_.Host("/mnt/jffs2/conf/user/sock.conf");
-  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
   ASSERT_LT(sock_path.size(), sizeof addr.sun_path);
   strcpy(addr.sun_path, sock_path.c_str());
+  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
   ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
   close(fd);
-
   EXPECT_EQ(initParamFile(), 1);
   const int sock = UserIndex("sock.conf");
   ASSERT_GE(sock, 0);
-  // Nothing after the socket was visited: no later entry, and only the
-  // files with an entry contributed.
   EXPECT_STREQ(UFL[sock + 1].path, kFreeEntry);
   for (int i = 0; i < 10; ++i) {
-    const bool visited = UserIndex("f" + std::to_string(i) + ".conf") >= 0;
-    EXPECT_EQ(UserValue(("p" + std::to_string(i)).c_str()) == "1", visited);
+    const std::string n = std::to_string(i);
+    EXPECT_EQ(UserValue(("p" + n).c_str()) == "1",
+              UserIndex("f" + n + ".conf") >= 0)
+        << n;
   }
   EXPECT_EQ(walkConfFile("/mnt/jffs2/conf/user/missing.conf", nullptr, 0), 1);
 }
