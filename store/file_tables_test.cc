@@ -3,22 +3,19 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 namespace cms::store {
 namespace {
-
-int Noop(void*, const char*, int) { return 1; }
 
 TEST(FileTables, EntriesAreTakenInOrderReusedAndLimited) {
   initialConfigLocationArray();
   EXPECT_EQ(LocationAdd("/mnt/jffs2/conf/user/lan.conf", kUserTable), 0);
   EXPECT_EQ(LocationAdd("/mnt/jffs2/conf/user/wan.conf", kUserTable), 1);
   EXPECT_EQ(LocationAdd("/mnt/jffs2/conf/user/lan.conf", kUserTable), 0);
-  EXPECT_STREQ(UFL[1].path, "/mnt/jffs2/conf/user/wan.conf");
-  for (int table : {0, 3, -1}) {
+  for (int table : {0, 3, -1})
     EXPECT_EQ(LocationAdd("/mnt/jffs2/conf/user/x", table), -1);
-  }
   // Too long to be kept whole: refused, and no entry taken.
   const std::string long_path = "/mnt/jffs2/conf/user/" + std::string(50, 'x');
   EXPECT_EQ(LocationAdd(long_path.c_str(), kUserTable), -1);
@@ -34,13 +31,13 @@ TEST(FileTables, EntriesAreTakenInOrderReusedAndLimited) {
   EXPECT_EQ(LocationAdd("/mnt/jffs2/conf/user/new", kUserTable), 2);
 
   UFL[0].dirty = 1;
-  IFL[5].callback = Noop;
+  IFL[5].callback = [](void*, const char*, int) { return 1; };
   initialConfigLocationArray();
   for (const ConfigLocation* t : {UFL, IFL}) {
     for (int i = 0; i < kFileTableSize; ++i) {
-      ASSERT_STREQ(t[i].path, kFreeEntry);
-      ASSERT_EQ(t[i].dirty, 0);
-      ASSERT_EQ(t[i].callback, nullptr);
+      ASSERT_TRUE(strcmp(t[i].path, kFreeEntry) == 0 && t[i].dirty == 0 &&
+                  t[i].callback == nullptr)
+          << i;
     }
   }
 }

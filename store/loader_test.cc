@@ -7,32 +7,14 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <map>
-#include <random>
-#include <sstream>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "store/store_fixture.h"
 
 namespace cms::store {
 namespace {
 
-class LoaderTest : public StoreFixture {
- protected:
-  static const ParamRecord* At(int i) {
-    return static_cast<ParamRecord*>(list_get_at(&ParamList, i));
-  }
-  // Every record as "name=user value", in list order.
-  static std::string UserDump() {
-    std::string out;
-    for (int i = 0; i < CheckListLength(); ++i) {
-      out += At(i)->name + ("=" + UserValue(At(i)->name)) + "\n";
-    }
-    return out;
-  }
-};
+class LoaderTest : public StoreFixture {};
 
 TEST_F(LoaderTest, LineRules) {
   const std::string name70(70, 'n');
@@ -51,26 +33,31 @@ TEST_F(LoaderTest, LineRules) {
   ASSERT_NE(r, nullptr);
   EXPECT_EQ(r->userLocation, UserIndex("lan.conf"));
   EXPECT_EQ(r->ispLocation, -1);
-  EXPECT_EQ(r->ispValue, nullptr);
-  EXPECT_EQ(r->userChanged, 0);
-  EXPECT_EQ(r->callback, nullptr);
+  // Every record as "name=user value", in list order.
+  std::string dump;
+  for (int i = 0; i < CheckListLength(); ++i) {
+    r = static_cast<ParamRecord*>(list_get_at(&ParamList, i));
+    dump += r->name + ("=" + UserValue(r->name)) + "\n";
+    EXPECT_EQ(r->userChanged, 0) << r->name;
+  }
   const std::string marker = kEmptyValueMarker;
-  EXPECT_EQ(UserDump(), "a=b=c\nafter=1\nbare=" + marker +
-                            "\nbig=" + std::string(795, 'v') +
-                            "\ncrlf=v\ndup=2\n"
-                            "empty=" +
-                            marker +
-                            "\neq== x\nippt_enable=1\n"
-                            "last=nolf\nlead=3\n" +
-                            name70.substr(0, 63) +
-                            "=cut\nspaced=value here\ntabbed=2\ntabsep=v\n"
-                            "tail=1\ntrail=v  \n");
+  EXPECT_EQ(dump, "a=b=c\nafter=1\nbare=" + marker +
+                      "\nbig=" + std::string(795, 'v') +
+                      "\ncrlf=v\ndup=2\nempty=" + marker +
+                      "\neq== x\nippt_enable=1\nlast=nolf\nlead=3\n" +
+                      name70.substr(0, 63) +
+                      "=cut\nspaced=value here\ntabbed=2\ntabsep=v\n"
+                      "tail=1\ntrail=v  \n");
   for (const ConfigLocation& e : UFL) EXPECT_EQ(e.dirty, 0);
 }
 
+// Both sides; on each the file read last wins, files being read in the
+// order of their table entries.
 TEST_F(LoaderTest, SidesAndFileSelection) {
-  WriteUser("lan.conf", "shared=user\n");
-  WriteIsp("lan.conf", "shared=isp\nisp_only=2\n");
+  WriteUser("lan.conf", "shared=user\ndup=lan\n");
+  WriteUser("wan.conf", "dup=wan\n");
+  WriteIsp("lan.conf", "shared=isp\nisp_only=2\nidup=lan\n");
+  WriteIsp("wan.conf", "idup=wan\n");
   WriteUser("sub/deep.conf", "deep=1\n");
   WriteUser("empty.conf", "");
   WriteUser(".hidden.conf", "hidden=1\n");
@@ -80,113 +67,50 @@ TEST_F(LoaderTest, SidesAndFileSelection) {
   root_.MakeDir("/mnt/jffs2/conf/user/dir.conf");
   LoadTree();
 
-  const ParamRecord* shared = seekElement("shared");
-  ASSERT_NE(shared, nullptr);
-  EXPECT_STREQ(shared->userValue, "user");
-  EXPECT_STREQ(shared->ispValue, "isp");
-  EXPECT_EQ(shared->userLocation, UserIndex("lan.conf"));
-  EXPECT_EQ(shared->ispLocation, IspIndex("lan.conf"));
-  EXPECT_EQ(seekElement("isp_only")->userLocation, -1);
+  EXPECT_EQ(State("shared") + " " + State("isp_only"),
+            "user@lan.conf isp@lan.conf (null)@- 2@lan.conf");
+  const bool wan_last = UserIndex("wan.conf") > UserIndex("lan.conf");
+  EXPECT_EQ(State("dup"),
+            wan_last ? "wan@wan.conf (null)@-" : "lan@lan.conf (null)@-");
+  const bool isp_wan_last = IspIndex("wan.conf") > IspIndex("lan.conf");
+  EXPECT_EQ(State("idup"),
+            isp_wan_last ? "(null)@- wan@wan.conf" : "(null)@- lan@lan.conf");
   EXPECT_EQ(UserValue("deep"), "1");
-  EXPECT_EQ(CheckListLength(), 3);  // nothing from the files left out
+  EXPECT_EQ(CheckListLength(), 5);  // nothing from the files left out
 
   // Every selected file has its entry, empty or not; nothing else has one.
   int user_entries = 0;
-  for (const ConfigLocation& e : UFL) {
-    user_entries += strcmp(e.path, kFreeEntry) != 0;
-  }
-  EXPECT_EQ(user_entries, 4);
-  for (const char* name : {"empty.conf", "XCFGtemp.conf", "sub/deep.conf"}) {
+  for (const ConfigLocation& e : UFL)
+    user_entries += kFreeEntry != std::string(e.path);
+  EXPECT_EQ(user_entries, 5);
+  for (const char* name : {"empty.conf", "XCFGtemp.conf", "sub/deep.conf"})
     EXPECT_GE(UserIndex(name), 0) << name;
-  }
 }
 
-// Random trees against a model: on each side the occurrence read last
-// wins, files being read in the order of their table entries; the list
-// ends sorted.
-TEST_F(LoaderTest, LastOccurrenceWinsPerSide) {
-  std::mt19937 rng(7);
-  std::map<std::string, std::string> files;  // device path -> content
-  for (int f = 0; f < 8; ++f) {
-    const std::string path = std::string(f < 5 ? kUserDir : kIspDir) + "f" +
-                             std::to_string(f) + ".conf";
-    for (int i = 0; i < 200; ++i) {
-      files[path] += "p" + std::to_string(rng() % 300) + "=" +
-                     std::to_string(f) + "." + std::to_string(i) + "\n";
-    }
-    WriteConf(path, files[path]);
-  }
-  LoadTree();
-
-  // Per side: name -> "value@table index".
-  std::map<std::string, std::string> expected[3], got[3];
-  for (int table : {kUserTable, kIspTable}) {
-    for (int index = 0; index < kFileTableSize; ++index) {
-      const auto file = files.find(FileTable(table)[index].path);
-      if (file == files.end()) continue;
-      std::istringstream lines(file->second);
-      for (std::string line; std::getline(lines, line);) {
-        const size_t eq = line.find('=');
-        expected[table][line.substr(0, eq)] =
-            line.substr(eq + 1) + "@" + std::to_string(index);
-      }
-    }
-  }
-  auto side = [](const char* value, int location) {
-    return (value == nullptr ? "(null)" : value) +
-           ("@" + std::to_string(location));
-  };
-  for (int i = 0; i < CheckListLength(); ++i) {
-    const ParamRecord* r = At(i);
-    ASSERT_TRUE(i == 0 || strcmp(At(i - 1)->name, r->name) < 0) << r->name;
-    if (r->userLocation != -1) {
-      got[kUserTable][r->name] = side(r->userValue, r->userLocation);
-    }
-    if (r->ispLocation != -1) {
-      got[kIspTable][r->name] = side(r->ispValue, r->ispLocation);
-    }
-  }
-  EXPECT_EQ(got[kUserTable], expected[kUserTable]);
-  EXPECT_EQ(got[kIspTable], expected[kIspTable]);
-}
-
+// A file that cannot be opened, even by root (a socket), ends the walk:
+// only the files with an entry, all before it, were read.
 TEST_F(LoaderTest, UnopenableFileStopsTheWalk) {
-  for (int i = 0; i < 10; ++i) {
+  for (int i = 0; i < 10; ++i)
     WriteUser("f" + std::to_string(i) + ".conf",
               "p" + std::to_string(i) + "=1\n");
-  }
-  // A file that cannot be opened, even by root: a socket.
+  sockaddr_un addr{AF_UNIX, {}};
   const std::string sock_path = root_.Host("/mnt/jffs2/conf/user/sock.conf");
-  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
   ASSERT_LT(sock_path.size(), sizeof addr.sun_path);
   strcpy(addr.sun_path, sock_path.c_str());
+  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
   ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
   close(fd);
-
   EXPECT_EQ(initParamFile(), 1);
   const int sock = UserIndex("sock.conf");
   ASSERT_GE(sock, 0);
-  // Nothing after the socket was visited: no later entry, and only the
-  // files with an entry contributed.
   EXPECT_STREQ(UFL[sock + 1].path, kFreeEntry);
   for (int i = 0; i < 10; ++i) {
-    const bool visited = UserIndex("f" + std::to_string(i) + ".conf") >= 0;
-    EXPECT_EQ(UserValue(("p" + std::to_string(i)).c_str()) == "1", visited);
+    const std::string n = std::to_string(i);
+    EXPECT_EQ(UserValue(("p" + n).c_str()) == "1",
+              UserIndex("f" + n + ".conf") >= 0)
+        << n;
   }
   EXPECT_EQ(walkConfFile("/mnt/jffs2/conf/user/missing.conf", nullptr, 0), 1);
-}
-
-TEST_F(LoaderTest, SingleFileOutsideALoadIsSearchableAtOnce) {
-  WriteUser("a.conf", "zeta=1\nalpha=2\nmid=3\n");
-  WriteUser("b.conf", "alpha=4\n");
-  EXPECT_EQ(walkConfFile("/mnt/jffs2/conf/user/a.conf", nullptr, 0), 0);
-  EXPECT_EQ(walkConfFile("/mnt/jffs2/conf/user/b.conf", nullptr, 0), 0);
-  EXPECT_EQ(UserValue("alpha"), "4");
-  EXPECT_EQ(seekElement("alpha")->userLocation, UserIndex("b.conf"));
-  EXPECT_EQ(UserValue("mid"), "3");
-  EXPECT_EQ(UserValue("zeta"), "1");
 }
 
 }  // namespace

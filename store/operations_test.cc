@@ -23,7 +23,18 @@ int Recorder(void* subject, const char* value, int phase) {
                     std::to_string(phase));
   return 5;
 }
-int Veto(void*, const char*, int) { return 0; }
+
+// One operation: Set, Add, Delete or Replace with a mode (the request's
+// command code), its result, and the record's State after it.
+struct Step {
+  char op;
+  const char* name;
+  const char* value;
+  int mode;
+  int result;
+  const char* after;
+  const char* file = "lan.conf";
+};
 
 class OperationsTest : public StoreFixture {
  protected:
@@ -32,85 +43,73 @@ class OperationsTest : public StoreFixture {
     g_calls.clear();
     WriteUser("lan.conf", kUserLan);
     WriteIsp("lan.conf", "both=i\nisp_only=2\n");
+    WriteUser("wan.conf", "");
+    // The loader passes over leading tabs, so a name beginning with "#" can
+    // come from a file; written back it would read as a comment.
+    WriteUser("x.conf", "\t#=1\n");
+    WriteUser("dhcp.conf", "pw_num=1\nui_pw_num=1\n");
+    WriteIsp("dhcp.conf", "pw_num=1\n");
+    // Numbered with a gap: host4 is registered only once host3 exists.
+    WriteUser("dnsmasq.conf",
+              "dnsmasq_dhcp-host1=a\ndnsmasq_dhcp-host2=b\n"
+              "dnsmasq_dhcp-host4=d\n");
     LoadTree();
-    lan_ = UserIndex("lan.conf");
-    isp_lan_ = IspIndex("lan.conf");
-    temp_ = UserIndex("XCFGtemp.conf");
     seekElement("both")->callback = Recorder;
   }
-  void Reload() {
-    ResetParamList();
-    initialConfigLocationArray();
-    LoadTree();
+  static int Do(char op, const char* name, const char* value, int mode,
+                const char* file = "lan.conf") {  // add: in `file`
+    return op == 'S'   ? SetParamValue(name, value, mode)
+           : op == 'A' ? AddParam(name, file, value, mode)
+           : op == 'D' ? DeleteParam(name, mode)
+                       : ReplaceParamValue(name, value, mode);
+  }
+  static void Run(const std::vector<Step>& steps) {
+    for (const Step& s : steps) {
+      SCOPED_TRACE(s.op + std::string(" ") + s.name + " " + s.value + " " +
+                   std::to_string(s.mode));
+      EXPECT_EQ(Do(s.op, s.name, s.value, s.mode, s.file), s.result);
+      EXPECT_EQ(State(s.name), s.after);
+    }
   }
   static std::string Get(const char* name, int mode) {
     const char* v = GetParamValue(name, mode);
     return v == nullptr ? "(null)" : v;
   }
   static constexpr char kUserLan[] = "both=u\nuser_only=1\nhostname=router\n";
-  int lan_ = -1, isp_lan_ = -1, temp_ = -1;
 };
 
 TEST_F(OperationsTest, GetReadsOneSideOnly) {
-  EXPECT_EQ(Get("both", kModeGetUser), "u");
-  EXPECT_EQ(Get("both", kModeGetIsp), "i");
-  EXPECT_EQ(Get("isp_only", kModeGetUser), "(null)");
-  EXPECT_EQ(Get("user_only", kModeGetIsp), "(null)");
-  EXPECT_EQ(Get("both", kModeSetUser), "(null)");
-  EXPECT_EQ(Get("absent", kModeGetUser), "(null)");
-  const std::string v900(900, 'x');
-  ASSERT_EQ(SetParamValue("user_only", v900.c_str(), kModeSetUser), 1);
-  EXPECT_EQ(Get("user_only", kModeGetUser), v900.substr(0, 799));
+  EXPECT_EQ(Get("both", kModeGetUser) + Get("both", kModeGetIsp), "ui");
+  EXPECT_EQ(Get("isp_only", 1) + Get("user_only", 3) + Get("both", 2),
+            "(null)(null)(null)");
+  ASSERT_EQ(SetParamValue("user_only", std::string(900, 'x').c_str(), 2), 1);
+  EXPECT_EQ(Get("user_only", kModeGetUser), std::string(799, 'x'));
   ASSERT_EQ(SetParamValue("user_only", "", kModeSetUser), 1);
   EXPECT_EQ(UserValue("user_only"), kEmptyValueMarker);
   EXPECT_EQ(Get("user_only", kModeGetUser), "(null)");
 }
 
 TEST_F(OperationsTest, SetMarksTheChangedSideAndItsFile) {
-  EXPECT_EQ(SetParamValue("both", "u", kModeSetUser), 0);  // already stored
-  EXPECT_EQ(seekElement("both")->userChanged, 0);
-  EXPECT_EQ(UFL[lan_].dirty, 0);
-  EXPECT_EQ(SetParamValue("both", "u2", kModeSetUser), 5);
-  const ParamRecord* r = seekElement("both");
-  EXPECT_STREQ(r->userValue, "u2");
-  EXPECT_STREQ(r->ispValue, "i");
-  EXPECT_EQ(r->userChanged, 1);
-  EXPECT_EQ(r->ispChanged, 0);
-  EXPECT_EQ(UFL[lan_].dirty, 1);
-  EXPECT_EQ(IFL[isp_lan_].dirty, 0);
-  EXPECT_EQ(SetParamValue("both", "i", kModeSetBoth), 5);  // no comparison
-  EXPECT_STREQ(r->userValue, "i");
-  EXPECT_EQ(r->ispChanged, 1);
-  EXPECT_EQ(IFL[isp_lan_].dirty, 1);
-  EXPECT_EQ(SetParamValue("both", "x", 7), 0);  // unknown mode, after phase 0
+  seekElement("hostname")->callback = [](void*, const char*, int) {
+    return 0;  // a veto
+  };
+  Run({{'S', "both", "u", 2, 0, "u@lan.conf i@lan.conf"},  // unchanged
+       {'S', "both", "u2", 2, 5, "u2@lan.conf* i@lan.conf"}});
+  EXPECT_EQ(Dirty(), "user/lan.conf");
+  Run({{'S', "both", "i", 5, 5, "i@lan.conf* i@lan.conf*"},   // no comparison
+       {'S', "both", "x", 7, 0, "i@lan.conf* i@lan.conf*"},   // after phase 0
+       {'S', "user_only", "9", 5, 0, "1@lan.conf (null)@-"},  // no ISP side
+       {'S', "user_only", "9", 4, 0, "1@lan.conf (null)@-"},
+       {'S', "hostname", "new", 2, 0, "router@lan.conf (null)@-"},
+       {'R', "hostname", "new", 17, 0, "router@lan.conf (null)@-"},
+       // A new name lives in the in-memory file, whatever the side.
+       {'S', "fresh", "v", 4, 1, "v@XCFGtemp.conf* (null)@-"}});
+  EXPECT_EQ(Dirty(), "isp/user/lan.conf user/XCFGtemp.conf user/lan.conf");
+  EXPECT_EQ(ReadUser("lan.conf"), kUserLan);
   // The callback sees the marker for an empty value.
   EXPECT_EQ(SetParamValue("both", "", kModeSetIsp), 5);
   EXPECT_EQ(g_calls, (Lines{"both=u@0", "both=u2@0", "both=i@0", "both=x@0",
                             std::string("both=") + kEmptyValueMarker + "@0"}));
-  // A side the parameter does not have.
-  EXPECT_EQ(SetParamValue("user_only", "9", kModeSetBoth), 0);
-  EXPECT_EQ(SetParamValue("user_only", "9", kModeSetIsp), 0);
-  EXPECT_EQ(UserValue("user_only"), "1");
-  EXPECT_EQ(seekElement("user_only")->userChanged, 0);
-
-  // A phase-0 veto changes nothing, for a set or a replace.
-  seekElement("hostname")->callback = Veto;
-  EXPECT_EQ(SetParamValue("hostname", "new", kModeSetUser), 0);
-  EXPECT_EQ(ReplaceParamValue("hostname", "new", kModeReplaceUser), 0);
-  EXPECT_EQ(UserValue("hostname"), "router");
-  EXPECT_EQ(seekElement("hostname")->userChanged, 0);
-  EXPECT_EQ(ReadUser("lan.conf"), kUserLan);
-}
-
-TEST_F(OperationsTest, SetOfANewNameLivesInTheTemporaryFile) {
-  EXPECT_EQ(SetParamValue("fresh", "v", kModeSetIsp), 1);
-  const ParamRecord* r = seekElement("fresh");
-  ASSERT_NE(r, nullptr);
-  EXPECT_STREQ(r->userValue, "v");
-  EXPECT_EQ(r->userLocation, temp_);
-  EXPECT_EQ(r->ispLocation, -1);
-  EXPECT_EQ(r->userChanged, 1);
-  EXPECT_EQ(UFL[temp_].dirty, 1);
   // A registered name gets its callback as soon as it exists.
   EXPECT_EQ(ReplaceParamValue("sys_upnp", "", kModeReplaceIsp), 1);
   EXPECT_EQ(UserValue("sys_upnp"), kEmptyValueMarker);
@@ -119,34 +118,26 @@ TEST_F(OperationsTest, SetOfANewNameLivesInTheTemporaryFile) {
 
 TEST_F(OperationsTest, NamesAndValuesThatCannotBeALineAreRefused) {
   const int count = CheckListLength();
-  for (const char* value : {"a\nb", "a\rb", "\n"}) {
-    EXPECT_EQ(SetParamValue("both", value, kModeSetUser), 0);
-    EXPECT_EQ(ReplaceParamValue("both", value, kModeReplaceUser), 0);
-    EXPECT_EQ(AddParam("both", "lan.conf", value, kModeAddUser), 0);
-    EXPECT_EQ(SetParamValue("brand_new", value, kModeSetUser), 0);
-  }
   const std::string too_long(kMaxNameLength + 1, 'n');
-  for (const char* name :
-       {"", "a b", "a\tb", "a=b", "a\nb", "a\rb", too_long.c_str()}) {
-    EXPECT_EQ(SetParamValue(name, "1", kModeSetUser), 0) << name;
-    EXPECT_EQ(ReplaceParamValue(name, "1", kModeReplaceUser), 0) << name;
-    EXPECT_EQ(AddParam(name, "lan.conf", "1", kModeAddUser), 0) << name;
+  for (const auto& [op, mode] : {std::pair{'S', 2}, {'A', 12}, {'R', 17}}) {
+    for (const char* value : {"a\nb", "a\rb", "\n"})
+      EXPECT_EQ(Do(op, "both", value, mode) + Do(op, "new", value, mode), 0);
+    for (const char* name : {"", "a b", "a\tb", "a=b", "a\nb", "a\rb", "#",
+                             "#new", too_long.c_str()})
+      EXPECT_EQ(Do(op, name, "1", mode), 0) << op << name;
   }
   EXPECT_TRUE(g_calls.empty());
   EXPECT_EQ(CheckListLength(), count);
-  EXPECT_EQ(UserValue("both"), "u");
-  EXPECT_EQ(UFL[lan_].dirty + UFL[temp_].dirty, 0);
+  EXPECT_EQ(State("both") + Dirty(), "u@lan.conf i@lan.conf");
+  // The longest name is taken, and "#" inside a name is ordinary.
   const std::string longest(kMaxNameLength, 'n');
   EXPECT_EQ(SetParamValue(longest.c_str(), "1", kModeSetUser), 1);
-  EXPECT_EQ(UserValue(longest.c_str()), "1");
+  EXPECT_EQ(SetParamValue("a#", "1", kModeSetUser), 1);
 }
 
 // The callbacks themselves are tested in events/notify_callbacks_test.cc.
 TEST_F(OperationsTest, HostNumberCheckFollowsTheUserSide) {
   testing::MsgListener mc(root_);
-  WriteUser("dhcp.conf", "pw_num=1\nui_pw_num=1\n");
-  WriteIsp("dhcp.conf", "pw_num=1\n");
-  Reload();
   EXPECT_EQ(SetParamValue("pw_num", "0", kModeSetIsp), 1);
   EXPECT_TRUE(mc.Drain().empty());
   // Any name holding "pw_num" leads to the check of pw_num itself.
@@ -156,99 +147,54 @@ TEST_F(OperationsTest, HostNumberCheckFollowsTheUserSide) {
 }
 
 TEST_F(OperationsTest, DeleteBySide) {
-  for (int mode : {kModeDeleteUser, kModeDeleteIsp, kModeDeleteBoth}) {
-    EXPECT_EQ(DeleteParam("absent", mode), 0);
-    EXPECT_EQ(DeleteParam("hostname", mode), 0);  // never deleted
+  for (int mode : {9, 10, 11}) {  // hostname is never deleted
+    EXPECT_EQ(DeleteParam("absent", mode) + DeleteParam("hostname", mode), 0);
   }
-  EXPECT_EQ(DeleteParam("user_only", kModeDeleteBoth), 0);  // needs both
-  EXPECT_EQ(DeleteParam("user_only", kModeDeleteIsp), 0);
-  EXPECT_EQ(DeleteParam("user_only", 12), 0);
-  EXPECT_EQ(UFL[lan_].dirty, 0);
-
-  EXPECT_EQ(DeleteParam("both", kModeDeleteUser), 1);
-  const ParamRecord* r = seekElement("both");
-  ASSERT_NE(r, nullptr);
-  EXPECT_EQ(r->userValue, nullptr);
-  EXPECT_EQ(r->userLocation, -1);
-  EXPECT_EQ(r->userChanged, 1);
-  EXPECT_STREQ(r->ispValue, "i");
-  EXPECT_EQ(UFL[lan_].dirty, 1);
-  EXPECT_EQ(DeleteParam("both", kModeDeleteUser), 0);
-  EXPECT_EQ(DeleteParam("both", kModeDeleteIsp), 1);  // last side: removed
-  EXPECT_EQ(seekElement("both"), nullptr);
-  EXPECT_EQ(IFL[isp_lan_].dirty, 1);
-  EXPECT_EQ(DeleteParam("user_only", kModeDeleteUser), 1);
-  EXPECT_EQ(seekElement("user_only"), nullptr);
+  Run({{'D', "user_only", "", 11, 0, "1@lan.conf (null)@-"},  // needs both
+       {'D', "user_only", "", 10, 0, "1@lan.conf (null)@-"},
+       {'D', "user_only", "", 12, 0, "1@lan.conf (null)@-"}});  // no delete
+  EXPECT_EQ(Dirty(), "");
+  Run({{'D', "both", "", 9, 1, "(null)@-* i@lan.conf"},
+       {'D', "both", "", 9, 0, "(null)@-* i@lan.conf"},
+       {'D', "both", "", 10, 1, "-"},  // the last side: removed
+       {'D', "user_only", "", 9, 1, "-"}});
+  EXPECT_EQ(Dirty(), "isp/user/lan.conf user/lan.conf");
   EXPECT_EQ(UserValue("hostname"), "router");
 }
 
 TEST_F(OperationsTest, AddNeedsAKnownFileOfItsSide) {
-  WriteUser("wan.conf", "");
-  Reload();
-  const int wan = UserIndex("wan.conf");
-  EXPECT_EQ(AddParam("n", "missing.conf", "1", kModeAddUser), 0);
-  // "an.conf" is inside a known path, but names no file of the table.
-  EXPECT_EQ(AddParam("n", "an.conf", "1", kModeAddUser), 0);
-  EXPECT_EQ(AddParam("n", "lan.conf", "1", kModeAddRefused), 0);
-  EXPECT_EQ(AddParam("n", "lan.conf", "1", 16), 0);
-  EXPECT_EQ(seekElement("n"), nullptr);
-  EXPECT_EQ(UserIndex("an.conf"), -1);
-
-  EXPECT_EQ(AddParam("isp_only", "wan.conf", "", kModeAddUser), 1);
-  const ParamRecord* r = seekElement("isp_only");
-  EXPECT_EQ(r->userLocation, wan);
-  EXPECT_STREQ(r->userValue, "");  // an add stores the empty text as given
-  EXPECT_STREQ(r->ispValue, "2");
-  EXPECT_EQ(r->userChanged, 1);
-  EXPECT_EQ(r->ispChanged, 0);
-  EXPECT_EQ(UFL[wan].dirty, 1);
-
-  EXPECT_EQ(AddParam("aaa_new", "lan.conf", "7", kModeAddIsp), 1);
-  r = seekElement("aaa_new");
-  ASSERT_NE(r, nullptr);
-  EXPECT_EQ(r->ispLocation, IspIndex("lan.conf"));
-  EXPECT_EQ(r->userLocation, -1);
-  EXPECT_EQ(r->ispChanged, 1);
-  EXPECT_EQ(list_get_at(&ParamList, 0), r);  // still in name order
-}
-
-TEST_F(OperationsTest, AddRegistersTheNextNumberedHostEntry) {
-  WriteUser("dnsmasq.conf",
-            "dnsmasq_dhcp-host1=a\ndnsmasq_dhcp-host2=b\n"
-            "dnsmasq_dhcp-host4=d\n");
-  Reload();
   events::initParamEventReg();
-  // The numbering has a gap: host4 is not registered yet.
-  EXPECT_EQ(seekElement("dnsmasq_dhcp-host2")->callback,
-            events::DhcpOptionCallback);
+  Run({{'A', "n", "1", 12, 0, "-", "missing.conf"},
+       {'A', "n", "1", 12, 0, "-", "an.conf"},  // only part of a known path
+       {'A', "n", "1", 14, 0, "-"},
+       {'A', "n", "1", 16, 0, "-"},
+       // The empty text is stored as given.
+       {'A', "isp_only", "", 12, 1, "@wan.conf* 2@lan.conf", "wan.conf"},
+       {'A', "aaa_new", "7", 13, 1, "(null)@- 7@lan.conf*"}});
+  EXPECT_EQ(Dirty(), "isp/user/lan.conf user/wan.conf");
+  EXPECT_EQ(UserIndex("an.conf"), -1);
+  EXPECT_EQ(list_get_at(&ParamList, 1), seekElement("aaa_new"));  // after "#"
   EXPECT_EQ(seekElement("dnsmasq_dhcp-host4")->callback, nullptr);
-  ASSERT_EQ(AddParam("dnsmasq_dhcp-host3", "dnsmasq.conf", "c", kModeAddUser),
-            1);
-  EXPECT_EQ(seekElement("dnsmasq_dhcp-host3")->callback,
-            events::DhcpOptionCallback);
-  EXPECT_EQ(seekElement("dnsmasq_dhcp-host4")->callback,
-            events::DhcpOptionCallback);
+  ASSERT_EQ(AddParam("dnsmasq_dhcp-host3", "dnsmasq.conf", "c", 12), 1);
+  for (const char* n :
+       {"dnsmasq_dhcp-host2", "dnsmasq_dhcp-host3", "dnsmasq_dhcp-host4"}) {
+    EXPECT_EQ(seekElement(n)->callback, events::DhcpOptionCallback) << n;
+  }
 }
 
+// Nothing is left for the write-back, and only phase 0 is called.
 TEST_F(OperationsTest, ReplaceWritesTheFileAtOnce) {
-  EXPECT_EQ(ReplaceParamValue("both", "u", kModeReplaceUser), 0);
-  EXPECT_EQ(ReplaceParamValue("both", "u2", kModeReplaceUser), 5);
-  EXPECT_EQ(ReadUser("lan.conf"), "both=u2\nuser_only=1\nhostname=router\n");
-  EXPECT_EQ(UserValue("both"), "u2");
-  EXPECT_EQ(ReplaceParamValue("both", "i2", kModeReplaceIsp), 5);
-  EXPECT_EQ(ReadIsp("lan.conf"), "both=i2\nisp_only=2\n");
-  EXPECT_EQ(ReplaceParamValue("both", "u2", kModeReplaceBoth), 5);
-  EXPECT_EQ(ReadIsp("lan.conf"), "both=u2\nisp_only=2\n");
-  EXPECT_EQ(ReadUser("lan.conf"), "both=u2\nuser_only=1\nhostname=router\n");
-  // Nothing is left for the write-back, and only phase 0 was called.
-  EXPECT_EQ(seekElement("both")->userChanged, 0);
-  EXPECT_EQ(seekElement("both")->ispChanged, 0);
-  EXPECT_EQ(UFL[lan_].dirty + IFL[isp_lan_].dirty, 0);
-  EXPECT_EQ(g_calls.size(), 4u);
-  EXPECT_EQ(ReplaceParamValue("user_only", "2", kModeReplaceIsp), 0);
-  EXPECT_EQ(ReplaceParamValue("user_only", "2", kModeReplaceBoth), 0);
-  EXPECT_EQ(ReplaceParamValue("user_only", "2", kModeSetUser), 0);
-  EXPECT_EQ(UserValue("user_only"), "1");
+  Run({{'R', "both", "u", 17, 0, "u@lan.conf i@lan.conf"},
+       {'R', "both", "u2", 17, 5, "u2@lan.conf i@lan.conf"},
+       {'R', "both", "i2", 18, 5, "u2@lan.conf i2@lan.conf"},
+       {'R', "both", "3", 19, 5, "3@lan.conf 3@lan.conf"},
+       {'R', "user_only", "2", 18, 0, "1@lan.conf (null)@-"},
+       {'R', "user_only", "2", 19, 0, "1@lan.conf (null)@-"},
+       {'R', "user_only", "2", 2, 0, "1@lan.conf (null)@-"}});
+  EXPECT_EQ(ReadUser("lan.conf"), "both=3\nuser_only=1\nhostname=router\n");
+  EXPECT_EQ(ReadIsp("lan.conf"), "both=3\nisp_only=2\n");
+  EXPECT_EQ(Dirty(), "");
+  EXPECT_EQ(g_calls, (Lines{"both=u@0", "both=u2@0", "both=i2@0", "both=3@0"}));
 }
 
 }  // namespace

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -68,6 +70,33 @@ class StoreFixture : public ::testing::Test {
   static std::string UserValue(const char* name) {
     const ParamRecord* r = seekElement(name);
     return r == nullptr || r->userValue == nullptr ? "(null)" : r->userValue;
+  }
+
+  // A record in one line: "value@file" for the user, then the ISP side, a
+  // "*" after a changed side; "-" when there is no such record.
+  static std::string State(const char* name) {
+    const ParamRecord* r = seekElement(name);
+    auto side = [](const char* value, int at, int table, int changed) {
+      const char* path = FileTable(table)[at < 0 ? 0 : at].path;
+      return (value == nullptr ? "(null)" : value) + std::string("@") +
+             (at < 0 ? "-" : strrchr(path, '/') + 1) + (changed ? "*" : "");
+    };
+    if (r == nullptr) return "-";
+    return side(r->userValue, r->userLocation, kUserTable, r->userChanged) +
+           " " + side(r->ispValue, r->ispLocation, kIspTable, r->ispChanged);
+  }
+  // The files marked dirty, by device path below /mnt/jffs2/conf/, sorted.
+  static std::string Dirty() {
+    std::set<std::string> paths;
+    for (int table : {kUserTable, kIspTable}) {
+      for (int i = 0; i < kFileTableSize; ++i) {
+        const ConfigLocation& e = FileTable(table)[i];
+        if (e.dirty) paths.insert(e.path + 16);
+      }
+    }
+    std::string out;
+    for (const std::string& p : paths) out += (out.empty() ? "" : " ") + p;
+    return out;
   }
 
   // Index of a device path in table 1 (UFL) or 2 (IFL), -1 when absent.

@@ -1,12 +1,14 @@
-// write_back_test.cc - rewritten files, callback order and the in-memory file.
+// write_back_test.cc - rewritten files, callback order, the in-memory file,
+// and a write-back that has to wait for a descriptor.
 #include "store/write_back.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
-#include <sys/stat.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -25,8 +27,9 @@ int ParamCb(void* subject, const char* value, int phase) {
                   value + "@" + std::to_string(phase));
   return 1;
 }
+// Logs the path below /mnt/jffs2/conf/; a file callback gets no value.
 int FileCb(void* subject, const char* value, int phase) {
-  g_log.push_back(std::string("file ") + static_cast<char*>(subject) +
+  g_log.push_back("file " + std::string(static_cast<char*>(subject) + 16) +
                   (value == nullptr ? "" : " with value") + "@" +
                   std::to_string(phase));
   return 1;
@@ -51,57 +54,53 @@ class WriteBackTest : public StoreFixture {
     }
     return stubs_.Calls();
   }
-  ino_t Inode(const char* device_path) {
-    struct stat st;
-    return stat(root_.Host(device_path).c_str(), &st) == 0 ? st.st_ino : 0;
+  static void Watch(std::initializer_list<const char*> names) {
+    for (const char* name : names) seekElement(name)->callback = ParamCb;
   }
   static constexpr char kLan[] = "/mnt/jffs2/conf/user/lan.conf";
   testing::StubPrograms stubs_{root_};
 };
 
 TEST_F(WriteBackTest, RewriteKeepsTheLayoutAndCallsInOrder) {
+  // The last line has no line feed: an appended line must start its own.
   WriteUser("lan.conf",
             "# head\na=1\nb 2\nc\t3\n\nbare\n indented=1\nd = x\n"
-            "######end of file######\nafter=1\n");
+            "######end of file######\nafter=1");
   LoadTree();
-  const int lan = UserIndex("lan.conf");
-  ASSERT_EQ(SetParamValue("b", "3", kModeSetUser), 1);
-  ASSERT_EQ(SetParamValue("d", "y", kModeSetUser), 1);
-  ASSERT_EQ(DeleteParam("c", kModeDeleteUser), 1);
-  ASSERT_EQ(AddParam("zz", "lan.conf", "2", kModeAddUser), 1);
-  ASSERT_EQ(AddParam("aa", "lan.conf", "1", kModeAddUser), 1);
-  for (const char* name : {"a", "b", "d", "aa", "zz", "after"}) {
-    seekElement(name)->callback = ParamCb;
-  }
-  UFL[lan].callback = FileCb;
+  // A line of 799 characters with its line feed fits; a longer one is cut,
+  // while memory keeps the whole value.
+  const std::string v900(900, 'v'), v793(793, 'v');
+  ASSERT_EQ(SetParamValue("b", "3", kModeSetUser) +
+                SetParamValue("d", "y", kModeSetUser) +
+                DeleteParam("c", kModeDeleteUser) +
+                AddParam("zz", "lan.conf", "2", kModeAddUser) +
+                AddParam("aa", "lan.conf", "1", kModeAddUser) +
+                AddParam("fits", "lan.conf", v793.c_str(), kModeAddUser) +
+                AddParam("long", "lan.conf", v900.c_str(), kModeAddUser),
+            7);
+  Watch({"a", "b", "d", "aa", "zz", "after"});
+  UFL[UserIndex("lan.conf")].callback = FileCb;
 
   EXPECT_EQ(writeParamToFile(), 1);
-  const std::string expected = "# head\na=1\nb 3\nd y\nafter=1\naa=1\nzz=2\n";
+  const std::string expected =
+      "# head\na=1\nb 3\nd y\nafter=1\naa=1\nfits=" + v793 + "\nlong=" + v793 +
+      "\nzz=2\n";
   EXPECT_EQ(ReadUser("lan.conf"), expected);
-  EXPECT_EQ(root_.Read("/tmp/xcfg_conf.tmp"), expected);
   EXPECT_EQ(g_log, (Lines{"b=3@1", "d=y@1", "aa=1@1", "zz=2@1",
-                          "file /mnt/jffs2/conf/user/lan.conf@1"}));
-  for (const char* name : {"b", "d", "aa", "zz"}) {
-    EXPECT_EQ(seekElement(name)->userChanged, 0) << name;
-  }
-  EXPECT_EQ(UFL[lan].dirty, 0);
-  EXPECT_EQ(SyncCalls(1), Lines{"sync"});
+                          "file user/lan.conf@1"}));
+  EXPECT_EQ(State("b") + " " + State("zz") + Dirty(),
+            "3@lan.conf (null)@- 2@lan.conf (null)@-");
+  EXPECT_EQ(UserValue("long"), v900);
 
   // Nothing changed since: no pass at all.
   g_log.clear();
-  const ino_t inode = Inode(kLan);
   EXPECT_EQ(writeParamToFile(), 0);
-  EXPECT_TRUE(g_log.empty());
-  // Changed and changed back: the same content is not copied over the
-  // file, but the rest of the pass runs all the same.
+  // Changed and changed back: the pass runs all the same.
   ASSERT_EQ(SetParamValue("a", "5", kModeSetUser), 1);
   ASSERT_EQ(SetParamValue("a", "1", kModeSetUser), 1);
-  g_log.clear();
   EXPECT_EQ(writeParamToFile(), 0);
-  EXPECT_EQ(Inode(kLan), inode);
-  EXPECT_EQ(ReadUser("lan.conf"), expected);
-  EXPECT_EQ(UFL[lan].dirty, 0);
-  EXPECT_EQ(g_log, (Lines{"a=1@1", "file /mnt/jffs2/conf/user/lan.conf@1"}));
+  EXPECT_EQ(ReadUser("lan.conf") + Dirty(), expected);
+  EXPECT_EQ(g_log, (Lines{"a=5@0", "a=1@0", "a=1@1", "file user/lan.conf@1"}));
   EXPECT_EQ(SyncCalls(2), (Lines{"sync", "sync"}));
 }
 
@@ -116,71 +115,29 @@ TEST_F(WriteBackTest, UserPassThenIspPassPerIndex) {
   ASSERT_GT(wan, 0);
   ASSERT_EQ(SetParamValue("p", "v", kModeSetBoth), 1);
   ASSERT_EQ(SetParamValue("w", "2", kModeSetUser), 1);
-  seekElement("p")->callback = seekElement("w")->callback = ParamCb;
+  Watch({"p", "w"});
   UFL[0].callback = IFL[0].callback = UFL[wan].callback = FileCb;
 
   EXPECT_EQ(writeParamToFile(), 3);
-  EXPECT_EQ(g_log, (Lines{"p=v@1", "file /mnt/jffs2/conf/user/lan.conf@1",
-                          "p=v@1", "file /mnt/jffs2/conf/isp/user/lan.conf@2",
-                          "w=2@1", "file /mnt/jffs2/conf/user/wan.conf@1"}));
-  EXPECT_EQ(ReadUser("lan.conf"), "p=v\n");
-  EXPECT_EQ(ReadIsp("lan.conf"), "p=v\n");
-  EXPECT_EQ(ReadUser("wan.conf"), "w=2\n");
+  EXPECT_EQ(g_log, (Lines{"p=v@1", "file user/lan.conf@1", "p=v@1",
+                          "file isp/user/lan.conf@2", "w=2@1",
+                          "file user/wan.conf@1"}));
+  EXPECT_EQ(ReadUser("lan.conf") + ReadIsp("lan.conf") + ReadUser("wan.conf"),
+            "p=v\np=v\nw=2\n");
   // One "sync &" per user-side file, none for the ISP side (whose sync
   // would have been started before the second user-side one).
   EXPECT_EQ(SyncCalls(2), (Lines{"sync", "sync"}));
 
-  // A file gone missing keeps its parameter's mark and skips the callbacks.
+  // A file gone missing is not made again: its parameter keeps the mark,
+  // its callbacks are skipped.
   ASSERT_EQ(SetParamValue("p", "x", kModeSetBoth), 1);
   g_log.clear();
   ASSERT_EQ(remove(root_.Host(kLan).c_str()), 0);
   EXPECT_EQ(writeParamToFile(), 1);
-  EXPECT_EQ(UFL[0].dirty, 0);
-  EXPECT_EQ(seekElement("p")->userChanged, 1);
-  EXPECT_EQ(seekElement("p")->ispChanged, 0);
-  EXPECT_EQ(ReadIsp("lan.conf"), "p=x\n");
-  EXPECT_FALSE(root_.Exists(kLan));
-  EXPECT_EQ(g_log,
-            (Lines{"p=x@1", "file /mnt/jffs2/conf/isp/user/lan.conf@2"}));
-}
-
-TEST_F(WriteBackTest, MemoryOnlyParametersAreNeverWritten) {
-  WriteUser("lan.conf", "a=1\n");
-  LoadTree();
-  ASSERT_EQ(SetParamValue("fresh", "v", kModeSetUser), 1);
-  seekElement("fresh")->callback = ParamCb;
-  const int temp = UserIndex("XCFGtemp.conf");
-  UFL[temp].callback = FileCb;
-  EXPECT_EQ(writeParamToFile(), 0);
-  EXPECT_EQ(seekElement("fresh")->userChanged, 0);
-  EXPECT_EQ(UFL[temp].dirty, 0);
-  EXPECT_EQ(root_.Read(kTempUserFile), "");
-  EXPECT_EQ(g_log,
-            (Lines{"fresh=v@1", "file /mnt/jffs2/conf/user/XCFGtemp.conf@1"}));
-  // The next user-side file brings the first "sync" (one for the
-  // in-memory file would have been started before it).
-  ASSERT_EQ(SetParamValue("a", "2", kModeSetUser), 1);
-  EXPECT_EQ(writeParamToFile(), 1);
-  EXPECT_EQ(SyncCalls(1), Lines{"sync"});
-}
-
-TEST_F(WriteBackTest, LinesAreCutAt799Characters) {
-  WriteUser("lan.conf", "name=old\nfits=old\n");
-  LoadTree();
-  // With its line feed, a line of 799 characters fits and one more is cut.
-  const std::string v794(794, 'v');
-  ASSERT_EQ(SetParamValue("name", v794.c_str(), kModeSetUser), 1);
-  ASSERT_EQ(SetParamValue("fits", std::string(793, 'f').c_str(), kModeSetUser),
-            1);
-  ASSERT_EQ(
-      AddParam("long", "lan.conf", std::string(900, 'l').c_str(), kModeAddUser),
-      1);
-  writeParamToFile();
-  EXPECT_EQ(ReadUser("lan.conf"), "name=" + std::string(793, 'v') + "\n" +
-                                      "fits=" + std::string(793, 'f') + "\n" +
-                                      "long=" + std::string(793, 'l') + "\n");
-  EXPECT_EQ(UserValue("name"), v794);  // memory keeps the whole value
-  EXPECT_EQ(SyncCalls(1).size(), 1u);
+  EXPECT_EQ(State("p") + " | " + Dirty(), "x@lan.conf* x@lan.conf | ");
+  EXPECT_EQ(ReadIsp("lan.conf") + ReadUser("lan.conf"), "p=x\n");
+  EXPECT_EQ(g_log, (Lines{"p=x@1", "file isp/user/lan.conf@2"}));
+  EXPECT_FALSE(TakeDeferredWrite());  // and is not retried
 }
 
 // b's phase-1 callback sets a (whose line is already copied), c (whose line
@@ -215,19 +172,41 @@ TEST_F(WriteBackTest, CallbackChangesDuringTheRun) {
   EXPECT_EQ(ReadUser("f0.conf"), "a=1\nb=2\nc=9\na=9\n");
   EXPECT_EQ(ReadUser("f1.conf"), "x=9\n");
   // x's change falls on a file already written: it waits for the next run.
-  EXPECT_EQ(UFL[0].dirty, 1);
-  EXPECT_EQ(UFL[1].dirty, 0);
-  EXPECT_EQ(seekElement("b")->userChanged, 1);
-  for (const char* name : {"a", "c", "x"}) {
-    EXPECT_EQ(seekElement(name)->userChanged, 0) << name;
-  }
+  EXPECT_EQ(Dirty(), "user/f0.conf");
+  EXPECT_EQ(State("b"), "7@f0.conf* (null)@-");
 
   g_log.clear();
   EXPECT_EQ(writeParamToFile(), 1);
   EXPECT_EQ(ReadUser("f0.conf"), "a=1\nb=7\nc=9\na=9\n");
   EXPECT_EQ(g_log, Lines{"b called"});
-  EXPECT_EQ(UFL[0].dirty, 0);
-  EXPECT_EQ(SyncCalls(3).size(), 3u);
+  EXPECT_EQ(Dirty(), "");
+}
+
+// With no descriptor free the file stays dirty and a retry is asked for
+// (once), so an acknowledged value is not stranded in memory.
+TEST_F(WriteBackTest, NoDescriptorKeepsTheFileDirtyUntilTheNextWrite) {
+  WriteUser("a.conf", "x=1\n");
+  LoadTree();
+  ASSERT_EQ(SetParamValue("x", "2", kModeSetUser), 1);
+  rlimit saved, low;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  low = saved;
+  low.rlim_cur = 256;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  std::vector<int> taken;
+  for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) {
+    taken.push_back(fd);
+  }
+  writeParamToFile();
+  for (int fd : taken) close(fd);
+  setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_EQ(ReadUser("a.conf") + Dirty(), "x=1\nuser/a.conf");
+  EXPECT_TRUE(TakeDeferredWrite());
+  EXPECT_FALSE(TakeDeferredWrite());  // told once
+
+  writeParamToFile();
+  EXPECT_EQ(ReadUser("a.conf") + Dirty(), "x=2\n");
+  EXPECT_FALSE(TakeDeferredWrite());
 }
 
 }  // namespace
