@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <sstream>
 #include <string>
-#include <vector>
 
 #include "conffiles/dnsmasq_conf.h"
 #include "events/device_test_fixture.h"
@@ -190,14 +189,15 @@ TEST_F(ServiceCallbacks, DnsmasqFileAndDebugSwitch) {
 }
 
 // Every parameter that reaches a command: each hostile value arrives as one
-// literal argument of the intended program, and nothing else ran. Row
-// parameter i is set to prefix + value + i (none for i = 0); in `calls`,
-// '#' stands for the value.
+// literal argument of the intended program, and nothing else ran. The row's
+// parameter i is set to prefix + value + i (no number for i = 0); in
+// `calls`, '#' stands for the value.
 TEST_F(ServiceCallbacks, HostileValuesStayOneArgument) {
   const std::string vpn =
       "op_operation_mode=1\nsys_operation_mode=0\nsys_br_radio_if=b\n"
       "sys_vpn_if=v\nwan_gateway=g\nwan_gw_dhcp=g\nop_l2tp_bcp=0\n"
-      "op_pptp_remote_ip=r\nop_l2tp_remote_ip=r\n";
+      "op_pptp_remote_ip=r\nop_l2tp_remote_ip=r\nsys_pptp_gw_if=1\n"
+      "sys_l2tp_gw_if=1\n";
   const std::string pptp = vpn + "op_vpn_mode=0\nwan_connection_mode=1\n";
   const std::string l2tp = vpn + "op_vpn_mode=1\nwan_connection_mode=0\n";
   // The route moves from the tunnel (remote, interface) to the bridge.
@@ -207,86 +207,43 @@ TEST_F(ServiceCallbacks, HostileValuesStayOneArgument) {
            "\ttable\tmain\nip\troute\tadd\tdefault\tvia\t" + gateway +
            "\tdev\t" + bridge + "\ttable\tmain";
   };
-  std::string perf_rules = "killall\t-9\tiperf";
+  // Bridge mode: only the INPUT chain was opened.
+  std::string rules = "killall\t-9\tiperf";
   for (const char* p : {"udp", "tcp"}) {
-    perf_rules += std::string("\niptables\t-D\tINPUT\t-p\t") + p +
-                  "\t-s\t#\t-d\t127.0.0.1\t--dport\t#1\t-j\tACCEPT";
+    rules += std::string("\niptables\t-D\tINPUT\t-p\t") + p +
+             "\t-s\t#\t-d\t127.0.0.1\t--dport\t#1\t-j\tACCEPT";
   }
   const struct {
     std::string conf;
-    std::vector<const char*> params;
-    std::string prefix;
+    const char *params, *prefix;
     store::ChangeCallback callback;
     const char* subject;
     std::string calls;
   } rows[] = {
       {"sys_telnetd=enable\nui_banner_enable=enable\nui_banner_file=x\n",
-       {"ui_banner_file"},
-       "",
-       TelnetdCallback,
-       "sys_telnetd",
+       "ui_banner_file", "", TelnetdCallback, "sys_telnetd",
        "telnetd\t-l\t/bin/login\t-f\t#"},
       {"sys_ftpd=enable\nui_banner_enable=enable\nui_banner_file=x\n",
-       {"ui_banner_file"},
-       "/etc/",
-       vsftpdCallback,
-       "sys_ftpd",
+       "ui_banner_file", "/etc/", vsftpdCallback, "sys_ftpd",
        "vsftpd\t-obanner_file=/etc/#"},
       // Unquoted in backquotes, as a word, in backquotes within quotes.
       {"ipv6_enable=enable\nsys_br_if=br0\nipv6_wan_ip=2001:db8::1\n"
        "ipv6_lan_local_ip=fd00::1\n",
-       {"sys_br_if", "ipv6_lan_local_ip", "ipv6_wan_ip"},
-       "",
-       IPv6LANLocalCallback,
+       "sys_br_if ipv6_lan_local_ip ipv6_wan_ip", "", IPv6LANLocalCallback,
        "ipv6_lan_local_ip",
        "ifconfig\t#\nip\t-6\taddr\tdel\t2001:db8:5::7/64\tdev\t#\n"
        "ip\t-6\taddr\tadd\t#1/64\tdev\t#"},
-      // One at a time: the route command holds 127 characters at most.
-      {pptp + "sys_pptp_gw_if=1\n",
-       {"wan_gateway"},
-       "",
-       VPNDefaultGWCallback,
-       "sys_pptp_gw_if",
-       route("r", "v", "#", "b")},
-      {pptp + "sys_pptp_gw_if=1\n",
-       {"sys_br_radio_if"},
-       "",
-       VPNDefaultGWCallback,
-       "sys_pptp_gw_if",
-       route("r", "v", "g", "#")},
-      {pptp + "sys_pptp_gw_if=1\n",
-       {"op_pptp_remote_ip"},
-       "",
-       VPNDefaultGWCallback,
-       "sys_pptp_gw_if",
-       route("#", "v", "g", "b")},
-      {pptp + "sys_pptp_gw_if=1\n",
-       {"sys_vpn_if"},
-       "",
-       VPNDefaultGWCallback,
-       "sys_pptp_gw_if",
-       route("r", "#", "g", "b")},
-      {l2tp + "sys_l2tp_gw_if=1\n",
-       {"wan_gw_dhcp"},
-       "",
-       VPNDefaultGWCallback,
-       "sys_l2tp_gw_if",
-       route("r", "v", "#", "b")},
-      {l2tp + "sys_l2tp_gw_if=1\n",
-       {"op_l2tp_remote_ip"},
-       "",
-       VPNDefaultGWCallback,
-       "sys_l2tp_gw_if",
-       route("#", "v", "g", "b")},
-      // Bridge mode: only the INPUT chain was opened.
+      {pptp, "op_pptp_remote_ip sys_vpn_if", "", VPNDefaultGWCallback,
+       "sys_pptp_gw_if", route("#", "#1", "g", "b")},
+      {pptp, "wan_gateway sys_br_radio_if", "", VPNDefaultGWCallback,
+       "sys_pptp_gw_if", route("r", "v", "#", "#1")},
+      {l2tp, "op_l2tp_remote_ip wan_gw_dhcp", "", VPNDefaultGWCallback,
+       "sys_l2tp_gw_if", route("#", "v", "#1", "b")},
       {"perf_measure_status=0\nperf_measure_is_running=1\nsys_ext_if=lo\n"
-       "sys_operation_mode=1\nperf_measure_server_ip=s\nperf_measure_cpe_port="
-       "p\n",
-       {"perf_measure_server_ip", "perf_measure_cpe_port"},
-       "",
-       PerfMeasureCallback,
-       "perf_measure_status",
-       perf_rules},
+       "sys_operation_mode=1\nperf_measure_server_ip=s\n"
+       "perf_measure_cpe_port=p\n",
+       "perf_measure_server_ip perf_measure_cpe_port", "", PerfMeasureCallback,
+       "perf_measure_status", rules},
   };
   for (const auto& row : rows) {
     if (row.callback == PerfMeasureCallback &&
@@ -294,14 +251,15 @@ TEST_F(ServiceCallbacks, HostileValuesStayOneArgument) {
       continue;  // no interface address without a raw socket (needs root)
     }
     for (const std::string& v : cms::testing::kHostileValues) {
-      SCOPED_TRACE(std::string(row.params[0]) + "=" + v);
+      SCOPED_TRACE(std::string(row.params) + " = " + v);
       Load("hostile.conf", row.conf);
-      root_.Write("/etc/" + v,
-                  "hi\n");  // vsftpd is given existing banners only
+      root_.Write("/etc/" + v, "hi\n");  // vsftpd takes existing banners only
       stubs_.AddStub("/stub_bin/ifconfig",
                      "echo '  inet6 addr: 2001:db8:5::7/64 Scope:Global'");
-      for (size_t i = 0; i < row.params.size(); ++i)
-        Set(row.params[i], row.prefix + v + (i > 0 ? std::to_string(i) : ""));
+      std::istringstream params(row.params);
+      int i = 0;
+      for (std::string p; params >> p; ++i)
+        Set(p.c_str(), row.prefix + v + (i > 0 ? std::to_string(i) : ""));
       stubs_.ClearCalls();
       ::testing::internal::CaptureStdout();  // the VPN trace
       Call(row.callback, row.subject);
