@@ -1,3 +1,5 @@
+// snmpd_conf_test.cc - the generated SNMP files, and the real agent reading
+// them.
 #include "conffiles/snmpd_conf.h"
 
 #include <gtest/gtest.h>
@@ -51,29 +53,6 @@ class SnmpdConf : public ::testing::Test {
     std::string src = kSource;
     do_usr_copy_snmpd(src.data(), kV1);
     do_usr_copy_snmpd_v3(kSource, kV3);
-  }
-
-  // Starts the real agent in the foreground with only the two generated
-  // files, on a port the kernel picks, and fails on any complaint.
-  void ExpectSnmpdAccepts(const std::string& label) {
-    const std::string snmpd = testing::FindProgram("snmpd");
-    ASSERT_NE(snmpd, "") << "needs snmpd (Debian package snmpd)";
-    root_.MakeDir("/snmp");
-    const std::string state = root_.Host("/snmp");
-    // -C: no configuration but ours. Persistent files stay in the sandbox;
-    // no MIB files are loaded, so their warnings cannot hide ours.
-    const std::string out = testing::RunPeer(
-        {snmpd, "-f", "-Lo", "-C", "-c",
-         root_.Host(kV1) + "," + root_.Host(kV3), "udp:127.0.0.1:0"},
-        {"SNMP_PERSISTENT_DIR=" + state, "SNMPCONFPATH=" + state,
-         "HOME=" + state, "MIBS=", "MIBDIRS=" + state},
-        state + "/log", "NET-SNMP version");
-    EXPECT_NE(out.find("shutting down"), std::string::npos) << out;
-    for (const char* sign : {"rror", "arning", kV1, kV3, "(timed out)"}) {
-      EXPECT_EQ(out.find(sign), std::string::npos) << label << ":\n"
-                                                   << out << "\nv3:\n"
-                                                   << root_.Read(kV3);
-    }
   }
 
   testing::TempRoot root_;
@@ -131,6 +110,17 @@ TEST_F(SnmpdConf, EngineLevelsShortGroupsAndCuts) {
            "snmp_contact=ops\n");
   EXPECT_EQ(root_.Read(kV1), "syscontact ops\n");
   EXPECT_EQ(root_.Read(kV3), "syscontact ops\n");
+  // A missing source leaves both files alone; so does a missing sysini.conf
+  // the v3 file.
+  std::string missing = "/mnt/jffs2/conf/user/none.conf";
+  do_usr_copy_snmpd(missing.data(), kV1);
+  do_usr_copy_snmpd_v3(missing.data(), kV3);
+  EXPECT_EQ(root_.Read(kV1) + root_.Read(kV3),
+            "syscontact ops\nsyscontact ops\n");
+  std::filesystem::remove(root_.Host(kSysini));
+  Generate("snmp_contact=noc\n");
+  EXPECT_EQ(root_.Read(kV1) + root_.Read(kV3),
+            "syscontact noc\nsyscontact ops\n");
 }
 
 TEST_F(SnmpdConf, SecureModeAdmitsOnlySha1WithAes) {
@@ -155,45 +145,50 @@ TEST_F(SnmpdConf, SecureModeAdmitsOnlySha1WithAes) {
             "group\tg\tusm\tweak\n\n");
 }
 
-TEST_F(SnmpdConf, MissingInputsLeaveTargetsAlone) {
-  root_.Write(kV1, "old v1\n");
-  root_.Write(kV3, "old v3\n");
-  std::string missing = "/mnt/jffs2/conf/user/none.conf";
-  do_usr_copy_snmpd(missing.data(), kV1);
-  do_usr_copy_snmpd_v3(missing.data(), kV3);
-  EXPECT_EQ(root_.Read(kV1), "old v1\n");
-  EXPECT_EQ(root_.Read(kV3), "old v3\n");
-  // Without sysini.conf the v3 file is not written even with a source.
-  std::filesystem::remove(root_.Host(kSysini));
-  Generate(kRouterFile);
-  EXPECT_NE(root_.Read(kV1), "old v1\n");
-  EXPECT_EQ(root_.Read(kV3), "old v3\n");
-}
-
+// The real agent in the foreground with only the two generated files, on a
+// port the kernel picks: the router file, the shipped example tree (its SNMP
+// file and its secure-mode setting) and secure mode.
 TEST_F(SnmpdConf, RealSnmpdAcceptsGeneratedFiles) {
-  Generate(kRouterFile);
-  ExpectSnmpdAccepts("router file");
-  // The shipped example tree: its SNMP file and its secure-mode setting.
-  const std::filesystem::path examples =
-      std::filesystem::path(__FILE__).parent_path().parent_path() /
-      "examples/user";
-  std::ifstream sysini(examples / "sysini.conf"), snmp(examples / "snmpd.conf");
-  ASSERT_TRUE(sysini.is_open() && snmp.is_open()) << examples;
-  root_.Write(kSysini, std::string(std::istreambuf_iterator<char>(sysini), {}));
-  Generate(std::string(std::istreambuf_iterator<char>(snmp), {}));
-  EXPECT_NE(root_.Read(kV3).find("createUser"), std::string::npos);
-  ExpectSnmpdAccepts("example tree");
-
-  root_.Write(kSysini, "sys_secure_mode 1\n");
-  Generate(
-      "snmp_ro_community=public\nsnmp_contact=noc@example.net\n"
-      "snmp_sysName=cpe\nsnmp_location=Rack 4\nsnmpv3_engine_id_type=2\n"
-      "snmpv3_engine_id_string=0x80001f8880a1b2c3d4\n"
-      "snmpv3_user1=admin,SHA1,authpass123,AES,privpass123,adm,x,enable\n"
-      "snmpv3_user2=weak,MD5,authpass123,DES,privpass123,adm,x,enable\n"
-      "snmpv3_group1=adm,authPrivacy,readView,writeView\n"
-      "snmpv3_group2=ro,noAuthNoPrivacy,readView,readView\n");
-  ExpectSnmpdAccepts("secure mode");
+  const std::string snmpd = testing::FindProgram("snmpd");
+  ASSERT_NE(snmpd, "") << "needs snmpd (Debian package snmpd)";
+  const auto example = [](const char* name) {
+    std::ifstream in(
+        std::filesystem::path(__FILE__).parent_path().parent_path() /
+        "examples/user" / name);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  const std::string rows[][2] = {
+      {"sys_cms_debug_mode=0\n", kRouterFile},
+      {example("sysini.conf"), example("snmpd.conf")},
+      {"sys_secure_mode 1\n",
+       "snmp_ro_community=public\nsnmp_contact=noc@example.net\n"
+       "snmp_sysName=cpe\nsnmp_location=Rack 4\nsnmpv3_engine_id_type=2\n"
+       "snmpv3_engine_id_string=0x80001f8880a1b2c3d4\n"
+       "snmpv3_user1=admin,SHA1,authpass123,AES,privpass123,adm,x,enable\n"
+       "snmpv3_user2=weak,MD5,authpass123,DES,privpass123,adm,x,enable\n"
+       "snmpv3_group1=adm,authPrivacy,readView,writeView\n"
+       "snmpv3_group2=ro,noAuthNoPrivacy,readView,readView\n"},
+  };
+  root_.MakeDir("/snmp");
+  const std::string state = root_.Host("/snmp");
+  for (const auto& [sysini, source] : rows) {
+    root_.Write(kSysini, sysini);
+    Generate(source);
+    ASSERT_NE(root_.Read(kV3).find("createUser"), std::string::npos) << sysini;
+    // -C: no configuration but ours. Persistent files stay in the sandbox;
+    // no MIB files are loaded, so their warnings cannot hide ours.
+    const std::string out = testing::RunPeer(
+        {snmpd, "-f", "-Lo", "-C", "-c",
+         root_.Host(kV1) + "," + root_.Host(kV3), "udp:127.0.0.1:0"},
+        {"SNMP_PERSISTENT_DIR=" + state, "SNMPCONFPATH=" + state,
+         "HOME=" + state, "MIBS=", "MIBDIRS=" + state},
+        state + "/log", "NET-SNMP version");
+    EXPECT_NE(out.find("shutting down"), std::string::npos) << out;
+    for (const char* sign : {"rror", "arning", kV1, kV3, "(timed out)"}) {
+      EXPECT_EQ(out.find(sign), std::string::npos) << sysini << out << "\nv3:\n"
+                                                   << root_.Read(kV3);
+    }
+  }
 }
 
 }  // namespace

@@ -31,14 +31,17 @@ class NotifyTest : public cms::testing::DeviceTest {
   }
 };
 
+// The NTP reset's argument is 0 only for exactly "enable"; the Wi-Fi file's
+// callback waits three seconds. The TR-069 events need a remote-management
+// type other than 1, the IPv6 ones IPv6 enabled and an RA flag of 0, 40, 80
+// or c0 (lower case).
 TEST_F(NotifyTest, EventsOfEachWrittenChangeInOrder) {
   WriteUser("wifi.conf", "wifi_ssid=a\n");
   Load("sys.conf",
        "sys_httpd=1\nsys_upnp=0\nui_lan_mgmt=enable\nsupplicant_check_crl_time="
-       "x\n"
-       "LTE_traffic_control_quota=1\nLTE_traffic_control_mode=0\n");
-  // The NTP reset's argument is 0 only for exactly "enable"; the Wi-Fi
-  // file's callback waits three seconds.
+       "x\nLTE_traffic_control_quota=1\nLTE_traffic_control_mode=0\n"
+       "sys_rm_type=1\ntr069_acs_url=a\ntr069_dbg_level=0\n"
+       "ipv6_enable=disable\nipv6_RAflag=0\nipv6_wan_type=0\n");
   Expect(
       "sys_httpd=0: mc_trigger_delay 99 1000|mc_trigger_delay 31 1000|"
       "mc_trigger_delay 10 1000\n"
@@ -50,16 +53,8 @@ TEST_F(NotifyTest, EventsOfEachWrittenChangeInOrder) {
       "supplicant_check_crl_time=enable: mc_trigger_arg 18 0\n"
       "supplicant_check_crl_time=disable: mc_trigger_arg 18 1\n"
       "supplicant_check_crl_time=enabled: mc_trigger_arg 18 1\n"
-      "wifi_ssid=b: mc_trigger_delay 65 3000\n");
-}
-
-// The TR-069 events need a remote-management type other than 1, the IPv6
-// ones IPv6 enabled and an RA flag of 0, 40, 80 or c0 (lower case).
-TEST_F(NotifyTest, ConditionsReadTheUserSide) {
-  Load("sys.conf",
-       "sys_rm_type=1\ntr069_acs_url=a\ntr069_dbg_level=0\n"
-       "ipv6_enable=disable\nipv6_RAflag=0\nipv6_wan_type=0\n");
-  Expect("tr069_acs_url=b: \nipv6_RAflag=c0: \nipv6_wan_type=1: \n");
+      "wifi_ssid=b: mc_trigger_delay 65 3000\n"
+      "tr069_acs_url=b: \nipv6_RAflag=c0: \nipv6_wan_type=1: \n");
   Set("sys_rm_type", "7");
   Set("ipv6_enable", "enable");
   store::writeParamToFile();

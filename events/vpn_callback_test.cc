@@ -1,6 +1,6 @@
 // vpn_callback_test.cc - the VPN default-route decision table against a
 // recording /sbin/ip, and the route change with the real ip inside a network
-// namespace of its own.
+// namespace of its own. Hostile values: service_callbacks_test.cc.
 #include "events/vpn_callback.h"
 
 #include <gtest/gtest.h>
@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <regex>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "events/device_test_fixture.h"
@@ -115,39 +114,6 @@ TEST_F(VpnCallback, InputsCutToCapacityAndCommandTo127) {
   Set("sys_vpn_if", "t;iperf;iperf;i");
   Run("sys_pptp_gw_if");
   for (const std::string& call : Calls()) EXPECT_EQ(call.rfind("ip\t", 0), 0u);
-}
-
-TEST_F(VpnCallback, HostileValuesStayOneArgument) {
-  // PPTP with the static WAN gateway, L2TP with the DHCP one: between them
-  // every parameter that reaches the command.
-  for (const auto& [mode, selector, gateway, remote] :
-       {std::tuple{"op_vpn_mode=0\nwan_connection_mode=1\n", "sys_pptp_gw_if",
-                   "wan_gateway", "op_pptp_remote_ip"},
-        {"op_vpn_mode=1\nwan_connection_mode=0\n", "sys_l2tp_gw_if",
-         "wan_gw_dhcp", "op_l2tp_remote_ip"}}) {
-    for (const char* param :
-         {gateway, "sys_br_radio_if", remote, "sys_vpn_if"}) {
-      for (const std::string& v : cms::testing::kHostileValues) {
-        // Short companions keep the command within its 127 characters.
-        Load("vpn.conf", std::string(kBase) + mode + selector + "=1\n" +
-                             gateway + "=g\n" + remote +
-                             "=r\nsys_br_radio_if=b\nsys_vpn_if=v\n");
-        Set(param, v);
-        Run(selector);
-        const auto is = [&](const char* p, const char* other) {
-          return std::string(p) == param ? v : std::string(other);
-        };
-        EXPECT_EQ(
-            Calls(2),
-            (Lines{"ip\troute\tdel\tdefault\tvia\t" + is(remote, "r") +
-                       "\tdev\t" + is("sys_vpn_if", "v") + "\ttable\tmain",
-                   "ip\troute\tadd\tdefault\tvia\t" + is(gateway, "g") +
-                       "\tdev\t" + is("sys_br_radio_if", "b") +
-                       "\ttable\tmain"}))
-            << param << "=" << v;
-      }
-    }
-  }
 }
 
 // The real ip, confined to a namespace made for this test: the root's

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -26,11 +25,9 @@ struct Batch {
   const int size;
   std::mutex lock;
   std::condition_variable changed;
-  int arrived = 0;
-  int finished = 0;
-  bool all_met = false;
+  int arrived = 0, finished = 0;
   int reused = 0;  // routines that ran on a thread that had served before
-  bool small_stack = true;
+  bool all_met = true, small_stack = true;
 
   static void* Run(void* p) {
     thread_local int served = 0;
@@ -43,21 +40,21 @@ struct Batch {
     }
     std::unique_lock l(b->lock);
     b->small_stack = b->small_stack && stack > 0 && stack <= 256 * 1024;
-    if (served++ > 0) ++b->reused;
+    b->reused += served++ > 0;
     ++b->arrived;
     b->changed.notify_all();
-    b->all_met = b->changed.wait_for(
-        l, seconds(5), [b] { return b->arrived == b->size; });
+    b->all_met = b->changed.wait_for(l, seconds(5), [b] {
+      return b->arrived == b->size;
+    }) && b->all_met;
     ++b->finished;
     b->changed.notify_all();
     return nullptr;
   }
-
   bool Finish() {
     std::unique_lock l(lock);
-    return changed.wait_for(l, seconds(10),
-                            [this] { return finished == size; }) &&
-           all_met;
+    return changed.wait_for(l, seconds(10), [this] {
+      return finished == size;
+    }) && all_met;
   }
 };
 
@@ -89,7 +86,7 @@ TEST(CommonLibrary, EveryRoutineRunsAtOnceOnASmallThreadOfItsOwn) {
 TEST(CommonLibrary, CipherNeedsTheExactKeyAndAnIntactFrame) {
   testing::TempRoot root;
   SetRoot(root.dir());
-  auto key = [&](size_t length, char fill) {
+  const auto key = [&](size_t length, char fill) {
     root.Write("/etc/cms/cipher.key", std::string(length, fill));
   };
   unsigned char frame[984];

@@ -9,7 +9,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <string>
 
 #include "platform/root.h"
 #include "tests/temp_root.h"
@@ -17,21 +16,15 @@
 namespace cms::platform {
 namespace {
 
-class MessageCenter : public ::testing::Test {
- protected:
-  void SetUp() override { SetRoot(root_.dir()); }
-  void TearDown() override { SetRoot("/"); }
-  testing::TempRoot root_;
-};
-
-TEST_F(MessageCenter, ListenerThatStopsReadingDoesNotHoldTheSender) {
-  root_.MakeDir("/var/run");
-  // A message center that binds its socket and never reads.
-  const int stuck = socket(AF_UNIX, SOCK_DGRAM, 0);
+TEST(MessageCenter, ListenerThatStopsReadingDoesNotHoldTheSender) {
+  testing::TempRoot root;
+  SetRoot(root.dir());
+  root.MakeDir("/var/run");
+  const int stuck = socket(AF_UNIX, SOCK_DGRAM, 0);  // binds, never reads
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
-  const std::string path = root_.Host("/var/run/msgcenter.sock");
-  strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  strncpy(addr.sun_path, root.Host("/var/run/msgcenter.sock").c_str(),
+          sizeof addr.sun_path - 1);
   ASSERT_EQ(bind(stuck, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
   ASSERT_NE(mc_ipc_flag(), 0);
   const auto start = std::chrono::steady_clock::now();
@@ -41,6 +34,7 @@ TEST_F(MessageCenter, ListenerThatStopsReadingDoesNotHoldTheSender) {
   EXPECT_GT(failed, 0);  // the queue filled up and sends gave up
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   close(stuck);
+  SetRoot("/");
 }
 
 }  // namespace
