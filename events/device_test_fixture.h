@@ -66,6 +66,13 @@ class DeviceTest : public store::StoreFixture {
     const char* v = store::GetParamValue(name, store::kModeGetUser);
     return v != nullptr ? v : "(none)";
   }
+  // The values of `names`, joined by blanks.
+  static std::string Values(std::initializer_list<const char*> names) {
+    std::string out;
+    for (const char* name : names)
+      out += (out.empty() ? "" : " ") + Value(name);
+    return out;
+  }
   static void Set(const char* name, const std::string& value) {
     EXPECT_NE(store::SetParamValue(name, value.c_str(), store::kModeSetUser), 0)
         << name;
