@@ -3,10 +3,9 @@
 #include "client/cms_client.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <netinet/in.h>
 
 #include <cerrno>
 #include <string>
@@ -20,7 +19,7 @@ namespace {
 constexpr char kCoreFile[] = "/mnt/jffs2/conf/user/coretest.conf";
 
 TEST(Client, ResultsAndCuts) {
-  Sandbox sandbox(SandboxOptions().WithFile(kCoreFile, "ct_a=abcdef\n"));
+  Sandbox sandbox(Files{{kCoreFile, "ct_a=abcdef\n"}});
   ASSERT_TRUE(sandbox.Start()) << sandbox.Stderr();
   // The _EX form cuts to the buffer and answers the bytes received.
   char buf[4] = {'x', 'x', 'x', 'x'};
@@ -37,7 +36,7 @@ TEST(Client, ResultsAndCuts) {
   EXPECT_STREQ(CMSGetValue(std::string(63, 'n').c_str(), 1), "v");
   EXPECT_EQ(CMSSetValue("ct_a", "new", 2), 1);
   EXPECT_EQ(CMSWriteParam(16), 1);
-  EXPECT_EQ(sandbox.ReadFile(kCoreFile), "ct_a=new\n");
+  EXPECT_EQ(sandbox.Read(kCoreFile), "ct_a=new\n");
 
   // A plain frame from 127.0.0.2 makes the daemon hang up. The first send
   // after that is still taken and draws a reset; then the connection is
@@ -76,7 +75,7 @@ int HowTheClientHangsUp(size_t answer_bytes) {
     Frame frame{};
     if (ReadExactly(fd, kFrameSize, std::chrono::seconds(5))) {
       const int32_t pid = getpid(), status = CMS_STATUS_OK;
-      memcpy(frame.data() + kPidOffset, &pid, sizeof pid);
+      memcpy(frame.data() + 0, &pid, sizeof pid);
       memcpy(frame.data() + kCmdOffset, &status, sizeof status);
       SendAll(fd, frame.data(), answer_bytes);
       // A partial answer leaves the client reading until this side closes.

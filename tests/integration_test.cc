@@ -51,9 +51,9 @@ TEST(Integration, ChangesAreWrittenBackWithTheirEvents) {
   // Waits until the user-side file holds `expected`, then compares.
   auto expect_file = [&](const std::string& file, const std::string& expected) {
     const std::string path = "/mnt/jffs2/conf/" + file;
-    Sandbox::WaitUntil([&] { return sandbox.ReadFile(path) == expected; },
+    Sandbox::WaitUntil([&] { return sandbox.Read(path) == expected; },
                        kTimeout);
-    EXPECT_EQ(sandbox.ReadFile(path), expected) << path;
+    EXPECT_EQ(sandbox.Read(path), expected) << path;
   };
   EXPECT_EQ(request(2, "wan_ntp2", "ntp2.example.net"), "ok:");
   EXPECT_EQ(request(2, "wan_ntp1", "ntp1.example.net"), "ok:");

@@ -15,7 +15,6 @@
 namespace cms::testing {
 namespace {
 
-using std::chrono::milliseconds;
 using Messages = std::vector<std::string>;
 
 constexpr auto kTimeout = std::chrono::seconds(5);
@@ -44,11 +43,11 @@ std::string Get(const Sandbox& sandbox, const char* name) {
 TEST(Startup, ReadyEventOnlyWithoutMarker) {
   Sandbox sandbox;
   ASSERT_TRUE(sandbox.Start()) << sandbox.Stderr();
-  EXPECT_FALSE(sandbox.FileExists(kMarker));
+  EXPECT_FALSE(sandbox.Exists(kMarker));
   EXPECT_EQ(sandbox.messages()->WaitFor(1, kTimeout),
             Messages{"mc_trigger 23"});
-  EXPECT_TRUE(Sandbox::WaitUntil([&] { return sandbox.FileExists(kMarker); },
-                                 kTimeout));
+  EXPECT_TRUE(
+      Sandbox::WaitUntil([&] { return sandbox.Exists(kMarker); }, kTimeout));
   EXPECT_TRUE(sandbox.messages()->WaitFor(1, kReadyWindow).empty());  // once
   // A restart finds the marker and stays quiet.
   sandbox.Stop();
@@ -65,8 +64,7 @@ TEST(Startup, DebugFlagFollowsSysini) {
         "sys_cms_debug_mode=1", "sys_cms_debug_mode\tyes", "(no tree)"}) {
     SCOPED_TRACE(line);
     const bool tree = line != "(no tree)";
-    Sandbox sandbox(tree ? SandboxOptions().WithFile(kSysini, Sysini(line))
-                         : SandboxOptions().WithoutExampleTree());
+    Sandbox sandbox(tree ? Files{{kSysini, Sysini(line)}} : Files{}, tree);
     ASSERT_TRUE(sandbox.Start()) << sandbox.Stderr();
     EXPECT_EQ(Get(sandbox, "hostname"), tree ? "lte-router" : "<none>");
     if (line.ends_with("\t1")) {
@@ -85,14 +83,13 @@ TEST(Startup, DebugFlagFollowsSysini) {
 TEST(Startup, SignalActions) {
   for (const bool with_mc : {true, false}) {
     SCOPED_TRACE(with_mc ? "message center" : "no message center");
-    SandboxOptions options =
-        SandboxOptions().WithFile(kSysini, Sysini("sys_cms_debug_mode\t1"));
-    Sandbox sandbox(with_mc ? options : options.WithoutMessageCenter());
+    Sandbox sandbox(Files{{kSysini, Sysini("sys_cms_debug_mode\t1")}}, true,
+                    with_mc);
     ASSERT_TRUE(sandbox.Start()) << sandbox.Stderr();
     // The marker is made even when the ready event cannot be sent, and
     // shows that the loop, and with it the signal handling, runs.
-    ASSERT_TRUE(Sandbox::WaitUntil([&] { return sandbox.FileExists(kMarker); },
-                                   kTimeout));
+    ASSERT_TRUE(
+        Sandbox::WaitUntil([&] { return sandbox.Exists(kMarker); }, kTimeout));
     // SIGUSR1 announces event 63. SIGUSR2 resets the level in its file at
     // once, leaving every other line as it was, then announces it; without
     // a message center it does nothing. SIGINT is only logged, SIGALRM only
@@ -105,7 +102,7 @@ TEST(Startup, SignalActions) {
           "signal_cb: got signal " + std::to_string(sig) + "\n", kTimeout));
     }
     EXPECT_TRUE(sandbox.Running());
-    EXPECT_EQ(sandbox.ReadFile(kSysini),
+    EXPECT_EQ(sandbox.Read(kSysini),
               Sysini("sys_cms_debug_mode\t1", with_mc ? "0" : "2"));
     EXPECT_EQ(Get(sandbox, "sys_reset_default_level"), with_mc ? "0" : "2");
     if (with_mc) {
@@ -122,16 +119,15 @@ TEST(Startup, PortTakenEndsWithBindError) {
                          htons(static_cast<uint16_t>(sandbox.port())),
                          {htonl(INADDR_LOOPBACK)},
                          {}};
-  ASSERT_EQ(bind(taken, reinterpret_cast<const sockaddr*>(&addr), sizeof addr),
-            0);
-  ASSERT_EQ(listen(taken, 1), 0);
+  ASSERT_FALSE(bind(taken, (const sockaddr*)&addr, sizeof addr) ||
+               listen(taken, 1));
   sandbox.Launch();
   EXPECT_EQ(sandbox.WaitExit(std::chrono::seconds(10)), 0);
   EXPECT_NE(sandbox.Stderr().find("bind: Address already in use\n"),
             std::string::npos)
       << sandbox.Stderr();
   EXPECT_TRUE(sandbox.messages()->Drain().empty());
-  EXPECT_FALSE(sandbox.FileExists(kMarker));
+  EXPECT_FALSE(sandbox.Exists(kMarker));
   close(taken);
 }
 
