@@ -76,7 +76,7 @@ int HowTheClientHangsUp(size_t answer_bytes) {
     if (ReadExactly(fd, kFrameSize, std::chrono::seconds(5))) {
       const int32_t pid = getpid(), status = CMS_STATUS_OK;
       memcpy(frame.data() + 0, &pid, sizeof pid);
-      memcpy(frame.data() + kCmdOffset, &status, sizeof status);
+      memcpy(frame.data() + 4, &status, sizeof status);
       SendAll(fd, frame.data(), answer_bytes);
       // A partial answer leaves the client reading until this side closes.
       if (answer_bytes < kFrameSize) shutdown(fd, SHUT_WR);

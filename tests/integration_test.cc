@@ -19,7 +19,7 @@ constexpr auto kTimeout = std::chrono::seconds(5);
 // The example file `file` with every line named in `edits` set to its value
 // (the line keeps its separator) or, for an empty value, removed.
 std::string Example(const std::string& file, const Messages& edits) {
-  std::string content = ReadExample(file);
+  std::string content = Sandbox::ReadExample(file);
   for (size_t i = 0; i + 1 < edits.size(); i += 2) {
     const bool remove = edits[i + 1].empty();
     content = std::regex_replace(
@@ -96,8 +96,9 @@ TEST(Integration, ChangesAreWrittenBackWithTheirEvents) {
               Example("user/fw_rule.conf", {"ui_wan_ping", ""}));
   expect_file("app/hosts", "192.168.1.1\tgateway\n127.0.0.1\tlocalhost\n");
   // Files nobody changed are left alone, the in-memory file stays empty.
-  expect_file("user/lan.conf", ReadExample("user/lan.conf"));
-  expect_file("isp/user/sysini.conf", ReadExample("isp/user/sysini.conf"));
+  expect_file("user/lan.conf", Sandbox::ReadExample("user/lan.conf"));
+  expect_file("isp/user/sysini.conf",
+              Sandbox::ReadExample("isp/user/sysini.conf"));
   expect_file("user/XCFGtemp.conf", "");
   EXPECT_EQ(request(1, "hostname"), "ok:gateway");
   EXPECT_EQ(request(3, "hostname"), "ok:lte-router");  // the ISP side

@@ -33,34 +33,14 @@ namespace cms::testing {
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
 
 inline constexpr size_t kFrameSize = 1024;
 using Frame = std::array<char, kFrameSize>;
-inline constexpr size_t kCmdOffset = 4;  // the status in a response
-inline constexpr size_t kNameOffset = 12;
-inline constexpr size_t kValueOffset = 76;
-inline constexpr size_t kValueSize = 800;
+inline constexpr size_t kValueOffset = 76;  // 800 bytes
 inline constexpr int32_t kStatusOk = 6;
 inline constexpr int32_t kStatusFailed = 7;
-// The pid the frame helpers put into requests.
-inline constexpr int32_t kTestPid = 4242;
-
-// CMS_TEST_CMSD names another daemon to test (a ThreadSanitizer build, say).
-inline std::string CmsdPath() {
-  const char* other = getenv("CMS_TEST_CMSD");
-  return other != nullptr && *other ? other : CMS_BUILD_DIR "/cmsd";
-}
-
-// Whole content of a host file; empty when it cannot be read.
-inline std::string ReadHostFile(const std::string& path) {
-  std::ostringstream s;
-  s << std::ifstream(path, std::ios::binary).rdbuf();
-  return s.str();
-}
-// A file of the example tree by its path below examples/.
-inline std::string ReadExample(std::string_view relative_path) {
-  return ReadHostFile(CMS_SOURCE_DIR "/examples/" + std::string(relative_path));
-}
+inline constexpr int32_t kTestPid = 4242;  // in every request made here
 
 // Texts are copied with the limits of their areas, so they stay terminated.
 inline Frame MakeFrame(int32_t cmd, std::string_view name = {},
@@ -77,19 +57,17 @@ inline Frame MakeFrame(int32_t cmd, std::string_view name = {},
   return frame;
 }
 // A list for commands 35 and 36: each text and its zero byte, then a zero.
-inline Frame MakeListFrame(int32_t cmd, const std::vector<std::string>& texts) {
+inline Frame MakeListFrame(int32_t cmd, const std::vector<std::string>& list) {
   Frame frame = MakeFrame(cmd);
-  size_t at = kValueOffset;
-  for (const std::string& text : texts) {
-    if (at + text.size() + 2 > kValueOffset + kValueSize) break;
-    memcpy(frame.data() + at, text.data(), text.size());
-    at += text.size() + 1;
+  for (size_t at = kValueOffset; const std::string& text : list) {
+    if (at + text.size() + 2 > kValueOffset + 800) break;
+    at += text.copy(frame.data() + at, text.size()) + 1;
   }
   return frame;
 }
 inline Frame ToFrame(std::string_view bytes) {
   Frame frame{};
-  memcpy(frame.data(), bytes.data(), std::min(bytes.size(), kFrameSize));
+  bytes.copy(frame.data(), kFrameSize);
   return frame;
 }
 inline int32_t FrameInt(const Frame& f, size_t at) {
@@ -98,23 +76,24 @@ inline int32_t FrameInt(const Frame& f, size_t at) {
   return v;
 }
 inline int32_t FramePid(const Frame& f) { return FrameInt(f, 0); }
-inline int32_t FrameStatus(const Frame& f) { return FrameInt(f, kCmdOffset); }
-// The texts of a list in the response's value area, up to the empty text.
-inline std::vector<std::string> FrameList(const Frame& frame) {
+inline int32_t FrameStatus(const Frame& f) { return FrameInt(f, 4); }
+// The texts of the response's value area, up to the empty text.
+inline std::vector<std::string> FrameList(const Frame& f) {
   std::vector<std::string> texts;
-  for (size_t at = 0; at < kValueSize && frame[kValueOffset + at] != '\0';) {
-    const char* begin = frame.data() + kValueOffset + at;
-    texts.emplace_back(begin, strnlen(begin, kValueSize - at));
+  for (size_t at = kValueOffset; at < kValueOffset + 800 && f[at];) {
+    texts.emplace_back(f.data() + at, strnlen(f.data() + at, 876 - at));
     at += texts.back().size() + 1;
   }
   return texts;
 }
 inline std::string FrameValue(const Frame& f) {
-  return {f.data() + kValueOffset,
-          strnlen(f.data() + kValueOffset, kValueSize)};
+  return {f.data() + kValueOffset, strnlen(f.data() + kValueOffset, 800)};
 }
-inline bool IsAllZero(const Frame& frame) {
-  return std::all_of(frame.begin(), frame.end(), [](char c) { return !c; });
+inline bool IsOk(const std::optional<Frame>& r) {
+  return r && FrameStatus(*r) == kStatusOk;
+}
+inline bool IsAllZero(const Frame& f) {
+  return std::all_of(f.begin(), f.end(), [](char c) { return !c; });
 }
 
 // Handles short sends and never raises SIGPIPE.
@@ -131,7 +110,7 @@ inline bool SendAll(int fd, const void* data, size_t size) {
 // Exactly `size` bytes; nothing when the peer closed first or time ran out.
 inline std::optional<std::string> ReadExactly(int fd, size_t size,
                                               milliseconds timeout) {
-  const long ms = std::max<long>(timeout.count(), 1);  // zero would mean none
+  const long ms = std::max<long>(timeout.count(), 1);  // zero means none
   const timeval tv{ms / 1000, ms % 1000 * 1000};
   std::string got(size, '\0');
   if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0 ||
@@ -141,52 +120,37 @@ inline std::optional<std::string> ReadExactly(int fd, size_t size,
   return got;
 }
 
-// The enciphered exchange with peers other than 127.0.0.1: a 24-byte
-// nonce, then the ciphertext with its tag, under a 32-byte key.
-inline constexpr size_t kNonceSize =
-    crypto_aead_xchacha20poly1305_ietf_NPUBBYTES;
-inline constexpr size_t kSealSize =
-    kNonceSize + crypto_aead_xchacha20poly1305_ietf_ABYTES;
-inline const unsigned char* Bytes(std::string_view s) {
-  return reinterpret_cast<const unsigned char*>(s.data());
-}
-inline std::string Seal(std::string_view plain, std::string_view key) {
-  std::string sealed(plain.size() + kSealSize, '\0');
-  auto* nonce = reinterpret_cast<unsigned char*>(sealed.data());
-  randombytes_buf(nonce, kNonceSize);
-  crypto_aead_xchacha20poly1305_ietf_encrypt(
-      nonce + kNonceSize, nullptr, Bytes(plain), plain.size(), nullptr, 0,
-      nullptr, nonce, Bytes(key));
-  return sealed;
-}
-inline std::optional<std::string> Unseal(std::string_view sealed,
-                                         std::string_view key) {
-  std::string plain(sealed.size() - kSealSize, '\0');
-  if (crypto_aead_xchacha20poly1305_ietf_decrypt(
-          reinterpret_cast<unsigned char*>(plain.data()), nullptr, nullptr,
-          Bytes(sealed) + kNonceSize, sealed.size() - kNonceSize, nullptr, 0,
-          Bytes(sealed), Bytes(key)) != 0) {
-    return std::nullopt;
-  }
-  return plain;
-}
-// One sealed request on `fd`: the first 984 bytes of the frame go out as
-// 1024, the answer comes as 1052 and deciphers to its first 1012 bytes.
+// The enciphered exchange of peers other than 127.0.0.1 (XChaCha20-Poly1305,
+// 24-byte nonce first, then ciphertext and tag): the first 984 bytes of the
+// frame go out as 1024, the answer comes as 1052 and deciphers to its first
+// 1012 bytes. Nothing when no answer came, "" when it did not decipher.
 inline std::optional<std::string> SealedRoundTrip(int fd, const Frame& frame,
                                                   std::string_view key) {
-  const std::string wire = Seal(std::string_view(frame.data(), 984), key);
-  if (!SendAll(fd, wire.data(), wire.size())) return std::nullopt;
-  const std::optional<std::string> answer = ReadExactly(fd, 1052, seconds(10));
-  return answer ? Unseal(*answer, key) : std::nullopt;
+  auto* k = reinterpret_cast<const unsigned char*>(key.data());
+  std::array<unsigned char, 1024> out;
+  randombytes_buf(out.data(), 24);
+  crypto_aead_xchacha20poly1305_ietf_encrypt(
+      out.data() + 24, nullptr, (const unsigned char*)frame.data(), 984,
+      nullptr, 0, nullptr, out.data(), k);
+  std::optional<std::string> in;
+  if (SendAll(fd, out.data(), out.size()))
+    in = ReadExactly(fd, 1052, seconds(10));
+  if (!in) return std::nullopt;
+  auto* sealed = reinterpret_cast<const unsigned char*>(in->data());
+  std::string plain(1012, '\0');
+  return crypto_aead_xchacha20poly1305_ietf_decrypt(
+             (unsigned char*)plain.data(), nullptr, nullptr, sealed + 24, 1028,
+             nullptr, 0, sealed, k) == 0
+             ? plain
+             : "";
 }
 
 // For tests with hundreds of connections; a daemon started later inherits it.
 inline void RaiseDescriptorLimit() {
   rlimit lim;
-  if (getrlimit(RLIMIT_NOFILE, &lim) == 0) {
-    lim.rlim_cur = lim.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &lim);
-  }
+  getrlimit(RLIMIT_NOFILE, &lim);
+  lim.rlim_cur = lim.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &lim);
 }
 
 // What /proc tells about a running daemon.
@@ -204,26 +168,23 @@ inline long StatusField(const std::string& path, const std::string& key) {
   return 0;
 }
 inline ProcStats ReadProcStats(pid_t pid) {
-  namespace fs = std::filesystem;
-  const std::string base = "/proc/" + std::to_string(pid);
+  const std::string dir = "/proc/" + std::to_string(pid);
   std::error_code ec;
-  ProcStats s{StatusField(base + "/status", "VmRSS"),
-              StatusField(base + "/status", "Threads"),
-              std::distance(fs::directory_iterator(base + "/fd", ec), {})};
+  ProcStats s{StatusField(dir + "/status", "VmRSS"),
+              StatusField(dir + "/status", "Threads"),
+              std::distance(fs::directory_iterator(dir + "/fd", ec), {})};
   // After the name: field 3 (state) onwards; utime and stime are 14, 15.
-  const std::string stat = ReadHostFile(base + "/stat");
-  std::istringstream fields(
-      stat.substr(std::min(stat.size(), stat.rfind(')') + 2)));
+  std::ifstream stat(dir + "/stat");
   std::string field;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
+  while (stat >> field && field.back() != ')') continue;
+  for (int i = 3; i <= 15 && stat >> field; ++i) {
     if (i >= 14) s.cpu_seconds += std::stod(field) / sysconf(_SC_CLK_TCK);
   }
-  for (const fs::directory_entry& task :
-       fs::directory_iterator(base + "/task", ec)) {
-    if (task.path().filename() == std::to_string(pid)) continue;
+  for (const fs::path& task : fs::directory_iterator(dir + "/task", ec)) {
+    if (task.filename() == std::to_string(pid)) continue;
     for (const char* key :
          {"voluntary_ctxt_switches", "nonvoluntary_ctxt_switches"})
-      s.other_switches += StatusField(task.path() / "status", key);
+      s.other_switches += StatusField(task / "status", key);
   }
   return s;
 }
@@ -237,13 +198,11 @@ inline IdleSample SampleIdle(pid_t pid, milliseconds window) {
   const Clock::time_point start = Clock::now();
   std::this_thread::sleep_for(window);
   const ProcStats b = ReadProcStats(pid);
-  const double secs =
-      std::chrono::duration<double>(Clock::now() - start).count();
+  const double s = std::chrono::duration<double>(Clock::now() - start).count();
   // Threads that ended in the window take their counts with them.
-  return {
-      (b.cpu_seconds - a.cpu_seconds) / secs,
-      static_cast<double>(std::max(0L, b.other_switches - a.other_switches)) /
-          secs};
+  const long wakeups = std::max(0L, b.other_switches - a.other_switches);
+  return {(b.cpu_seconds - a.cpu_seconds) / s,
+          static_cast<double>(wakeups) / s};
 }
 
 // Device path -> content.
@@ -257,9 +216,8 @@ struct ProgramResult {
 // The root's files are read and written by device path (TempRoot).
 class Sandbox : public TempRoot {
  public:
-  // `files` are written over the example tree (examples/ goes to
-  // /mnt/jffs2/conf, examples/etc/VERSION to /etc). The message center
-  // binds its socket, so that triggers are delivered.
+  // `files` go over the example tree (examples/ under /mnt/jffs2/conf, its
+  // etc/VERSION in /etc). The message center collects triggers.
   explicit Sandbox(const Files& files = {}, bool example_tree = true,
                    bool message_center = true)
       : stubs_(*this) {
@@ -268,20 +226,14 @@ class Sandbox : public TempRoot {
                             "/proc/sys/net/ipv4", "/etc"}) {
       MakeDir(dir);
     }
-    namespace fs = std::filesystem;
-    for (const fs::directory_entry& entry :
-         fs::directory_iterator(CMS_SOURCE_DIR "/examples")) {
-      if (!example_tree || !entry.is_directory()) continue;
-      const std::string name = entry.path().filename();
-      if (name == "etc") {
-        Write("/etc/VERSION", ReadExample("etc/VERSION"));
-      } else {
-        fs::copy(entry.path(), Host("/mnt/jffs2/conf/" + name),
+    if (example_tree) {
+      for (const char* dir : {"user", "isp", "app"}) {
+        fs::copy(kExamples + dir, Host("/mnt/jffs2/conf/") + dir,
                  fs::copy_options::recursive);
       }
+      Write("/etc/VERSION", ReadExample("etc/VERSION"));
     }
-    for (const auto& [device_path, content] : files)
-      Write(device_path, content);
+    for (const auto& [path, content] : files) Write(path, content);
     // Only the daemon gets the stubs first on PATH.
     const std::string path = getenv("PATH");
     stubs_.Install();
@@ -295,10 +247,9 @@ class Sandbox : public TempRoot {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr = Loopback(0);
     socklen_t len = sizeof addr;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-      port_ = ntohs(addr.sin_port);
-    }
+    bind(fd, reinterpret_cast<sockaddr*>(&addr), len);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
     close(fd);
     // The client library of this process talks to this daemon.
     setenv("CMS_PORT", std::to_string(port_).c_str(), 1);
@@ -306,6 +257,19 @@ class Sandbox : public TempRoot {
   }
   ~Sandbox() { Stop(); }
 
+  // Every configuration file under /mnt/jffs2/conf.
+  Files ConfFiles() const {
+    Files files;
+    for (const auto& e :
+         fs::recursive_directory_iterator(Host("/mnt/jffs2/conf"))) {
+      if (e.is_regular_file())
+        files[e.path().string().substr(dir().size())] = ReadHost(e.path());
+    }
+    return files;
+  }
+  static std::string ReadExample(const std::string& relative_path) {
+    return ReadHost(kExamples + relative_path);
+  }
   const StubPrograms& stubs() const { return stubs_; }
   MsgListener* messages() { return listener_.get(); }  // null without one
   int port() const { return port_; }
@@ -323,27 +287,24 @@ class Sandbox : public TempRoot {
     // connection. A sanitizer build needs seconds on a busy machine.
     char entry[48];
     snprintf(entry, sizeof entry, ": 0100007F:%04X 00000000:0000 0A ", port_);
-    return WaitUntil(
-               [&] {
-                 return !Running() ||
-                        ReadHostFile("/proc/net/tcp").find(entry) !=
-                            std::string::npos;
-               },
-               seconds(20)) &&
-           Running();
+    auto listens = [&] {
+      return ReadHost("/proc/net/tcp").find(entry) != std::string::npos;
+    };
+    WaitUntil([&] { return !Running() || listens(); }, seconds(20));
+    return Running() && listens();
   }
   // Starts the daemon without waiting for the port.
   void Launch() {
     Stop();
-    pid_ = Spawn({CmsdPath(), "--root", dir(), "--port", std::to_string(port_),
-                  "--log-stderr"},
-                 {"PATH=" + Host("/stub_bin") + ":" + getenv("PATH")}, "/cmsd",
-                 true);
+    // CMS_TEST_CMSD names another daemon to test (a ThreadSanitizer build).
+    const char* other = getenv("CMS_TEST_CMSD");
+    pid_ = Spawn({other && *other ? other : CMS_BUILD_DIR "/cmsd", "--root",
+                  dir(), "--port", std::to_string(port_), "--log-stderr"},
+                 {"PATH=" + Host("/stub_bin:") + getenv("PATH")}, "/cmsd");
   }
   // SIGKILL to the daemon and its process group, then reaps it.
   void Stop() {
     if (pid_ <= 0) return;
-    kill(-pid_, SIGKILL);  // and what it left in the background
     kill(pid_, SIGKILL);
     Reap(0);
   }
@@ -393,71 +354,61 @@ class Sandbox : public TempRoot {
                                 milliseconds timeout = seconds(5)) const {
     const int fd = Connect();
     std::optional<std::string> got;
-    if (fd >= 0 && SendAll(fd, request.data(), request.size())) {
+    if (SendAll(fd, request.data(), kFrameSize)) {
       got = ReadExactly(fd, kFrameSize, timeout);
     }
-    if (fd >= 0) close(fd);
+    close(fd);
     return got ? std::optional(ToFrame(*got)) : std::nullopt;
   }
 
   // Runs build/cms against this daemon; after `timeout` it gets SIGINT,
   // and SIGKILL a second later.
-  ProgramResult RunCms(const std::vector<std::string>& args,
+  ProgramResult RunCms(std::vector<std::string> args,
                        milliseconds timeout = seconds(10)) const {
-    std::vector<std::string> argv = {CMS_BUILD_DIR "/cms"};
-    argv.insert(argv.end(), args.begin(), args.end());
+    args.insert(args.begin(), CMS_BUILD_DIR "/cms");
     const pid_t child =
-        Spawn(argv,
-              {"CMS_PORT=" + std::to_string(port_), "CMS_ROOT=" + dir(),
-               "PATH=" + std::string(getenv("PATH"))},
-              "/cms", false);
+        Spawn(args,
+              {"PATH=" + std::string(getenv("PATH")),
+               "CMS_PORT=" + std::to_string(port_), "CMS_ROOT=" + dir()},
+              "/cms");
     int status = 0;
     auto ended = [&] { return waitpid(child, &status, WNOHANG) == child; };
-    if (!WaitUntil(ended, timeout)) {
-      kill(child, SIGINT);
-      if (!WaitUntil(ended, seconds(1))) {
-        kill(child, SIGKILL);
-        waitpid(child, &status, 0);
-      }
+    for (int sig : {SIGINT, SIGKILL}) {
+      if (WaitUntil(ended, sig == SIGINT ? timeout : seconds(1))) break;
+      kill(child, sig);
+      if (sig == SIGKILL) waitpid(child, &status, 0);
     }
     return {DecodeStatus(status), Read("/cms.stdout"), Read("/cms.stderr")};
   }
 
  private:
+  static inline const std::string kExamples = CMS_SOURCE_DIR "/examples/";
+
   static sockaddr_in Loopback(int port) {
-    return {AF_INET,
-            htons(static_cast<uint16_t>(port)),
-            {htonl(INADDR_LOOPBACK)},
-            {}};
+    return {AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
   }
   static int DecodeStatus(int status) {
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
 
-  // Starts args[0] with this process's environment and `env` ("NAME=value"),
-  // its output in <root><out>.stdout and .stderr. Root, port and the
-  // boot-loader variables (which change what a daemon imports at start) are
-  // not inherited.
+  // Starts args[0] in a process group of its own, with this process's
+  // environment but for root, port, PATH and the boot-loader variables
+  // (which change what a daemon imports at start), plus `env`; its output
+  // goes to <root><out>.stdout and .stderr.
   pid_t Spawn(const std::vector<std::string>& args,
-              const std::vector<std::string>& env, const std::string& out,
-              bool own_group) const {
-    std::vector<std::string> vars = env;
+              std::vector<std::string> env, const std::string& out) const {
     for (char** e = environ; *e != nullptr; ++e) {
-      const std::string_view entry = *e;
-      if (std::none_of(env.begin(), env.end(),
-                       [&](auto& v) {
-                         return entry.starts_with(v.substr(0, v.find('=') + 1));
-                       }) &&
-          !entry.starts_with("CMS_") && !entry.starts_with("reset_default=") &&
-          !entry.starts_with("version_uboot=")) {
-        vars.emplace_back(entry);
+      const std::string_view v = *e;
+      if (!v.starts_with("CMS_") && !v.starts_with("PATH=") &&
+          !v.starts_with("reset_default=") &&
+          !v.starts_with("version_uboot=")) {
+        env.emplace_back(v);
       }
     }
     std::vector<char*> argv, envp;
     for (const std::string& a : args)
       argv.push_back(const_cast<char*>(a.c_str()));
-    for (const std::string& v : vars)
+    for (const std::string& v : env)
       envp.push_back(const_cast<char*>(v.c_str()));
     argv.push_back(nullptr);
     envp.push_back(nullptr);
@@ -471,7 +422,7 @@ class Sandbox : public TempRoot {
       // leave its child behind.
       prctl(PR_SET_PDEATHSIG, SIGKILL);
       if (getppid() != parent) _exit(127);
-      if (own_group) setpgid(0, 0);
+      setpgid(0, 0);
       dup2(out_fd, STDOUT_FILENO);
       dup2(err_fd, STDERR_FILENO);
       execve(argv[0], argv.data(), envp.data());
@@ -481,18 +432,17 @@ class Sandbox : public TempRoot {
     close(err_fd);
     if (child < 0 || out_fd < 0 || err_fd < 0) abort();
     // From this side too, so a group kill reaches a child that has not run.
-    if (own_group) setpgid(child, child);
+    setpgid(child, child);
     return child;
   }
 
   // Reaps the daemon if it has ended (`flags` WNOHANG or 0) and kills what
-  // it left in its group; its exit code, or nothing while it runs.
+  // it left running in its group; its exit code, or nothing while it runs.
   std::optional<int> Reap(int flags) {
     // Look without reaping first: while the daemon is a zombie its pid, and
     // with it the group id, cannot go to anyone else.
     siginfo_t info{};
-    if (waitid(P_PID, static_cast<id_t>(pid_), &info,
-               WEXITED | WNOWAIT | flags) != 0 ||
+    if (waitid(P_PID, pid_, &info, WEXITED | WNOWAIT | flags) != 0 ||
         info.si_pid != pid_) {
       return std::nullopt;
     }

@@ -28,7 +28,7 @@ constexpr char kMarker[] = "/tmp/cms_started";
 // reset level line by `level`.
 std::string Sysini(const std::string& debug, const std::string& level = "2") {
   const std::string s = std::regex_replace(
-      ReadExample("user/sysini.conf"),
+      Sandbox::ReadExample("user/sysini.conf"),
       std::regex("\nsys_cms_debug_mode[=\t][^\n]*"), "\n" + debug);
   return std::regex_replace(s, std::regex("\nsys_reset_default_level=[^\n]*"),
                             "\nsys_reset_default_level=" + level);
