@@ -145,6 +145,14 @@ inline std::optional<std::string> SealedRoundTrip(int fd, const Frame& frame,
              : "";
 }
 
+// `text` with the first occurrence of each `from` replaced by its `to`.
+inline std::string Edit(std::string text,
+                        const std::map<std::string, std::string>& edits) {
+  for (const auto& [from, to] : edits)
+    text.replace(text.find(from), from.size(), to);
+  return text;
+}
+
 // For tests with hundreds of connections; a daemon started later inherits it.
 inline void RaiseDescriptorLimit() {
   rlimit lim;
@@ -173,13 +181,10 @@ inline ProcStats ReadProcStats(pid_t pid) {
   ProcStats s{StatusField(dir + "/status", "VmRSS"),
               StatusField(dir + "/status", "Threads"),
               std::distance(fs::directory_iterator(dir + "/fd", ec), {})};
-  // After the name: field 3 (state) onwards; utime and stime are 14, 15.
-  std::ifstream stat(dir + "/stat");
-  std::string field;
-  while (stat >> field && field.back() != ')') continue;
-  for (int i = 3; i <= 15 && stat >> field; ++i) {
-    if (i >= 14) s.cpu_seconds += std::stod(field) / sysconf(_SC_CLK_TCK);
-  }
+  clockid_t clock;
+  timespec cpu{};
+  if (clock_getcpuclockid(pid, &clock) == 0) clock_gettime(clock, &cpu);
+  s.cpu_seconds = cpu.tv_sec + cpu.tv_nsec / 1e9;
   for (const fs::path& task : fs::directory_iterator(dir + "/task", ec)) {
     if (task.filename() == std::to_string(pid)) continue;
     for (const char* key :
@@ -359,6 +364,17 @@ class Sandbox : public TempRoot {
     }
     close(fd);
     return got ? std::optional(ToFrame(*got)) : std::nullopt;
+  }
+
+  // One request on a new connection: "ok:" and the value answered,
+  // "failed", or "no answer".
+  std::string Ask(int32_t cmd, std::string_view name,
+                  std::string_view value = {},
+                  std::string_view location = {}) const {
+    const std::optional<Frame> r =
+        Exchange(MakeFrame(cmd, name, value, location));
+    if (!r || FramePid(*r) != kTestPid) return "no answer";
+    return IsOk(r) ? "ok:" + FrameValue(*r) : "failed";
   }
 
   // Runs build/cms against this daemon; after `timeout` it gets SIGINT,

@@ -6,7 +6,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -25,19 +24,12 @@ constexpr char kSysini[] = "/mnt/jffs2/conf/user/sysini.conf";
 constexpr char kMarker[] = "/tmp/cms_started";
 
 // The example sysini.conf with the debug line replaced by `debug` and the
-// reset level line by `level`.
+// reset level set to `level`.
 std::string Sysini(const std::string& debug, const std::string& level = "2") {
-  const std::string s = std::regex_replace(
+  return Edit(
       Sandbox::ReadExample("user/sysini.conf"),
-      std::regex("\nsys_cms_debug_mode[=\t][^\n]*"), "\n" + debug);
-  return std::regex_replace(s, std::regex("\nsys_reset_default_level=[^\n]*"),
-                            "\nsys_reset_default_level=" + level);
-}
-
-// A user-side get; "<none>" when the daemon answers failure or nothing.
-std::string Get(const Sandbox& sandbox, const char* name) {
-  const std::optional<Frame> r = sandbox.Exchange(MakeFrame(1, name));
-  return r && FrameStatus(*r) == kStatusOk ? FrameValue(*r) : "<none>";
+      {{"sys_cms_debug_mode\t0", debug},
+       {"sys_reset_default_level=0", "sys_reset_default_level=" + level}});
 }
 
 TEST(Startup, ReadyEventOnlyWithoutMarker) {
@@ -53,7 +45,7 @@ TEST(Startup, ReadyEventOnlyWithoutMarker) {
   sandbox.Stop();
   ASSERT_TRUE(sandbox.Start()) << sandbox.Stderr();
   EXPECT_TRUE(sandbox.messages()->WaitFor(1, kReadyWindow).empty());
-  EXPECT_EQ(Get(sandbox, "hostname"), "lte-router");
+  EXPECT_EQ(sandbox.Ask(1, "hostname"), "ok:lte-router");
 }
 
 TEST(Startup, DebugFlagFollowsSysini) {
@@ -66,7 +58,7 @@ TEST(Startup, DebugFlagFollowsSysini) {
     const bool tree = line != "(no tree)";
     Sandbox sandbox(tree ? Files{{kSysini, Sysini(line)}} : Files{}, tree);
     ASSERT_TRUE(sandbox.Start()) << sandbox.Stderr();
-    EXPECT_EQ(Get(sandbox, "hostname"), tree ? "lte-router" : "<none>");
+    EXPECT_EQ(sandbox.Ask(1, "hostname"), tree ? "ok:lte-router" : "failed");
     if (line.ends_with("\t1")) {
       EXPECT_TRUE(sandbox.WaitForStderr(
           "/CMSMain): Initializaton finished...CMS service start..\n",
@@ -104,7 +96,8 @@ TEST(Startup, SignalActions) {
     EXPECT_TRUE(sandbox.Running());
     EXPECT_EQ(sandbox.Read(kSysini),
               Sysini("sys_cms_debug_mode\t1", with_mc ? "0" : "2"));
-    EXPECT_EQ(Get(sandbox, "sys_reset_default_level"), with_mc ? "0" : "2");
+    EXPECT_EQ(sandbox.Ask(1, "sys_reset_default_level"),
+              with_mc ? "ok:0" : "ok:2");
     if (with_mc) {
       EXPECT_EQ(sandbox.messages()->Drain(),
                 (Messages{"mc_trigger 23", "mc_trigger 63", "mc_trigger 22"}));

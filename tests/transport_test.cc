@@ -20,12 +20,6 @@ class TransportTest : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_TRUE(sandbox_.Start()) << sandbox_.Stderr(); }
 
-  // The value a plain get of `name` answers on a new connection.
-  std::string Get(const char* name) {
-    const std::optional<Frame> r = sandbox_.Exchange(MakeFrame(1, name));
-    return r ? FrameValue(*r) : "<no answer>";
-  }
-
   Sandbox sandbox_{Files{{kCoreFile, "ct_a=1\nct_b=2\n"}}};
 };
 
@@ -73,8 +67,8 @@ TEST_F(TransportTest, ClientsLeavingMidFrameChangeNothing) {
   EXPECT_FALSE(ReadExactly(fd, 1, seconds(5)));
   close(fd);
 
-  EXPECT_EQ(Get("ct_a"), "1");
-  EXPECT_EQ(Get("ct_b"), "whole");
+  EXPECT_EQ(sandbox_.Ask(1, "ct_a"), "ok:1");
+  EXPECT_EQ(sandbox_.Ask(1, "ct_b"), "ok:whole");
   ASSERT_TRUE(sandbox_.Exchange(MakeFrame(16)));
   EXPECT_EQ(sandbox_.Read(kCoreFile), "ct_a=1\nct_b=whole\n");
   // Every worker of those connections has let its descriptor go.
@@ -98,7 +92,7 @@ TEST_F(TransportTest, OddFramesAreServedSafely) {
     ASSERT_TRUE(r) << code;
     EXPECT_EQ(FramePid(*r), kTestPid) << code;
   }
-  EXPECT_EQ(Get("ct_b"), "2");
+  EXPECT_EQ(sandbox_.Ask(1, "ct_b"), "ok:2");
 }
 
 // A peer other than 127.0.0.1 speaks sealed frames, several on one
@@ -122,7 +116,7 @@ TEST_F(TransportTest, EncipheredExchangeFromAnotherLoopbackAddress) {
   ASSERT_TRUE(SendAll(fd, set.data(), kFrameSize));
   EXPECT_FALSE(ReadExactly(fd, 1, seconds(5)));
   close(fd);
-  EXPECT_EQ(Get("ct_a"), "1");
+  EXPECT_EQ(sandbox_.Ask(1, "ct_a"), "ok:1");
 }
 
 }  // namespace
