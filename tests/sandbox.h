@@ -46,15 +46,13 @@ inline constexpr int32_t kTestPid = 4242;  // in every request made here
 inline Frame MakeFrame(int32_t cmd, std::string_view name = {},
                        std::string_view value = {},
                        std::string_view location = {}) {
-  CMSPacket packet{};
-  packet.pid = kTestPid;
-  packet.cmd = cmd;
-  name.copy(packet.name, sizeof packet.name - 1);
-  value.copy(packet.value, sizeof packet.value - 1);
-  location.copy(packet.location, sizeof packet.location - 1);
-  Frame frame;
-  memcpy(frame.data(), &packet, sizeof packet);
-  return frame;
+  Frame f{};
+  const int32_t head[] = {kTestPid, cmd};
+  memcpy(f.data(), head, sizeof head);
+  name.copy(f.data() + 12, 63);
+  value.copy(f.data() + kValueOffset, 799);
+  location.copy(f.data() + 876, 63);
+  return f;
 }
 // A list for commands 35 and 36: each text and its zero byte, then a zero.
 inline Frame MakeListFrame(int32_t cmd, const std::vector<std::string>& list) {
@@ -96,16 +94,9 @@ inline bool IsAllZero(const Frame& f) {
   return std::all_of(f.begin(), f.end(), [](char c) { return !c; });
 }
 
-// Handles short sends and never raises SIGPIPE.
+// Blocking sends are whole; this one never raises SIGPIPE.
 inline bool SendAll(int fd, const void* data, size_t size) {
-  for (const char* p = static_cast<const char*>(data); size > 0;) {
-    const ssize_t n = send(fd, p, size, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
+  return send(fd, data, size, MSG_NOSIGNAL) == static_cast<ssize_t>(size);
 }
 // Exactly `size` bytes; nothing when the peer closed first or time ran out.
 inline std::optional<std::string> ReadExactly(int fd, size_t size,
@@ -281,13 +272,18 @@ class Sandbox : public TempRoot {
   pid_t pid() const { return pid_; }  // -1 when no daemon runs
   const std::string& cipher_key() const { return key_; }
 
-  // Starts cmsd --root R --port P --log-stderr and waits (bounded) until
-  // the port listens; false when the daemon exited or did not listen in
-  // time. The port listens before the event loop runs: wait for the ready
-  // event or the marker before sending signals. The daemon dies with the
-  // thread that started it: start it from the test's own thread.
-  bool Start() {
-    Launch();
+  // Starts cmsd --root R --port P --log-stderr and, if asked, waits
+  // (bounded) until the port listens; false when the daemon exited or did
+  // not listen in time. The port listens before the event loop runs: wait for
+  // the ready event or the marker before sending signals. The daemon dies with
+  // the thread that started it: start it from the test's own thread.
+  bool Start(bool wait = true) {
+    Stop();
+    // CMS_TEST_CMSD names another daemon to test (a ThreadSanitizer build).
+    const char* other = getenv("CMS_TEST_CMSD");
+    pid_ = Spawn({other && *other ? other : CMS_BUILD_DIR "/cmsd", "--root",
+                  dir(), "--port", std::to_string(port_), "--log-stderr"},
+                 {"PATH=" + Host("/stub_bin:") + getenv("PATH")}, "/cmsd");
     // The kernel's table tells when the port listens, at the cost of no
     // connection. A sanitizer build needs seconds on a busy machine.
     char entry[48];
@@ -295,17 +291,9 @@ class Sandbox : public TempRoot {
     auto listens = [&] {
       return ReadHost("/proc/net/tcp").find(entry) != std::string::npos;
     };
-    WaitUntil([&] { return !Running() || listens(); }, seconds(20));
-    return Running() && listens();
-  }
-  // Starts the daemon without waiting for the port.
-  void Launch() {
-    Stop();
-    // CMS_TEST_CMSD names another daemon to test (a ThreadSanitizer build).
-    const char* other = getenv("CMS_TEST_CMSD");
-    pid_ = Spawn({other && *other ? other : CMS_BUILD_DIR "/cmsd", "--root",
-                  dir(), "--port", std::to_string(port_), "--log-stderr"},
-                 {"PATH=" + Host("/stub_bin:") + getenv("PATH")}, "/cmsd");
+    return !wait ||
+           (WaitUntil([&] { return !Running() || listens(); }, seconds(20)) &&
+            Running() && listens());
   }
   // SIGKILL to the daemon and its process group, then reaps it.
   void Stop() {
