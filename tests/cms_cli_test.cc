@@ -101,7 +101,7 @@ TEST(CmsCli, EverySubcommandAnswersWithOutputAndStatus) {
 
 TEST(CmsCli, MonitorPrintsEachEventAsALine) {
   // No ready announcement to race with the event under test.
-  Sandbox sandbox(Files{{"/tmp/cms_started", ""}}, true, false);
+  Sandbox sandbox(Files{{"/tmp/cms_started", ""}}, false);
   ASSERT_TRUE(sandbox.Start()) << sandbox.Stderr();
   std::thread signaller([&] {
     Sandbox::WaitUntil(

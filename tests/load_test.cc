@@ -61,21 +61,18 @@ struct Tally {
 
 class LoadTest : public ::testing::Test {
  protected:
-  void Begin(int clients) {
+  // Starts the daemon and makes the names: with `tree` every parameter of
+  // the example tree, read only (from a dump, "name='value'" lines); then
+  // names created in the first `files` target files, up to `total`, each
+  // owned by one of the `clients`.
+  void Prepare(int clients, bool tree, int total, size_t files) {
     clients_ = clients;
-    serials_.assign(clients, 0);
     RaiseDescriptorLimit();
     ASSERT_TRUE(sandbox_.Start()) << sandbox_.Stderr();
     // Signals are the loop's once it runs; the marker follows a second later.
     ASSERT_TRUE(Sandbox::WaitUntil(
         [&] { return sandbox_.Exists("/tmp/cms_started"); }, seconds(20)));
     before_ = sandbox_.ConfFiles();
-  }
-
-  // With `tree`, every parameter of the example tree, read only (from a dump,
-  // "name='value'" lines); then names created in the target files, up to
-  // `total`, each owned by one client, spread over `files` target files.
-  void MakeNames(bool tree, int total, size_t files) {
     ASSERT_TRUE(IsOk(sandbox_.Exchange(MakeFrame(37, {}, "/tmp/dump"))));
     std::istringstream in(sandbox_.Read("/tmp/dump"));
     for (std::string line; tree && std::getline(in, line);) {
@@ -117,11 +114,8 @@ class LoadTest : public ::testing::Test {
     const std::vector<size_t>& own = owned_[c];
     auto pick_any = [&] { return &names_[rng() % names_.size()]; };
     auto pick_own = [&] { return &names_[own[rng() % own.size()]]; };
-    // Values never repeat across runs: a set of the stored value fails.
-    long& serial = serials_[c];
-    auto next_value = [&] {
-      return "c" + std::to_string(c) + "_" + std::to_string(++serial);
-    };
+    // Values never repeat: a set of the stored value fails.
+    auto next_value = [&] { return "v" + std::to_string(++serial_); };
     auto matches = [&](const Name* n, const std::string& got) {
       if (n->owner >= 0 && n->owner != c) return got != "(null)";  // changing
       return got == n->value;
@@ -234,7 +228,7 @@ class LoadTest : public ::testing::Test {
   Files before_;  // the configuration files at the start
   std::vector<Name> names_;
   std::vector<std::vector<size_t>> owned_;  // by client: indexes in names_
-  std::vector<long> serials_;               // by client
+  std::atomic<long> serial_{0};
 };
 
 void Report(const char* phase, Tally& t, double seconds_run) {
@@ -250,8 +244,8 @@ void Report(const char* phase, Tally& t, double seconds_run) {
 }
 
 TEST_F(LoadTest, MixedRequestsOnTwoThousandNames) {
-  ASSERT_NO_FATAL_FAILURE(Begin(EnvInt("CMS_LOAD_CLIENTS", 200)));
-  ASSERT_NO_FATAL_FAILURE(MakeNames(true, 2000, std::size(kTargetFiles)));
+  ASSERT_NO_FATAL_FAILURE(Prepare(EnvInt("CMS_LOAD_CLIENTS", 200), true, 2000,
+                                  std::size(kTargetFiles)));
   const int run_seconds = EnvInt("CMS_LOAD_SECONDS", 1);
   const milliseconds idle_window =
       getenv("CMS_LOAD_SECONDS") ? seconds(3) : seconds(1);
@@ -269,15 +263,13 @@ TEST_F(LoadTest, MixedRequestsOnTwoThousandNames) {
   const ProcStats after_run = ReadProcStats(pid);
   const IdleSample idle_after = SampleIdle(pid, idle_window);
 
-  printf("load: clients=%d names=%zu warm-up=%ds run=%ds\n", clients_,
-         names_.size(), warm_seconds, run_seconds);
+  printf("load: clients=%d names=%zu\n", clients_, names_.size());
   Report("warm-up", warm, warm_seconds);
   Report("run", run, run_seconds);
-  printf("load: rss_kb warm-up=%ld run=%ld fds warm-up=%ld run=%ld\n",
-         after_warm.rss_kb, after_run.rss_kb, after_warm.fds, after_run.fds);
   printf(
-      "load: idle cpu before=%.2f%% after=%.2f%% other threads' wakeups/s "
-      "after=%.0f\n",
+      "load: rss_kb warm-up=%ld run=%ld fds warm-up=%ld run=%ld idle cpu "
+      "before=%.2f%% after=%.2f%% other threads' wakeups/s after=%.0f\n",
+      after_warm.rss_kb, after_run.rss_kb, after_warm.fds, after_run.fds,
       idle_before.cpu_share * 100, idle_after.cpu_share * 100,
       idle_after.other_wakeups);
   EXPECT_GT(run.requests, clients_);
@@ -306,8 +298,7 @@ class Concurrency : public LoadTest {};
 
 TEST_F(Concurrency, ClientsTickWriteBacksAndSignalsTogether) {
   extras_ = true;
-  ASSERT_NO_FATAL_FAILURE(Begin(12));
-  ASSERT_NO_FATAL_FAILURE(MakeNames(false, 48, 1));
+  ASSERT_NO_FATAL_FAILURE(Prepare(12, false, 48, 1));
   std::atomic<bool> done{false};
   int signals = 0;
   std::thread signaller([&] {

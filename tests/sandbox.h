@@ -214,21 +214,18 @@ class Sandbox : public TempRoot {
  public:
   // `files` go over the example tree (examples/ under /mnt/jffs2/conf, its
   // etc/VERSION in /etc). The message center collects triggers.
-  explicit Sandbox(const Files& files = {}, bool example_tree = true,
-                   bool message_center = true)
+  explicit Sandbox(const Files& files = {}, bool message_center = true)
       : stubs_(*this) {
     for (const char* dir : {"/mnt/jffs2/conf/user", "/mnt/jffs2/conf/isp/user",
                             "/mnt/jffs2/conf/app", "/tmp", "/var/run", "/dev",
                             "/proc/sys/net/ipv4", "/etc"}) {
       MakeDir(dir);
     }
-    if (example_tree) {
-      for (const char* dir : {"user", "isp", "app"}) {
-        fs::copy(kExamples + dir, Host("/mnt/jffs2/conf/") + dir,
-                 fs::copy_options::recursive);
-      }
-      Write("/etc/VERSION", ReadExample("etc/VERSION"));
+    for (const char* dir : {"user", "isp", "app"}) {
+      fs::copy(kExamples + dir, Host("/mnt/jffs2/conf/") + dir,
+               fs::copy_options::recursive);
     }
+    Write("/etc/VERSION", ReadExample("etc/VERSION"));
     for (const auto& [path, content] : files) Write(path, content);
     // Only the daemon gets the stubs first on PATH.
     const std::string path = getenv("PATH");

@@ -37,12 +37,15 @@ TEST(Startup, DebugFlagFollowsSysini) {
   // second tab-separated field of the line. No sysini.conf: no debugging.
   for (const std::string line :
        {"sys_cms_debug_mode\t1", "sys_cms_debug_mode\t0",
-        "sys_cms_debug_mode=1", "sys_cms_debug_mode\tyes", "(no tree)"}) {
+        "sys_cms_debug_mode=1", "sys_cms_debug_mode\tyes",
+        "(no sysini.conf)"}) {
     SCOPED_TRACE(line);
-    const bool tree = line != "(no tree)";
-    Sandbox sandbox(tree ? Files{{kSysini, Sysini(line)}} : Files{}, tree);
+    const bool has_file = line != "(no sysini.conf)";
+    Sandbox sandbox(Files{{kSysini, Sysini(line)}});
+    if (!has_file) std::filesystem::remove(sandbox.Host(kSysini));
     ASSERT_TRUE(sandbox.Start()) << sandbox.Stderr();
-    EXPECT_EQ(sandbox.Ask(1, "hostname"), tree ? "ok:lte-router" : "failed");
+    EXPECT_EQ(sandbox.Ask(1, "hostname"),
+              has_file ? "ok:lte-router" : "failed");
     if (line.ends_with("\t1")) {
       EXPECT_TRUE(sandbox.WaitForStderr(
           "/CMSMain): Initializaton finished...CMS service start..\n",
@@ -59,8 +62,7 @@ TEST(Startup, DebugFlagFollowsSysini) {
 TEST(Startup, SignalActions) {
   for (const bool with_mc : {true, false}) {
     SCOPED_TRACE(with_mc ? "message center" : "no message center");
-    Sandbox sandbox(Files{{kSysini, Sysini("sys_cms_debug_mode\t1")}}, true,
-                    with_mc);
+    Sandbox sandbox(Files{{kSysini, Sysini("sys_cms_debug_mode\t1")}}, with_mc);
     ASSERT_TRUE(sandbox.Start()) << sandbox.Stderr();
     EXPECT_FALSE(sandbox.Exists(kMarker));
     // The marker follows the ready event (made even when the event cannot
