@@ -83,12 +83,7 @@ TEST_F(FaultTest, ExhaustedDescriptorsCostNoCpuAndLoseNoSet) {
   ASSERT_TRUE(sandbox_.WaitForStderr("accept: Too many open files", seconds(5)))
       << sandbox_.Stderr();
 
-  ASSERT_TRUE(SendAll(early, MakeFrame(2, "f_a", "while-exhausted").data(),
-                      kFrameSize));
-  const std::optional<std::string> answer =
-      ReadExactly(early, kFrameSize, seconds(5));
-  ASSERT_TRUE(answer);
-  ASSERT_EQ(FrameStatus(ToFrame(*answer)), kStatusOk);
+  ASSERT_TRUE(IsOk(RoundTrip(early, MakeFrame(2, "f_a", "while-exhausted"))));
   close(early);
   const IdleSample exhausted = SampleIdle(pid, milliseconds(1000));
   printf("fault: descriptors exhausted: cpu=%.1f%%\n",
@@ -100,12 +95,9 @@ TEST_F(FaultTest, ExhaustedDescriptorsCostNoCpuAndLoseNoSet) {
       [&] { return sandbox_.Ask(1, "f_a") == "ok:while-exhausted"; },
       seconds(5)))
       << sandbox_.Stderr();
+  const std::string file = "f_a=while-exhausted\nf_b=2\n";
   EXPECT_TRUE(Sandbox::WaitUntil(
-      [&] {
-        return sandbox_.Read(kFaultFile) == "f_a=while-exhausted\nf_b=2\n";
-      },
-      seconds(3)))
-      << sandbox_.Read(kFaultFile);
+      [&] { return sandbox_.Read(kFaultFile) == file; }, seconds(3)));
 }
 
 // ---- SIGKILL during a storm of sets and write-backs -----------------------

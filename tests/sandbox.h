@@ -111,6 +111,15 @@ inline std::optional<std::string> ReadExactly(int fd, size_t size,
   return got;
 }
 
+// One frame out on `fd`, one back; nothing when the peer closed first or
+// did not answer in time.
+inline std::optional<Frame> RoundTrip(int fd, const Frame& request,
+                                      milliseconds timeout = seconds(5)) {
+  if (!SendAll(fd, request.data(), kFrameSize)) return std::nullopt;
+  const std::optional<std::string> got = ReadExactly(fd, kFrameSize, timeout);
+  return got ? std::optional(ToFrame(*got)) : std::nullopt;
+}
+
 // The enciphered exchange of peers other than 127.0.0.1 (XChaCha20-Poly1305,
 // 24-byte nonce first, then ciphertext and tag): the first 984 bytes of the
 // frame go out as 1024, the answer comes as 1052 and deciphers to its first
@@ -343,12 +352,9 @@ class Sandbox : public TempRoot {
   std::optional<Frame> Exchange(const Frame& request,
                                 milliseconds timeout = seconds(5)) const {
     const int fd = Connect();
-    std::optional<std::string> got;
-    if (SendAll(fd, request.data(), kFrameSize)) {
-      got = ReadExactly(fd, kFrameSize, timeout);
-    }
+    const std::optional<Frame> r = RoundTrip(fd, request, timeout);
     close(fd);
-    return got ? std::optional(ToFrame(*got)) : std::nullopt;
+    return r;
   }
 
   // One request on a new connection: "ok:" and the value answered,
@@ -392,18 +398,20 @@ class Sandbox : public TempRoot {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
 
-  // Starts args[0] in a process group of its own, with this process's
-  // environment but for root, port, PATH and the boot-loader variables
-  // (which change what a daemon imports at start), plus `env`; its output
-  // goes to <root><out>.stdout and .stderr.
+  // Starts args[0] in a process group of its own with `env` ("NAME=value")
+  // and this process's environment but for those names and the boot-loader
+  // variables, which change what a daemon imports at start; its output goes
+  // to <root><out>.stdout and .stderr.
   pid_t Spawn(const std::vector<std::string>& args,
               std::vector<std::string> env, const std::string& out) const {
+    std::vector<std::string> drop = {"reset_default=", "version_uboot="};
+    for (const std::string& v : env)
+      drop.push_back(v.substr(0, v.find('=') + 1));
     for (char** e = environ; *e != nullptr; ++e) {
-      const std::string_view v = *e;
-      if (!v.starts_with("CMS_") && !v.starts_with("PATH=") &&
-          !v.starts_with("reset_default=") &&
-          !v.starts_with("version_uboot=")) {
-        env.emplace_back(v);
+      if (std::none_of(drop.begin(), drop.end(), [&](auto& d) {
+            return std::string_view(*e).starts_with(d);
+          })) {
+        env.emplace_back(*e);
       }
     }
     std::vector<char*> argv, envp;
