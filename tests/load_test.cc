@@ -67,7 +67,6 @@ class LoadTest : public ::testing::Test {
   // owned by one of the `clients`.
   void Prepare(int clients, bool tree, int total, size_t files) {
     clients_ = clients;
-    RaiseDescriptorLimit();
     ASSERT_TRUE(sandbox_.Start()) << sandbox_.Stderr();
     // Signals are the loop's once it runs; the marker follows a second later.
     ASSERT_TRUE(Sandbox::WaitUntil(
@@ -95,14 +94,27 @@ class LoadTest : public ::testing::Test {
     ASSERT_TRUE(sandbox_.Exchange(MakeFrame(16), kTimeout));
   }
 
-  // Runs every client for `length`.
-  void Run(Clock::duration length, Tally* tally) {
-    const Clock::time_point end = Clock::now() + length;
+  // Runs every client for `seconds_run` and reports; the requests made.
+  long Run(const char* phase, int seconds_run) {
+    const Clock::time_point end = Clock::now() + seconds(seconds_run);
+    Tally t;
     std::vector<std::thread> threads;
     for (int c = 0; c < clients_; ++c) {
-      threads.emplace_back([=, this] { Client(c, end, tally); });
+      threads.emplace_back([&, c] { Client(c, end, &t); });
     }
-    for (std::thread& t : threads) t.join();
+    for (std::thread& thread : threads) thread.join();
+    std::vector<double>& ms = t.latency_ms;
+    std::sort(ms.begin(), ms.end());
+    ms.push_back(0);  // never empty
+    printf(
+        "load: %s requests=%ld failures=%zu rps=%.0f p50_ms=%.2f "
+        "p99_ms=%.2f\n",
+        phase, t.requests, t.failures.size(),
+        static_cast<double>(t.requests) / seconds_run, ms[(ms.size() - 1) / 2],
+        ms[(ms.size() - 1) * 99 / 100]);
+    EXPECT_TRUE(t.failures.empty())
+        << t.failures.size() << " failed, first: " << t.failures[0];
+    return t.requests;
   }
 
   // One client: 40% get, 30% set of an own name, 15% multi-get of five
@@ -155,7 +167,7 @@ class LoadTest : public ::testing::Test {
       } else if (choice < 105) {
         const std::optional<Frame> r =
             sandbox_.Exchange(MakeFrame(16), kTimeout);
-        ok = r && IsAllZero(*r);
+        ok = r && *r == Frame{};
       } else if (choice < 110) {
         sandbox_.Ask(33, "q" + std::to_string(c), "job");
         ok = sandbox_.Ask(34, "q" + std::to_string(c)) == "ok:job";
@@ -226,18 +238,6 @@ class LoadTest : public ::testing::Test {
   std::atomic<long> serial_{0};
 };
 
-void Report(const char* phase, Tally& t, double seconds_run) {
-  std::vector<double>& ms = t.latency_ms;
-  std::sort(ms.begin(), ms.end());
-  ms.push_back(0);  // never empty
-  printf(
-      "load: %s requests=%ld failures=%zu rps=%.0f p50_ms=%.2f p99_ms=%.2f\n",
-      phase, t.requests, t.failures.size(), t.requests / seconds_run,
-      ms[(ms.size() - 1) / 2], ms[(ms.size() - 1) * 99 / 100]);
-  EXPECT_TRUE(t.failures.empty())
-      << t.failures.size() << " failed, first: " << t.failures[0];
-}
-
 TEST_F(LoadTest, MixedRequestsOnTwoThousandNames) {
   ASSERT_NO_FATAL_FAILURE(Prepare(EnvInt("CMS_LOAD_CLIENTS", 200), true, 2000,
                                   std::size(kTargetFiles)));
@@ -249,25 +249,22 @@ TEST_F(LoadTest, MixedRequestsOnTwoThousandNames) {
 
   // After each run: time for the last write-back and for workers to go idle.
   const int warm_seconds = std::clamp(run_seconds / 3, 1, 10);
-  Tally warm, run;
-  Run(seconds(warm_seconds), &warm);
+  Run("warm-up", warm_seconds);
   std::this_thread::sleep_for(seconds(1));
   const ProcStats after_warm = ReadProcStats(pid);
-  Run(seconds(run_seconds), &run);
+  const long requests = Run("run", run_seconds);
   std::this_thread::sleep_for(seconds(1));
   const ProcStats after_run = ReadProcStats(pid);
   const IdleSample idle_after = SampleIdle(pid, idle_window);
 
   printf("load: clients=%d names=%zu\n", clients_, names_.size());
-  Report("warm-up", warm, warm_seconds);
-  Report("run", run, run_seconds);
   printf(
       "load: rss_kb warm-up=%ld run=%ld fds warm-up=%ld run=%ld idle cpu "
       "before=%.2f%% after=%.2f%% other threads' wakeups/s after=%.0f\n",
       after_warm.rss_kb, after_run.rss_kb, after_warm.fds, after_run.fds,
       idle_before.cpu_share * 100, idle_after.cpu_share * 100,
       idle_after.other_wakeups);
-  EXPECT_GT(run.requests, clients_);
+  EXPECT_GT(requests, clients_);
 
   // The tick writes once the burst has settled; a forced write makes sure.
   ASSERT_TRUE(sandbox_.Exchange(MakeFrame(16), kTimeout));
@@ -304,14 +301,12 @@ TEST_F(Concurrency, ClientsTickWriteBacksAndSignalsTogether) {
       std::this_thread::sleep_for(milliseconds(7));
     }
   });
-  Tally run;
-  Run(seconds(3), &run);
+  const long requests = Run("concurrency", 3);
   done = true;
   signaller.join();
   // A report ends the daemon at once; its output says why.
   ASSERT_TRUE(sandbox_.Running()) << sandbox_.Stderr();
-  Report("concurrency", run, 3);
-  EXPECT_GT(run.requests, clients_ * 10);
+  EXPECT_GT(requests, clients_ * 10);
 
   // SIGTERM writes back what is pending and exits with 0.
   ASSERT_TRUE(sandbox_.Signal(SIGTERM));

@@ -57,14 +57,12 @@ class MsgListener {
   std::vector<std::string> WaitFor(size_t count,
                                    std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-      // A send has queued its datagram before it returns: look now.
-      if (Pull() >= count || std::chrono::steady_clock::now() >= deadline) {
-        std::lock_guard lock(mutex_);
-        return std::move(got_);
-      }
+    // A send has queued its datagram before it returns: look at once.
+    while (Pull() < count && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
+    std::lock_guard lock(mutex_);
+    return std::move(got_);
   }
 
  private:

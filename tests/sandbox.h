@@ -90,10 +90,6 @@ inline std::string FrameValue(const Frame& f) {
 inline bool IsOk(const std::optional<Frame>& r) {
   return r && FrameStatus(*r) == kStatusOk;
 }
-inline bool IsAllZero(const Frame& f) {
-  return std::all_of(f.begin(), f.end(), [](char c) { return !c; });
-}
-
 // Blocking sends are whole; this one never raises SIGPIPE.
 inline bool SendAll(int fd, const void* data, size_t size) {
   return send(fd, data, size, MSG_NOSIGNAL) == static_cast<ssize_t>(size);
@@ -153,18 +149,10 @@ inline std::string Edit(std::string text,
   return text;
 }
 
-// For tests with hundreds of connections; a daemon started later inherits it.
-inline void RaiseDescriptorLimit() {
-  rlimit lim;
-  getrlimit(RLIMIT_NOFILE, &lim);
-  lim.rlim_cur = lim.rlim_max;
-  setrlimit(RLIMIT_NOFILE, &lim);
-}
-
 // What /proc tells about a running daemon.
 struct ProcStats {
   long rss_kb = 0, threads = 0, fds = 0;
-  long other_switches = 0;  // context switches of every thread but the main
+  long other_switches = 0;  // wakeups of every thread but the main one
   double cpu_seconds = 0;   // user + system, all threads
 };
 inline long StatusField(const std::string& path, const std::string& key) {
@@ -187,9 +175,7 @@ inline ProcStats ReadProcStats(pid_t pid) {
   s.cpu_seconds = cpu.tv_sec + cpu.tv_nsec / 1e9;
   for (const fs::path& task : fs::directory_iterator(dir + "/task", ec)) {
     if (task.filename() == std::to_string(pid)) continue;
-    for (const char* key :
-         {"voluntary_ctxt_switches", "nonvoluntary_ctxt_switches"})
-      s.other_switches += StatusField(task / "status", key);
+    s.other_switches += StatusField(task / "status", "voluntary_ctxt_switches");
   }
   return s;
 }
@@ -241,6 +227,11 @@ class Sandbox : public TempRoot {
     stubs_.Install();
     setenv("PATH", path.c_str(), 1);
     if (message_center) listener_ = std::make_unique<MsgListener>(*this);
+    // Room for hundreds of connections; a daemon started later inherits it.
+    rlimit lim;
+    getrlimit(RLIMIT_NOFILE, &lim);
+    lim.rlim_cur = lim.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &lim);
     if (sodium_init() < 0) abort();
     key_.resize(crypto_aead_xchacha20poly1305_ietf_KEYBYTES);
     randombytes_buf(key_.data(), key_.size());
