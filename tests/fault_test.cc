@@ -21,43 +21,39 @@ namespace {
 
 constexpr char kFaultFile[] = "/mnt/jffs2/conf/user/fault.conf";
 
-class FaultTest : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_TRUE(sandbox_.Start()) << sandbox_.Stderr(); }
-  // Median latency in ms of `n` gets of f_a on new connections, which must
-  // all answer `value`.
-  double MedianGetMs(const std::string& value, int n = 21) {
-    std::vector<double> ms;
-    for (int i = 0; i < n; ++i) {
-      const Clock::time_point start = Clock::now();
-      const std::string answer = sandbox_.Ask(1, "f_a");
-      ms.push_back(
-          std::chrono::duration<double, std::milli>(Clock::now() - start)
-              .count());
-      EXPECT_EQ(answer, "ok:" + value);
-    }
-    std::sort(ms.begin(), ms.end());
-    return ms[ms.size() / 2];
+// Median latency in ms of 21 gets of f_a on new connections, which must
+// all answer `value`.
+double MedianGetMs(const Sandbox& sandbox, const std::string& value) {
+  std::vector<double> ms;
+  for (int i = 0; i < 21; ++i) {
+    const Clock::time_point start = Clock::now();
+    const std::string answer = sandbox.Ask(1, "f_a");
+    ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start)
+                     .count());
+    EXPECT_EQ(answer, "ok:" + value);
   }
-  Sandbox sandbox_{Files{{kFaultFile, "f_a=1\nf_b=2\n"}}};
-};
+  std::sort(ms.begin(), ms.end());
+  return ms[ms.size() / 2];
+}
 
-TEST_F(FaultTest, FiveHundredIdleClientsDoNotDelayAGet) {
-  const double alone = MedianGetMs("1");
+TEST(FaultTest, FiveHundredIdleClientsDoNotDelayAGet) {
+  Sandbox sandbox(Files{{kFaultFile, "f_a=1\nf_b=2\n"}});
+  ASSERT_TRUE(sandbox.Start()) << sandbox.Stderr();
+  const double alone = MedianGetMs(sandbox, "1");
   // Paced: a connect that finds the listen backlog (20) full waits a second
   // for its retry. The idle clients are to be there, not to arrive at once.
   std::vector<int> idle;
   for (int i = 0; i < 500; ++i) {
-    idle.push_back(sandbox_.Connect());
+    idle.push_back(sandbox.Connect());
     ASSERT_GE(idle.back(), 0) << i;
     std::this_thread::sleep_for(milliseconds(1));
   }
   // All accepted, each with a worker waiting on it (dropped after 6 s
   // without a frame: measure well before).
   ASSERT_TRUE(Sandbox::WaitUntil(
-      [&] { return ReadProcStats(sandbox_.pid()).fds >= 500; }, seconds(3)));
-  const double crowded = MedianGetMs("1");
-  const ProcStats stats = ReadProcStats(sandbox_.pid());
+      [&] { return ReadProcStats(sandbox.pid()).fds >= 500; }, seconds(3)));
+  const double crowded = MedianGetMs(sandbox, "1");
+  const ProcStats stats = ReadProcStats(sandbox.pid());
   for (int fd : idle) close(fd);
   printf("fault: idle=500 get_ms median alone=%.2f crowded=%.2f threads=%ld\n",
          alone, crowded, stats.threads);
@@ -68,17 +64,19 @@ TEST_F(FaultTest, FiveHundredIdleClientsDoNotDelayAGet) {
 // Out of descriptors, accept fails again at once: the daemon must pause
 // instead of spinning. A set made meanwhile on a connection opened before
 // cannot be written back then, and must be once descriptors are free.
-TEST_F(FaultTest, ExhaustedDescriptorsCostNoCpuAndLoseNoSet) {
-  const pid_t pid = sandbox_.pid();
-  const int early = sandbox_.Connect();
+TEST(FaultTest, ExhaustedDescriptorsCostNoCpuAndLoseNoSet) {
+  Sandbox sandbox(Files{{kFaultFile, "f_a=1\nf_b=2\n"}});
+  ASSERT_TRUE(sandbox.Start()) << sandbox.Stderr();
+  const pid_t pid = sandbox.pid();
+  const int early = sandbox.Connect();
   // Room for what the daemon holds at rest and a handful of connections.
   const rlimit low{24, 24};
   ASSERT_EQ(prlimit(pid, RLIMIT_NOFILE, &low, nullptr), 0);
   std::vector<int> flood;
   for (int i = 0; i < 80; ++i)
-    flood.push_back(sandbox_.Connect("127.0.0.1", SOCK_NONBLOCK));
-  ASSERT_TRUE(sandbox_.WaitForStderr("accept: Too many open files", seconds(5)))
-      << sandbox_.Stderr();
+    flood.push_back(sandbox.Connect("127.0.0.1", SOCK_NONBLOCK));
+  ASSERT_TRUE(sandbox.WaitForStderr("accept: Too many open files", seconds(5)))
+      << sandbox.Stderr();
 
   ASSERT_TRUE(IsOk(RoundTrip(early, MakeFrame(2, "f_a", "while-exhausted"))));
   close(early);
@@ -89,12 +87,12 @@ TEST_F(FaultTest, ExhaustedDescriptorsCostNoCpuAndLoseNoSet) {
 
   for (int fd : flood) close(fd);
   EXPECT_TRUE(Sandbox::WaitUntil(
-      [&] { return sandbox_.Ask(1, "f_a") == "ok:while-exhausted"; },
+      [&] { return sandbox.Ask(1, "f_a") == "ok:while-exhausted"; },
       seconds(5)))
-      << sandbox_.Stderr();
+      << sandbox.Stderr();
   const std::string file = "f_a=while-exhausted\nf_b=2\n";
   EXPECT_TRUE(Sandbox::WaitUntil(
-      [&] { return sandbox_.Read(kFaultFile) == file; }, seconds(3)));
+      [&] { return sandbox.Read(kFaultFile) == file; }, seconds(3)));
 }
 
 // ---- SIGKILL during a storm of sets and write-backs -----------------------

@@ -389,29 +389,25 @@ class Sandbox : public TempRoot {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
 
-  // Starts args[0] in a process group of its own with `env` ("NAME=value")
-  // and this process's environment but for those names and the boot-loader
-  // variables, which change what a daemon imports at start; its output goes
-  // to <root><out>.stdout and .stderr.
+  // Starts args[0] in a process group of its own with `env` ("NAME=value",
+  // PATH among them) and this process's environment but for PATH, root,
+  // port and the boot-loader variables, which change what a daemon imports
+  // at start; its output goes to <root><out>.stdout and .stderr.
   pid_t Spawn(const std::vector<std::string>& args,
               std::vector<std::string> env, const std::string& out) const {
-    std::vector<std::string> drop = {"reset_default=", "version_uboot="};
-    for (const std::string& v : env)
-      drop.push_back(v.substr(0, v.find('=') + 1));
     for (char** e = environ; *e != nullptr; ++e) {
-      if (std::none_of(drop.begin(), drop.end(), [&](auto& d) {
-            return std::string_view(*e).starts_with(d);
-          })) {
-        env.emplace_back(*e);
-      }
+      const std::string_view v = *e;
+      if (!v.starts_with("PATH=") && !v.starts_with("CMS_") &&
+          !v.starts_with("reset_default=") && !v.starts_with("version_uboot="))
+        env.emplace_back(v);
     }
-    std::vector<char*> argv, envp;
-    for (const std::string& a : args)
-      argv.push_back(const_cast<char*>(a.c_str()));
-    for (const std::string& v : env)
-      envp.push_back(const_cast<char*>(v.c_str()));
-    argv.push_back(nullptr);
-    envp.push_back(nullptr);
+    auto c_strings = [](const std::vector<std::string>& v) {
+      std::vector<char*> p;
+      for (const std::string& s : v) p.push_back(const_cast<char*>(s.c_str()));
+      p.push_back(nullptr);
+      return p;
+    };
+    std::vector<char*> argv = c_strings(args), envp = c_strings(env);
     const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
     const int out_fd = open(Host(out + ".stdout").c_str(), flags, 0644);
     const int err_fd = open(Host(out + ".stderr").c_str(), flags, 0644);

@@ -66,9 +66,7 @@ TEST_F(TransportTest, PartialBackToBackAndAbandonedFrames) {
 TEST_F(TransportTest, OddFramesAreServedSafely) {
   // 16 and codes that are not commands answer 1024 zero bytes.
   for (int code : {16, 0, 6, 20, 99}) {
-    const std::optional<Frame> r = sandbox_.Exchange(MakeFrame(code, "ct_a"));
-    ASSERT_TRUE(r) << code;
-    EXPECT_TRUE(*r == Frame{}) << code;
+    EXPECT_TRUE(sandbox_.Exchange(MakeFrame(code, "ct_a")) == Frame{}) << code;
   }
   // Fields and lists without their zero byte are read to their area end.
   Frame request = MakeFrame(2);
@@ -76,8 +74,7 @@ TEST_F(TransportTest, OddFramesAreServedSafely) {
   for (int32_t code : {1, 2, 12, 33, 34, 35, 36, 37}) {
     memcpy(request.data() + 4, &code, sizeof code);
     const std::optional<Frame> r = sandbox_.Exchange(request);
-    ASSERT_TRUE(r) << code;
-    EXPECT_EQ(FramePid(*r), kTestPid) << code;
+    EXPECT_TRUE(r && FramePid(*r) == kTestPid) << code;
   }
   EXPECT_EQ(sandbox_.Ask(1, "ct_b"), "ok:2");
 }
