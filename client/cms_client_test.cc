@@ -3,13 +3,6 @@
 #include "client/cms_client.h"
 
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <string>
-#include <thread>
 
 #include "tests/sandbox.h"
 

@@ -1,11 +1,6 @@
 // cms_cli_test.cc - the cms command: output and exit status of each
 // subcommand against a sandboxed daemon.
 #include <gtest/gtest.h>
-#include <signal.h>
-
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "tests/sandbox.h"
 

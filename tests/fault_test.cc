@@ -3,16 +3,8 @@
 // flood of connections, and SIGKILL in the middle of a storm of sets and
 // write-backs.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <random>
-#include <sstream>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "tests/sandbox.h"
 
@@ -27,10 +19,9 @@ double MedianGetMs(const Sandbox& sandbox, const std::string& value) {
   std::vector<double> ms;
   for (int i = 0; i < 21; ++i) {
     const Clock::time_point start = Clock::now();
-    const std::string answer = sandbox.Ask(1, "f_a");
+    EXPECT_EQ(sandbox.Ask(1, "f_a"), "ok:" + value);
     ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start)
                      .count());
-    EXPECT_EQ(answer, "ok:" + value);
   }
   std::sort(ms.begin(), ms.end());
   return ms[ms.size() / 2];
@@ -45,7 +36,6 @@ TEST(FaultTest, FiveHundredIdleClientsDoNotDelayAGet) {
   std::vector<int> idle;
   for (int i = 0; i < 500; ++i) {
     idle.push_back(sandbox.Connect());
-    ASSERT_GE(idle.back(), 0) << i;
     std::this_thread::sleep_for(milliseconds(1));
   }
   // All accepted, each with a worker waiting on it (dropped after 6 s

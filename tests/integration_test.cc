@@ -2,10 +2,6 @@
 // flash and the message center, through the real daemon.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <string>
-#include <vector>
-
 #include "tests/sandbox.h"
 
 namespace cms::testing {

@@ -12,17 +12,8 @@
 // signals arrive; then SIGTERM must write everything back. Run against a
 // ThreadSanitizer daemon, whose first report ends it with status 66.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <unistd.h>
 
-#include <atomic>
-#include <map>
-#include <mutex>
 #include <random>
-#include <sstream>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "tests/sandbox.h"
 
@@ -253,13 +244,13 @@ TEST_F(LoadTest, MixedRequestsOnTwoThousandNames) {
   const ProcStats after_run = ReadProcStats(pid);
   const IdleSample idle_after = SampleIdle(pid, idle_window);
 
-  printf("load: clients=%d names=%zu\n", clients_, names_.size());
   printf(
-      "load: rss_kb warm-up=%ld run=%ld fds warm-up=%ld run=%ld idle cpu "
-      "before=%.2f%% after=%.2f%% other threads' wakeups/s after=%.0f\n",
-      after_warm.rss_kb, after_run.rss_kb, after_warm.fds, after_run.fds,
-      idle_before.cpu_share * 100, idle_after.cpu_share * 100,
-      idle_after.other_wakeups);
+      "load: clients=%d names=%zu rss_kb warm-up=%ld run=%ld fds warm-up=%ld "
+      "run=%ld idle cpu before=%.2f%% after=%.2f%% other threads' wakeups/s "
+      "after=%.0f\n",
+      clients_, names_.size(), after_warm.rss_kb, after_run.rss_kb,
+      after_warm.fds, after_run.fds, idle_before.cpu_share * 100,
+      idle_after.cpu_share * 100, idle_after.other_wakeups);
   EXPECT_GT(requests, clients_);
 
   // The tick writes once the burst has settled; a forced write makes sure.

@@ -14,14 +14,10 @@
 
 #include <algorithm>
 #include <array>
-#include <chrono>
-#include <cstring>
-#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
 #include <optional>
-#include <thread>
 
 #include "client/cms_client.h"
 #include "tests/msg_listener.h"
@@ -39,7 +35,6 @@ inline constexpr size_t kFrameSize = 1024;
 using Frame = std::array<char, kFrameSize>;
 inline constexpr size_t kValueOffset = 76;  // 800 bytes
 inline constexpr int32_t kStatusOk = 6;
-inline constexpr int32_t kStatusFailed = 7;
 inline constexpr int32_t kTestPid = 4242;  // in every request made here
 
 // Texts are copied with the limits of their areas, so they stay terminated.

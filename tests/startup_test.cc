@@ -1,13 +1,6 @@
 // startup_test.cc - start-up, ready announcement, debug flag and signals of
 // the real daemon.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <string>
-#include <vector>
 
 #include "tests/sandbox.h"
 
