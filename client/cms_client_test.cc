@@ -3,14 +3,6 @@
 #include "client/cms_client.h"
 
 #include <gtest/gtest.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <netinet/in.h>
-
-#include <cerrno>
-#include <string>
-#include <thread>
 
 #include "tests/sandbox.h"
 
@@ -20,7 +12,7 @@ namespace {
 constexpr char kCoreFile[] = "/mnt/jffs2/conf/user/coretest.conf";
 
 TEST(Client, ResultsAndCuts) {
-  Sandbox sandbox(SandboxOptions().WithFile(kCoreFile, "ct_a=abcdef\n"));
+  Sandbox sandbox(Files{{kCoreFile, "ct_a=abcdef\n"}});
   ASSERT_TRUE(sandbox.Start()) << sandbox.Stderr();
   // The _EX form cuts to the buffer and answers the bytes received.
   char buf[4] = {'x', 'x', 'x', 'x'};
@@ -31,28 +23,21 @@ TEST(Client, ResultsAndCuts) {
   EXPECT_STREQ(big, "");
   EXPECT_EQ(CMSGetValue_EX("ct_a", nullptr, 10, 1), 0);
   EXPECT_EQ(CMSGetValue_EX("ct_a", big, 0, 1), 0);
-  EXPECT_EQ(CMSGetValue("no_such_name", 1), nullptr);
   // A long name is sent cut to 63 characters.
   EXPECT_EQ(CMSSetValue(std::string(70, 'n').c_str(), "v", 2), 1);
   EXPECT_STREQ(CMSGetValue(std::string(63, 'n').c_str(), 1), "v");
   EXPECT_EQ(CMSSetValue("ct_a", "new", 2), 1);
   EXPECT_EQ(CMSWriteParam(16), 1);
-  EXPECT_EQ(sandbox.ReadFile(kCoreFile), "ct_a=new\n");
+  EXPECT_EQ(sandbox.Read(kCoreFile), "ct_a=new\n");
 
   // A plain frame from 127.0.0.2 makes the daemon hang up. The first send
-  // after that is still taken and draws a reset; then the connection is
-  // broken for good, and without protection the next write would end the
-  // process with SIGPIPE.
+  // after that draws a reset; then the connection is broken for good, and
+  // without protection the next send would end the process with SIGPIPE.
   const int fd = sandbox.Connect("127.0.0.2");
   CMSPacket frame{};
   sendPkt(fd, &frame);
-  EXPECT_FALSE(ReadExactly(fd, 1, std::chrono::seconds(5)));
-  ssize_t probe = 0;
-  for (int i = 0; i < 100 && probe >= 0; ++i) {
-    probe = send(fd, &frame, sizeof frame, MSG_NOSIGNAL);
-  }
-  ASSERT_LT(probe, 0);
-  sendPkt(fd, &frame);
+  EXPECT_FALSE(ReadExactly(fd, 1, seconds(5)));
+  for (int i = 0; i < 10; ++i) sendPkt(fd, &frame);
   close(fd);
 }
 
@@ -63,21 +48,17 @@ int HowTheClientHangsUp(size_t answer_bytes) {
   const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
   socklen_t len = sizeof addr;
-  if (bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      listen(listener, 1) != 0 ||
-      getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    close(listener);
-    return 1;
-  }
+  bind(listener, reinterpret_cast<sockaddr*>(&addr), len);
+  listen(listener, 1);
+  getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
   setenv("CMS_PORT", std::to_string(ntohs(addr.sin_port)).c_str(), 1);
   int ending = 1;
   std::thread daemon([&] {
     const int fd = accept(listener, nullptr, nullptr);
-    Frame frame{};
-    if (ReadExactly(fd, kFrameSize, std::chrono::seconds(5))) {
-      const int32_t pid = getpid(), status = CMS_STATUS_OK;
-      memcpy(frame.data() + kPidOffset, &pid, sizeof pid);
-      memcpy(frame.data() + kCmdOffset, &status, sizeof status);
+    Frame frame = MakeFrame(CMS_STATUS_OK);
+    if (ReadExactly(fd, kFrameSize, seconds(5))) {
+      const int32_t pid = getpid();
+      memcpy(frame.data(), &pid, sizeof pid);
       SendAll(fd, frame.data(), answer_bytes);
       // A partial answer leaves the client reading until this side closes.
       if (answer_bytes < kFrameSize) shutdown(fd, SHUT_WR);

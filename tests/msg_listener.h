@@ -30,9 +30,7 @@ class MsgListener {
     strncpy(addr.sun_path, path_.c_str(), sizeof addr.sun_path - 1);
     fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-      close(fd_);
-      fd_ = -1;
-      return;
+      return;  // not ok()
     }
     // A reader in the background keeps the socket's short queue empty, so
     // that a burst of events never makes the sender give one up.
@@ -43,15 +41,13 @@ class MsgListener {
     });
   }
   ~MsgListener() {
-    stop_.store(true);
+    stop_ = true;
     if (reader_.joinable()) reader_.join();
-    if (fd_ >= 0) close(fd_);
+    close(fd_);
     unlink(path_.c_str());
   }
-  MsgListener(const MsgListener&) = delete;
-  MsgListener& operator=(const MsgListener&) = delete;
 
-  bool ok() const { return fd_ >= 0; }
+  bool ok() const { return reader_.joinable(); }
 
   // Every datagram sent so far, oldest first; they are taken.
   std::vector<std::string> Drain() { return WaitFor(0, {}); }
@@ -61,14 +57,12 @@ class MsgListener {
   std::vector<std::string> WaitFor(size_t count,
                                    std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-      // A send has queued its datagram before it returns: look now.
-      if (Pull() >= count || std::chrono::steady_clock::now() >= deadline) {
-        std::lock_guard lock(mutex_);
-        return std::move(got_);
-      }
+    // A send has queued its datagram before it returns: look at once.
+    while (Pull() < count && std::chrono::steady_clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
+    std::lock_guard lock(mutex_);
+    return std::move(got_);
   }
 
  private:

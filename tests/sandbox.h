@@ -1,6 +1,7 @@
 // sandbox.h - runs the real build/cmsd in a throw-away root for end-to-end
 // tests: example configuration tree, recording stub programs, a message
-// center, a free loopback port, and helpers to talk to the daemon.
+// center, a free loopback port, and helpers to talk to the daemon and to
+// watch it through /proc.
 #pragma once
 
 #include <arpa/inet.h>
@@ -8,12 +9,11 @@
 #include <signal.h>
 #include <sodium.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 
 #include <algorithm>
 #include <array>
-#include <cstdlib>
-#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -27,130 +27,72 @@
 namespace cms::testing {
 
 using std::chrono::milliseconds;
+using std::chrono::seconds;
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
 
 inline constexpr size_t kFrameSize = 1024;
 using Frame = std::array<char, kFrameSize>;
-
-// Offsets of the request and response frame.
-inline constexpr size_t kPidOffset = 0;
-inline constexpr size_t kCmdOffset = 4;  // the status in a response
-inline constexpr size_t kNameOffset = 12;
-inline constexpr size_t kNameSize = 64;
-inline constexpr size_t kValueOffset = 76;
-inline constexpr size_t kValueSize = 800;
-inline constexpr size_t kLocationOffset = 876;
-inline constexpr size_t kLocationSize = 64;
-
+inline constexpr size_t kValueOffset = 76;  // 800 bytes
 inline constexpr int32_t kStatusOk = 6;
-inline constexpr int32_t kStatusFailed = 7;
+inline constexpr int32_t kTestPid = 4242;  // in every request made here
 
-// The pid the frame helpers put into requests unless told otherwise.
-inline constexpr int32_t kTestPid = 4242;
-
-// Paths of the build and of the source tree. CMS_TEST_CMSD in the
-// environment names another daemon to test (a ThreadSanitizer build, say).
-inline std::string CmsdPath() {
-  if (const char* other = getenv("CMS_TEST_CMSD"); other != nullptr && *other) {
-    return other;
-  }
-  return std::string(CMS_BUILD_DIR) + "/cmsd";
-}
-inline std::string CmsPath() { return std::string(CMS_BUILD_DIR) + "/cms"; }
-inline std::string ExamplesDir() {
-  return std::string(CMS_SOURCE_DIR) + "/examples";
-}
-
-// Whole content of a host file; empty when it cannot be read.
-inline std::string ReadHostFile(const std::string& path) {
-  std::ostringstream s;
-  s << std::ifstream(path, std::ios::binary).rdbuf();
-  return s.str();
-}
-
-// Content of a file of the example tree, by its path below examples/
-// ("user/sysini.conf"); empty when it does not exist.
-inline std::string ReadExample(std::string_view relative_path) {
-  return ReadHostFile(ExamplesDir() + "/" + std::string(relative_path));
-}
-
-// Frame helpers. Texts are copied with the limits of their areas (63, 799
-// and 63 characters), so the fields stay terminated.
+// Texts are copied with the limits of their areas, so they stay terminated.
 inline Frame MakeFrame(int32_t cmd, std::string_view name = {},
                        std::string_view value = {},
-                       std::string_view location = {}, int32_t pid = kTestPid) {
-  CMSPacket packet{};
-  packet.pid = pid;
-  packet.cmd = cmd;
-  name.copy(packet.name, sizeof packet.name - 1);
-  value.copy(packet.value, sizeof packet.value - 1);
-  location.copy(packet.location, sizeof packet.location - 1);
-  Frame frame;
-  memcpy(frame.data(), &packet, sizeof packet);
-  return frame;
+                       std::string_view location = {}) {
+  Frame f{};
+  const int32_t head[] = {kTestPid, cmd};
+  memcpy(f.data(), head, sizeof head);
+  name.copy(f.data() + 12, 63);
+  value.copy(f.data() + kValueOffset, 799);
+  location.copy(f.data() + 876, 63);
+  return f;
 }
-
-// A list of texts for commands 35 and 36: each text then a zero byte, and a
-// final zero byte (texts that do not fit are left out).
-inline Frame MakeListFrame(int32_t cmd, const std::vector<std::string>& texts,
-                           int32_t pid = kTestPid) {
-  Frame frame = MakeFrame(cmd, {}, {}, {}, pid);
-  size_t at = kValueOffset;
-  for (const std::string& text : texts) {
-    if (at + text.size() + 2 > kValueOffset + kValueSize) break;
-    memcpy(frame.data() + at, text.data(), text.size());
-    at += text.size() + 1;
+// A list for commands 35 and 36: each text and its zero byte, then a zero.
+inline Frame MakeListFrame(int32_t cmd, const std::vector<std::string>& list) {
+  Frame frame = MakeFrame(cmd);
+  for (size_t at = kValueOffset; const std::string& text : list) {
+    if (at + text.size() + 2 > kValueOffset + 800) break;
+    at += text.copy(frame.data() + at, text.size()) + 1;
   }
   return frame;
 }
-
+inline Frame ToFrame(std::string_view bytes) {
+  Frame frame{};
+  bytes.copy(frame.data(), kFrameSize);
+  return frame;
+}
 inline int32_t FrameInt(const Frame& f, size_t at) {
   int32_t v;
   memcpy(&v, f.data() + at, sizeof v);
   return v;
 }
-inline int32_t FramePid(const Frame& f) { return FrameInt(f, kPidOffset); }
-inline int32_t FrameStatus(const Frame& f) { return FrameInt(f, kCmdOffset); }
-
-// The texts of a list in the response's value area, up to the empty text.
-inline std::vector<std::string> FrameList(const Frame& frame) {
+inline int32_t FramePid(const Frame& f) { return FrameInt(f, 0); }
+inline int32_t FrameStatus(const Frame& f) { return FrameInt(f, 4); }
+// The texts of the response's value area, up to the empty text.
+inline std::vector<std::string> FrameList(const Frame& f) {
   std::vector<std::string> texts;
-  for (size_t at = 0; at < kValueSize && frame[kValueOffset + at] != '\0';) {
-    const char* begin = frame.data() + kValueOffset + at;
-    texts.emplace_back(begin, strnlen(begin, kValueSize - at));
+  for (size_t at = kValueOffset; at < kValueOffset + 800 && f[at];) {
+    texts.emplace_back(f.data() + at, strnlen(f.data() + at, 876 - at));
     at += texts.back().size() + 1;
   }
   return texts;
 }
-
-// The response's value text (up to its first zero byte).
-inline std::string FrameValue(const Frame& frame) {
-  const std::vector<std::string> texts = FrameList(frame);
-  return texts.empty() ? "" : texts[0];
+inline std::string FrameValue(const Frame& f) {
+  return {f.data() + kValueOffset, strnlen(f.data() + kValueOffset, 800)};
 }
-
-inline bool IsAllZero(const Frame& frame) {
-  return std::all_of(frame.begin(), frame.end(), [](char c) { return !c; });
+inline bool IsOk(const std::optional<Frame>& r) {
+  return r && FrameStatus(*r) == kStatusOk;
 }
-
-// Socket helpers for tests that drive the transport by hand; both handle
-// short transfers and never raise SIGPIPE.
+// Blocking sends are whole; this one never raises SIGPIPE.
 inline bool SendAll(int fd, const void* data, size_t size) {
-  for (const char* p = static_cast<const char*>(data); size > 0;) {
-    const ssize_t n = send(fd, p, size, MSG_NOSIGNAL);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    p += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
+  return send(fd, data, size, MSG_NOSIGNAL) == static_cast<ssize_t>(size);
 }
-
-// Reads exactly `size` bytes; nothing when the peer closed first or the time
-// ran out (what arrived is then lost).
+// Exactly `size` bytes; nothing when the peer closed first or time ran out.
 inline std::optional<std::string> ReadExactly(int fd, size_t size,
                                               milliseconds timeout) {
-  // The receive time-out bounds the whole call (zero would mean none).
-  const long ms = std::max<long>(timeout.count(), 1);
+  const long ms = std::max<long>(timeout.count(), 1);  // zero means none
   const timeval tv{ms / 1000, ms % 1000 * 1000};
   std::string got(size, '\0');
   if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0 ||
@@ -160,353 +102,318 @@ inline std::optional<std::string> ReadExactly(int fd, size_t size,
   return got;
 }
 
-// The enciphered form of the exchange with peers other than 127.0.0.1:
-// a 24-byte nonce, then the ciphertext with its tag, under a 32-byte key.
-namespace internal {
-inline constexpr size_t kNonceSize =
-    crypto_aead_xchacha20poly1305_ietf_NPUBBYTES;
-inline constexpr size_t kSealSize =
-    kNonceSize + crypto_aead_xchacha20poly1305_ietf_ABYTES;
-
-inline const unsigned char* Bytes(std::string_view s) {
-  return reinterpret_cast<const unsigned char*>(s.data());
+// One frame out on `fd`, one back; nothing when the peer closed first or
+// did not answer in time.
+inline std::optional<Frame> RoundTrip(int fd, const Frame& request,
+                                      milliseconds timeout = seconds(5)) {
+  if (!SendAll(fd, request.data(), kFrameSize)) return std::nullopt;
+  const std::optional<std::string> got = ReadExactly(fd, kFrameSize, timeout);
+  return got ? std::optional(ToFrame(*got)) : std::nullopt;
 }
-}  // namespace internal
 
-inline std::string Seal(std::string_view plain, std::string_view key) {
-  using namespace internal;
-  if (sodium_init() < 0 || key.size() != 32) return {};
-  std::string sealed(plain.size() + kSealSize, '\0');
-  auto* nonce = reinterpret_cast<unsigned char*>(sealed.data());
-  randombytes_buf(nonce, kNonceSize);
+// The enciphered exchange of peers other than 127.0.0.1 (XChaCha20-Poly1305,
+// 24-byte nonce first, then ciphertext and tag): the first 984 bytes of the
+// frame go out as 1024, the answer comes as 1052 and deciphers to its first
+// 1012 bytes. Nothing when no answer came, "" when it did not decipher.
+inline std::optional<std::string> SealedRoundTrip(int fd, const Frame& frame,
+                                                  std::string_view key) {
+  auto* k = reinterpret_cast<const unsigned char*>(key.data());
+  std::array<unsigned char, 1024> out;
+  randombytes_buf(out.data(), 24);
   crypto_aead_xchacha20poly1305_ietf_encrypt(
-      nonce + kNonceSize, nullptr, Bytes(plain), plain.size(), nullptr, 0,
-      nullptr, nonce, Bytes(key));
-  return sealed;
+      out.data() + 24, nullptr, (const unsigned char*)frame.data(), 984,
+      nullptr, 0, nullptr, out.data(), k);
+  std::optional<std::string> in;
+  if (SendAll(fd, out.data(), out.size()))
+    in = ReadExactly(fd, 1052, seconds(10));
+  if (!in) return std::nullopt;
+  auto* sealed = reinterpret_cast<const unsigned char*>(in->data());
+  std::string plain(1012, '\0');
+  return crypto_aead_xchacha20poly1305_ietf_decrypt(
+             (unsigned char*)plain.data(), nullptr, nullptr, sealed + 24, 1028,
+             nullptr, 0, sealed, k) == 0
+             ? plain
+             : "";
 }
 
-inline std::optional<std::string> Unseal(std::string_view sealed,
-                                         std::string_view key) {
-  using namespace internal;
-  if (sodium_init() < 0 || key.size() != 32 || sealed.size() < kSealSize) {
-    return std::nullopt;
-  }
-  std::string plain(sealed.size() - kSealSize, '\0');
-  if (crypto_aead_xchacha20poly1305_ietf_decrypt(
-          reinterpret_cast<unsigned char*>(plain.data()), nullptr, nullptr,
-          Bytes(sealed) + kNonceSize, sealed.size() - kNonceSize, nullptr, 0,
-          Bytes(sealed), Bytes(key)) != 0) {
-    return std::nullopt;
-  }
-  return plain;
+// `text` with the first occurrence of each `from` replaced by its `to`.
+inline std::string Edit(std::string text,
+                        const std::map<std::string, std::string>& edits) {
+  for (const auto& [from, to] : edits)
+    text.replace(text.find(from), from.size(), to);
+  return text;
 }
 
-struct SandboxOptions {
-  // Copy examples/ into /mnt/jffs2/conf and examples/etc/VERSION to
-  // /etc/VERSION. Without it the conf directories exist but are empty.
-  bool example_tree = true;
-  // Bind the message-center socket, so that triggers are delivered.
-  bool message_center = true;
-  // Write a random 32-byte key to /etc/cms/cipher.key.
-  bool cipher_key = true;
-  // Device path -> content, written after the example tree (so a file
-  // here replaces the example file of the same path).
-  std::map<std::string, std::string> files;
-
-  SandboxOptions& WithoutExampleTree() {
-    example_tree = false;
-    return *this;
-  }
-  SandboxOptions& WithoutMessageCenter() {
-    message_center = false;
-    return *this;
-  }
-  SandboxOptions& WithoutCipherKey() {
-    cipher_key = false;
-    return *this;
-  }
-  SandboxOptions& WithFile(std::string device_path, std::string content) {
-    files[std::move(device_path)] = std::move(content);
-    return *this;
-  }
+// What /proc tells about a running daemon.
+struct ProcStats {
+  long rss_kb = 0, threads = 0, fds = 0;
+  long other_switches = 0;  // wakeups of every thread but the main one
+  double cpu_seconds = 0;   // user + system, all threads
 };
+inline long StatusField(const std::string& path, const std::string& key) {
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) {
+    if (line.starts_with(key + ":"))
+      return std::stol(line.substr(key.size() + 1));
+  }
+  return 0;
+}
+inline ProcStats ReadProcStats(pid_t pid) {
+  const std::string dir = "/proc/" + std::to_string(pid);
+  std::error_code ec;
+  ProcStats s{StatusField(dir + "/status", "VmRSS"),
+              StatusField(dir + "/status", "Threads"),
+              std::distance(fs::directory_iterator(dir + "/fd", ec), {})};
+  clockid_t clock;
+  timespec cpu{};
+  if (clock_getcpuclockid(pid, &clock) == 0) clock_gettime(clock, &cpu);
+  s.cpu_seconds = cpu.tv_sec + cpu.tv_nsec / 1e9;
+  for (const fs::path& task : fs::directory_iterator(dir + "/task", ec)) {
+    if (task.filename() == std::to_string(pid)) continue;
+    s.other_switches += StatusField(task / "status", "voluntary_ctxt_switches");
+  }
+  return s;
+}
+// CPU share of one core, and wakeups per second of the threads other than
+// the main one, of a daemon left alone for `window`.
+struct IdleSample {
+  double cpu_share, other_wakeups;
+};
+inline IdleSample SampleIdle(pid_t pid, milliseconds window) {
+  const ProcStats a = ReadProcStats(pid);
+  const Clock::time_point start = Clock::now();
+  std::this_thread::sleep_for(window);
+  const ProcStats b = ReadProcStats(pid);
+  const double s = std::chrono::duration<double>(Clock::now() - start).count();
+  // Threads that ended in the window take their counts with them.
+  const long wakeups = std::max(0L, b.other_switches - a.other_switches);
+  return {(b.cpu_seconds - a.cpu_seconds) / s,
+          static_cast<double>(wakeups) / s};
+}
 
-// Result of a program run to its end.
+// Device path -> content.
+using Files = std::map<std::string, std::string>;
+
 struct ProgramResult {
   int exit_code = -1;  // 128 + signal number when killed by a signal
-  std::string out;
-  std::string err;
+  std::string out, err;
 };
 
-class Sandbox {
+// The root's files are read and written by device path (TempRoot).
+class Sandbox : public TempRoot {
  public:
-  explicit Sandbox(SandboxOptions options = {}) : stubs_(root_) {
+  // `files` go over the example tree (examples/ under /mnt/jffs2/conf, its
+  // etc/VERSION in /etc). The message center collects triggers.
+  explicit Sandbox(const Files& files = {}, bool message_center = true)
+      : stubs_(*this) {
     for (const char* dir : {"/mnt/jffs2/conf/user", "/mnt/jffs2/conf/isp/user",
                             "/mnt/jffs2/conf/app", "/tmp", "/var/run", "/dev",
                             "/proc/sys/net/ipv4", "/etc"}) {
-      root_.MakeDir(dir);
+      MakeDir(dir);
     }
-    // Everything of examples/ but etc/ (the image's own files) and the
-    // top-level notes lives under /mnt/jffs2/conf on the device.
-    namespace fs = std::filesystem;
-    for (const fs::directory_entry& entry :
-         fs::directory_iterator(ExamplesDir())) {
-      if (!options.example_tree || !entry.is_directory()) continue;
-      const std::string name = entry.path().filename();
-      if (name == "etc") {
-        root_.Write("/etc/VERSION", ReadExample("etc/VERSION"));
-      } else {
-        fs::copy(entry.path(), root_.Host("/mnt/jffs2/conf/" + name),
-                 fs::copy_options::recursive);
-      }
+    for (const char* dir : {"user", "isp", "app"}) {
+      fs::copy(kExamples + dir, Host("/mnt/jffs2/conf/") + dir,
+               fs::copy_options::recursive);
     }
-    for (const auto& [device_path, content] : options.files) {
-      root_.Write(device_path, content);
-    }
-    // Install() leads this process's PATH with the stubs; the daemon gets
-    // its own PATH instead, so the test process keeps the one it had.
-    const std::string path = getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin";
+    Write("/etc/VERSION", ReadExample("etc/VERSION"));
+    for (const auto& [path, content] : files) Write(path, content);
+    // Only the daemon gets the stubs first on PATH.
+    const std::string path = getenv("PATH");
     stubs_.Install();
     setenv("PATH", path.c_str(), 1);
-    if (options.message_center) {
-      listener_ = std::make_unique<MsgListener>(root_);
-    }
-    if (options.cipher_key) {
-      if (sodium_init() < 0) abort();
-      key_.resize(crypto_aead_xchacha20poly1305_ietf_KEYBYTES);
-      randombytes_buf(key_.data(), key_.size());
-      root_.Write("/etc/cms/cipher.key", key_);
-    }
+    if (message_center) listener_ = std::make_unique<MsgListener>(*this);
+    // Room for hundreds of connections; a daemon started later inherits it.
+    rlimit lim;
+    getrlimit(RLIMIT_NOFILE, &lim);
+    lim.rlim_cur = lim.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &lim);
+    if (sodium_init() < 0) abort();
+    key_.resize(crypto_aead_xchacha20poly1305_ietf_KEYBYTES);
+    randombytes_buf(key_.data(), key_.size());
+    Write("/etc/cms/cipher.key", key_);
     // A free port: the one the kernel picks for a bind to port 0.
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr = Loopback(0);
     socklen_t len = sizeof addr;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-      port_ = ntohs(addr.sin_port);
-    }
+    bind(fd, reinterpret_cast<sockaddr*>(&addr), len);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    port_ = ntohs(addr.sin_port);
     close(fd);
-    UseFromThisProcess();
+    // The client library of this process talks to this daemon.
+    setenv("CMS_PORT", std::to_string(port_).c_str(), 1);
+    setenv("CMS_ROOT", dir().c_str(), 1);
   }
-  // Kills the daemon (and anything it left running) and removes the root.
   ~Sandbox() { Stop(); }
-  Sandbox(const Sandbox&) = delete;
-  Sandbox& operator=(const Sandbox&) = delete;
 
-  const TempRoot& root() const { return root_; }
+  // Every configuration file under /mnt/jffs2/conf.
+  Files ConfFiles() const {
+    Files files;
+    for (const auto& e :
+         fs::recursive_directory_iterator(Host("/mnt/jffs2/conf"))) {
+      if (e.is_regular_file())
+        files[e.path().string().substr(dir().size())] = ReadHost(e.path());
+    }
+    return files;
+  }
+  static std::string ReadExample(const std::string& relative_path) {
+    return ReadHost(kExamples + relative_path);
+  }
   const StubPrograms& stubs() const { return stubs_; }
-  // Null when the sandbox was made without a message center.
-  MsgListener* messages() { return listener_.get(); }
+  MsgListener* messages() { return listener_.get(); }  // null without one
   int port() const { return port_; }
-  // -1 when no daemon is running (not started, stopped, or reaped).
-  pid_t pid() const { return pid_; }
-  // The 32-byte cipher key (empty without one).
+  pid_t pid() const { return pid_; }  // -1 when no daemon runs
   const std::string& cipher_key() const { return key_; }
 
-  // Starts build/cmsd --root R --port P --log-stderr with the stub
-  // directory first on PATH and `extra_env` ("NAME=value") added, and waits
-  // (bounded) until the port listens. False when the daemon exited or did
-  // not listen in time; its output then tells why. The port listens before
-  // the event loop runs: wait for the ready event (or the marker
-  // "/tmp/cms_started") before sending signals. The daemon is killed when
-  // the thread that started it ends (so a crashed test leaves nothing
-  // behind): start it from the test's own thread.
-  bool Start(const std::vector<std::string>& extra_env = {}) {
-    Launch(extra_env);
+  // Starts cmsd --root R --port P --log-stderr and, if asked, waits
+  // (bounded) until the port listens; false when the daemon exited or did
+  // not listen in time. The port listens before the event loop runs: wait for
+  // the ready event or the marker before sending signals. The daemon dies with
+  // the thread that started it: start it from the test's own thread.
+  bool Start(bool wait = true) {
+    Stop();
+    // CMS_TEST_CMSD names another daemon to test (a ThreadSanitizer build).
+    const char* other = getenv("CMS_TEST_CMSD");
+    pid_ = Spawn({other && *other ? other : CMS_BUILD_DIR "/cmsd", "--root",
+                  dir(), "--port", std::to_string(port_), "--log-stderr"},
+                 {"PATH=" + Host("/stub_bin:") + getenv("PATH")}, "/cmsd");
     // The kernel's table tells when the port listens, at the cost of no
-    // connection to the daemon. A sanitizer build needs a few seconds to
-    // come up on a busy machine; a plain one needs milliseconds.
+    // connection. A sanitizer build needs seconds on a busy machine.
     char entry[48];
     snprintf(entry, sizeof entry, ": 0100007F:%04X 00000000:0000 0A ", port_);
     auto listens = [&] {
-      return ReadHostFile("/proc/net/tcp").find(entry) != std::string::npos;
+      return ReadHost("/proc/net/tcp").find(entry) != std::string::npos;
     };
-    return WaitUntil([&] { return !Running() || listens(); },
-                     std::chrono::seconds(20)) &&
-           Running();
+    return !wait ||
+           (WaitUntil([&] { return !Running() || listens(); }, seconds(20)) &&
+            Running() && listens());
   }
-  // Starts the daemon like Start but does not wait for the port; for
-  // start-ups that are expected to fail.
-  void Launch(const std::vector<std::string>& extra_env = {},
-              const std::vector<std::string>& extra_args = {}) {
-    Stop();
-    std::vector<std::string> args = {
-        CmsdPath(),    "--root", root_.dir(), "--port", std::to_string(port_),
-        "--log-stderr"};
-    args.insert(args.end(), extra_args.begin(), extra_args.end());
-    std::vector<std::string> env = {"PATH=" + root_.Host("/stub_bin") + ":" +
-                                    getenv("PATH")};
-    env.insert(env.end(), extra_env.begin(), extra_env.end());
-    pid_ = Spawn(args, env, "/cmsd", true);
-  }
-  // SIGKILL to the daemon and its process group, then reaps it. Safe to call
-  // when nothing runs.
+  // SIGKILL to the daemon and its process group, then reaps it.
   void Stop() {
     if (pid_ <= 0) return;
-    // The group first: commands the daemon left in the background die too.
-    kill(-pid_, SIGKILL);
     kill(pid_, SIGKILL);
     Reap(0);
   }
-  // Sends `sig` to the daemon alone. False when it is not running.
   bool Signal(int sig) { return Running() && kill(pid_, sig) == 0; }
-  // Waits until the daemon ends; its exit code (128 + signal when killed),
-  // or nothing when it still runs after `timeout`.
+  // The exit code (128 + signal when killed); nothing while it still runs.
   std::optional<int> WaitExit(milliseconds timeout) {
     std::optional<int> code;
     WaitUntil([&] { return pid_ <= 0 || (code = Reap(WNOHANG)); }, timeout);
     return code;
   }
-  // True while the daemon process exists (reaps it when it has ended).
   bool Running() { return pid_ > 0 && !Reap(WNOHANG); }
-
-  // Everything the daemon wrote to standard output / standard error so far.
-  std::string Stdout() const { return root_.Read("/cmsd.stdout"); }
-  std::string Stderr() const { return root_.Read("/cmsd.stderr"); }
-  // Waits until the daemon's standard error contains `text`.
+  std::string Stderr() const { return Read("/cmsd.stderr"); }
   bool WaitForStderr(std::string_view text, milliseconds timeout) {
     return WaitUntil([&] { return Stderr().find(text) != std::string::npos; },
                      timeout);
   }
-
-  // Polls `done` every few milliseconds until it is true or the time is up;
-  // returns its last result.
+  // Polls `done` every few milliseconds until it is true or time is up.
   static bool WaitUntil(const std::function<bool()>& done,
                         milliseconds timeout) {
-    for (const auto end = std::chrono::steady_clock::now() + timeout;
-         !done();) {
-      if (std::chrono::steady_clock::now() >= end) return done();
+    for (const auto end = Clock::now() + timeout; !done();) {
+      if (Clock::now() >= end) return done();
       std::this_thread::sleep_for(milliseconds(2));
     }
     return true;
   }
 
-  // Files by device path.
-  std::string ReadFile(std::string_view device_path) const {
-    return root_.Read(device_path);
-  }
-  void WriteFile(std::string_view device_path, std::string_view content) const {
-    root_.Write(device_path, content);
-  }
-  bool FileExists(std::string_view device_path) const {
-    return root_.Exists(device_path);
-  }
-
-  // A TCP connection to the daemon from `source_ip` (a loopback address;
-  // "127.0.0.2" gets the enciphered exchange). -1 on failure; the caller
-  // closes the descriptor.
-  int Connect(const char* source_ip = "127.0.0.1") const {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  // A connection to the daemon from `source_ip` (a loopback address;
+  // "127.0.0.2" gets the enciphered exchange), non-blocking if asked;
+  // -1 on failure.
+  int Connect(const char* source_ip = "127.0.0.1", int flags = 0) const {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
     sockaddr_in from = Loopback(0);
     const sockaddr_in to = Loopback(port_);
     inet_pton(AF_INET, source_ip, &from.sin_addr);
     if ((strcmp(source_ip, "127.0.0.1") != 0 &&
          bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) ||
-        connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
+        (connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 &&
+         errno != EINPROGRESS)) {
       close(fd);
       fd = -1;
     }
     return fd;
   }
-  // One plain exchange on a new connection: sends the frame, reads a whole
-  // frame back. Nothing when the daemon closed the connection first or did
-  // not answer within `timeout`.
-  std::optional<Frame> Exchange(
-      const Frame& request,
-      milliseconds timeout = std::chrono::seconds(5)) const {
+  // One plain exchange on a new connection; nothing when the daemon closed
+  // first or did not answer within `timeout`.
+  std::optional<Frame> Exchange(const Frame& request,
+                                milliseconds timeout = seconds(5)) const {
     const int fd = Connect();
-    std::optional<std::string> got;
-    if (fd >= 0 && SendAll(fd, request.data(), request.size())) {
-      got = ReadExactly(fd, kFrameSize, timeout);
-    }
-    if (fd >= 0) close(fd);
-    if (!got) return std::nullopt;
-    Frame response;
-    memcpy(response.data(), got->data(), kFrameSize);
-    return response;
+    const std::optional<Frame> r = RoundTrip(fd, request, timeout);
+    close(fd);
+    return r;
   }
 
-  // Runs build/cms with `args` against this daemon (CMS_PORT and CMS_ROOT
-  // set) and collects its output. The program is killed after `timeout`.
-  ProgramResult RunCms(const std::vector<std::string>& args,
-                       milliseconds timeout = std::chrono::seconds(10)) const {
-    std::vector<std::string> argv = {CmsPath()};
-    argv.insert(argv.end(), args.begin(), args.end());
+  // One request on a new connection: "ok:" and the value answered,
+  // "failed", or "no answer".
+  std::string Ask(int32_t cmd, std::string_view name,
+                  std::string_view value = {},
+                  std::string_view location = {}) const {
+    const std::optional<Frame> r =
+        Exchange(MakeFrame(cmd, name, value, location));
+    if (!r || FramePid(*r) != kTestPid) return "no answer";
+    return IsOk(r) ? "ok:" + FrameValue(*r) : "failed";
+  }
+
+  // Runs build/cms against this daemon; after `timeout` it gets SIGINT,
+  // and SIGKILL a second later.
+  ProgramResult RunCms(std::vector<std::string> args,
+                       milliseconds timeout = seconds(10)) const {
+    args.insert(args.begin(), CMS_BUILD_DIR "/cms");
     const pid_t child =
-        Spawn(argv,
-              {"CMS_PORT=" + std::to_string(port_), "CMS_ROOT=" + root_.dir(),
-               "PATH=" + std::string(getenv("PATH"))},
-              "/cms", false);
+        Spawn(args,
+              {"PATH=" + std::string(getenv("PATH")),
+               "CMS_PORT=" + std::to_string(port_), "CMS_ROOT=" + dir()},
+              "/cms");
     int status = 0;
-    if (!WaitUntil([&] { return waitpid(child, &status, WNOHANG) == child; },
-                   timeout)) {
-      kill(child, SIGKILL);
-      waitpid(child, &status, 0);
+    auto ended = [&] { return waitpid(child, &status, WNOHANG) == child; };
+    for (int sig : {SIGINT, SIGKILL}) {
+      if (WaitUntil(ended, sig == SIGINT ? timeout : seconds(1))) break;
+      kill(child, sig);
+      if (sig == SIGKILL) waitpid(child, &status, 0);
     }
-    return {DecodeStatus(status), root_.Read("/cms.stdout"),
-            root_.Read("/cms.stderr")};
-  }
-
-  // Sets CMS_PORT and CMS_ROOT of this test process to this sandbox, so
-  // that the client library talks to this daemon. The constructor does it.
-  void UseFromThisProcess() const {
-    setenv("CMS_PORT", std::to_string(port_).c_str(), 1);
-    setenv("CMS_ROOT", root_.dir().c_str(), 1);
+    return {DecodeStatus(status), Read("/cms.stdout"), Read("/cms.stderr")};
   }
 
  private:
+  static inline const std::string kExamples = CMS_SOURCE_DIR "/examples/";
+
   static sockaddr_in Loopback(int port) {
-    return {AF_INET,
-            htons(static_cast<uint16_t>(port)),
-            {htonl(INADDR_LOOPBACK)},
-            {}};
+    return {AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
   }
-
   static int DecodeStatus(int status) {
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
 
-  // Starts program args[0] with this process's environment and `env`
-  // ("NAME=value"), its output in <root><out>.stdout and .stderr, in a
-  // process group of its own when `own_group`. The child's root and port
-  // come from its command line or `env`, and the boot-loader variables
-  // would change what a daemon imports at start: those are not inherited.
+  // Starts args[0] in a process group of its own with `env` ("NAME=value",
+  // PATH among them) and this process's environment but for PATH, root,
+  // port and the boot-loader variables, which change what a daemon imports
+  // at start; its output goes to <root><out>.stdout and .stderr.
   pid_t Spawn(const std::vector<std::string>& args,
-              const std::vector<std::string>& env, const std::string& out,
-              bool own_group) const {
-    std::vector<std::string> vars, drop = {"CMS_ROOT=", "CMS_PORT=", "PATH=",
-                                           "reset_default=", "version_uboot="};
-    for (const std::string& v : env)
-      drop.push_back(v.substr(0, v.find('=') + 1));
+              std::vector<std::string> env, const std::string& out) const {
     for (char** e = environ; *e != nullptr; ++e) {
-      const std::string_view entry = *e;
-      if (std::none_of(drop.begin(), drop.end(), [&](const std::string& d) {
-            return entry.starts_with(d);
-          })) {
-        vars.emplace_back(entry);
-      }
+      const std::string_view v = *e;
+      if (!v.starts_with("PATH=") && !v.starts_with("CMS_") &&
+          !v.starts_with("reset_default=") && !v.starts_with("version_uboot="))
+        env.emplace_back(v);
     }
-    vars.insert(vars.end(), env.begin(), env.end());
-    std::vector<char*> argv, envp;
-    for (const std::string& a : args)
-      argv.push_back(const_cast<char*>(a.c_str()));
-    for (const std::string& v : vars)
-      envp.push_back(const_cast<char*>(v.c_str()));
-    argv.push_back(nullptr);
-    envp.push_back(nullptr);
+    auto c_strings = [](const std::vector<std::string>& v) {
+      std::vector<char*> p;
+      for (const std::string& s : v) p.push_back(const_cast<char*>(s.c_str()));
+      p.push_back(nullptr);
+      return p;
+    };
+    std::vector<char*> argv = c_strings(args), envp = c_strings(env);
     const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
-    const int out_fd = open(root_.Host(out + ".stdout").c_str(), flags, 0644);
-    const int err_fd = open(root_.Host(out + ".stderr").c_str(), flags, 0644);
+    const int out_fd = open(Host(out + ".stdout").c_str(), flags, 0644);
+    const int err_fd = open(Host(out + ".stderr").c_str(), flags, 0644);
     const pid_t parent = getpid();
     const pid_t child = fork();
     if (child == 0) {
-      // Only async-signal-safe calls up to the exec. A test binary that
-      // dies (a failed sanitizer check, a timeout) must not leave its child
-      // behind.
+      // Async-signal-safe calls only. A test binary that dies must not
+      // leave its child behind.
       prctl(PR_SET_PDEATHSIG, SIGKILL);
       if (getppid() != parent) _exit(127);
-      if (own_group) setpgid(0, 0);
+      setpgid(0, 0);
       dup2(out_fd, STDOUT_FILENO);
       dup2(err_fd, STDERR_FILENO);
       execve(argv[0], argv.data(), envp.data());
@@ -515,33 +422,28 @@ class Sandbox {
     close(out_fd);
     close(err_fd);
     if (child < 0 || out_fd < 0 || err_fd < 0) abort();
-    // Also from this side, so that a group kill reaches the child at once
-    // even if it has not run yet.
-    if (own_group) setpgid(child, child);
+    // From this side too, so a group kill reaches a child that has not run.
+    setpgid(child, child);
     return child;
   }
 
-  // Reaps the daemon if it has ended (waitid `flags`: WNOHANG or 0) and
-  // kills what it left in its process group; its exit code, or nothing
-  // while it runs.
+  // Reaps the daemon if it has ended (`flags` WNOHANG or 0) and kills what
+  // it left running in its group; its exit code, or nothing while it runs.
   std::optional<int> Reap(int flags) {
-    // Look without reaping first: while the ended daemon is a zombie its
-    // pid, and with it the process group id, cannot be given to anyone
-    // else, so the group kill cannot hit a stranger.
+    // Look without reaping first: while the daemon is a zombie its pid, and
+    // with it the group id, cannot go to anyone else.
     siginfo_t info{};
-    if (waitid(P_PID, static_cast<id_t>(pid_), &info,
-               WEXITED | WNOWAIT | flags) != 0 ||
+    if (waitid(P_PID, pid_, &info, WEXITED | WNOWAIT | flags) != 0 ||
         info.si_pid != pid_) {
       return std::nullopt;
     }
-    kill(-pid_, SIGKILL);  // whatever it left running in the background
+    kill(-pid_, SIGKILL);
     int status = 0;
     waitpid(pid_, &status, 0);
     pid_ = -1;
     return DecodeStatus(status);
   }
 
-  TempRoot root_;
   StubPrograms stubs_;
   std::unique_ptr<MsgListener> listener_;
   std::string key_;

@@ -1,21 +1,12 @@
 // startup_test.cc - start-up, ready announcement, debug flag and signals of
 // the real daemon.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <regex>
-#include <string>
-#include <vector>
 
 #include "tests/sandbox.h"
 
 namespace cms::testing {
 namespace {
 
-using std::chrono::milliseconds;
 using Messages = std::vector<std::string>;
 
 constexpr auto kTimeout = std::chrono::seconds(5);
@@ -26,35 +17,12 @@ constexpr char kSysini[] = "/mnt/jffs2/conf/user/sysini.conf";
 constexpr char kMarker[] = "/tmp/cms_started";
 
 // The example sysini.conf with the debug line replaced by `debug` and the
-// reset level line by `level`.
+// reset level set to `level`.
 std::string Sysini(const std::string& debug, const std::string& level = "2") {
-  const std::string s = std::regex_replace(
-      ReadExample("user/sysini.conf"),
-      std::regex("\nsys_cms_debug_mode[=\t][^\n]*"), "\n" + debug);
-  return std::regex_replace(s, std::regex("\nsys_reset_default_level=[^\n]*"),
-                            "\nsys_reset_default_level=" + level);
-}
-
-// A user-side get; "<none>" when the daemon answers failure or nothing.
-std::string Get(const Sandbox& sandbox, const char* name) {
-  const std::optional<Frame> r = sandbox.Exchange(MakeFrame(1, name));
-  return r && FrameStatus(*r) == kStatusOk ? FrameValue(*r) : "<none>";
-}
-
-TEST(Startup, ReadyEventOnlyWithoutMarker) {
-  Sandbox sandbox;
-  ASSERT_TRUE(sandbox.Start()) << sandbox.Stderr();
-  EXPECT_FALSE(sandbox.FileExists(kMarker));
-  EXPECT_EQ(sandbox.messages()->WaitFor(1, kTimeout),
-            Messages{"mc_trigger 23"});
-  EXPECT_TRUE(Sandbox::WaitUntil([&] { return sandbox.FileExists(kMarker); },
-                                 kTimeout));
-  EXPECT_TRUE(sandbox.messages()->WaitFor(1, kReadyWindow).empty());  // once
-  // A restart finds the marker and stays quiet.
-  sandbox.Stop();
-  ASSERT_TRUE(sandbox.Start()) << sandbox.Stderr();
-  EXPECT_TRUE(sandbox.messages()->WaitFor(1, kReadyWindow).empty());
-  EXPECT_EQ(Get(sandbox, "hostname"), "lte-router");
+  return Edit(
+      Sandbox::ReadExample("user/sysini.conf"),
+      {{"sys_cms_debug_mode\t0", debug},
+       {"sys_reset_default_level=0", "sys_reset_default_level=" + level}});
 }
 
 TEST(Startup, DebugFlagFollowsSysini) {
@@ -62,13 +30,15 @@ TEST(Startup, DebugFlagFollowsSysini) {
   // second tab-separated field of the line. No sysini.conf: no debugging.
   for (const std::string line :
        {"sys_cms_debug_mode\t1", "sys_cms_debug_mode\t0",
-        "sys_cms_debug_mode=1", "sys_cms_debug_mode\tyes", "(no tree)"}) {
+        "sys_cms_debug_mode=1", "sys_cms_debug_mode\tyes",
+        "(no sysini.conf)"}) {
     SCOPED_TRACE(line);
-    const bool tree = line != "(no tree)";
-    Sandbox sandbox(tree ? SandboxOptions().WithFile(kSysini, Sysini(line))
-                         : SandboxOptions().WithoutExampleTree());
+    const bool has_file = line != "(no sysini.conf)";
+    Sandbox sandbox(Files{{kSysini, Sysini(line)}});
+    if (!has_file) std::filesystem::remove(sandbox.Host(kSysini));
     ASSERT_TRUE(sandbox.Start()) << sandbox.Stderr();
-    EXPECT_EQ(Get(sandbox, "hostname"), tree ? "lte-router" : "<none>");
+    EXPECT_EQ(sandbox.Ask(1, "hostname"),
+              has_file ? "ok:lte-router" : "failed");
     if (line.ends_with("\t1")) {
       EXPECT_TRUE(sandbox.WaitForStderr(
           "/CMSMain): Initializaton finished...CMS service start..\n",
@@ -85,14 +55,13 @@ TEST(Startup, DebugFlagFollowsSysini) {
 TEST(Startup, SignalActions) {
   for (const bool with_mc : {true, false}) {
     SCOPED_TRACE(with_mc ? "message center" : "no message center");
-    SandboxOptions options =
-        SandboxOptions().WithFile(kSysini, Sysini("sys_cms_debug_mode\t1"));
-    Sandbox sandbox(with_mc ? options : options.WithoutMessageCenter());
+    Sandbox sandbox(Files{{kSysini, Sysini("sys_cms_debug_mode\t1")}}, with_mc);
     ASSERT_TRUE(sandbox.Start()) << sandbox.Stderr();
-    // The marker is made even when the ready event cannot be sent, and
-    // shows that the loop, and with it the signal handling, runs.
-    ASSERT_TRUE(Sandbox::WaitUntil([&] { return sandbox.FileExists(kMarker); },
-                                   kTimeout));
+    EXPECT_FALSE(sandbox.Exists(kMarker));
+    // The marker follows the ready event (made even when the event cannot
+    // be sent) and shows that the loop, and with it signal handling, runs.
+    ASSERT_TRUE(
+        Sandbox::WaitUntil([&] { return sandbox.Exists(kMarker); }, kTimeout));
     // SIGUSR1 announces event 63. SIGUSR2 resets the level in its file at
     // once, leaving every other line as it was, then announces it; without
     // a message center it does nothing. SIGINT is only logged, SIGALRM only
@@ -105,13 +74,16 @@ TEST(Startup, SignalActions) {
           "signal_cb: got signal " + std::to_string(sig) + "\n", kTimeout));
     }
     EXPECT_TRUE(sandbox.Running());
-    EXPECT_EQ(sandbox.ReadFile(kSysini),
+    EXPECT_EQ(sandbox.Read(kSysini),
               Sysini("sys_cms_debug_mode\t1", with_mc ? "0" : "2"));
-    EXPECT_EQ(Get(sandbox, "sys_reset_default_level"), with_mc ? "0" : "2");
-    if (with_mc) {
-      EXPECT_EQ(sandbox.messages()->Drain(),
-                (Messages{"mc_trigger 23", "mc_trigger 63", "mc_trigger 22"}));
-    }
+    EXPECT_EQ(sandbox.Ask(1, "sys_reset_default_level"),
+              with_mc ? "ok:0" : "ok:2");
+    if (!with_mc) continue;
+    // The ready event comes once; a restart finds the marker and is quiet.
+    EXPECT_EQ(sandbox.messages()->WaitFor(4, kReadyWindow),
+              (Messages{"mc_trigger 23", "mc_trigger 63", "mc_trigger 22"}));
+    ASSERT_TRUE(sandbox.Start()) << sandbox.Stderr();
+    EXPECT_TRUE(sandbox.messages()->WaitFor(1, kReadyWindow).empty());
   }
 }
 
@@ -122,16 +94,15 @@ TEST(Startup, PortTakenEndsWithBindError) {
                          htons(static_cast<uint16_t>(sandbox.port())),
                          {htonl(INADDR_LOOPBACK)},
                          {}};
-  ASSERT_EQ(bind(taken, reinterpret_cast<const sockaddr*>(&addr), sizeof addr),
-            0);
-  ASSERT_EQ(listen(taken, 1), 0);
-  sandbox.Launch();
+  ASSERT_FALSE(bind(taken, (const sockaddr*)&addr, sizeof addr) ||
+               listen(taken, 1));
+  sandbox.Start(false);
   EXPECT_EQ(sandbox.WaitExit(std::chrono::seconds(10)), 0);
   EXPECT_NE(sandbox.Stderr().find("bind: Address already in use\n"),
             std::string::npos)
       << sandbox.Stderr();
   EXPECT_TRUE(sandbox.messages()->Drain().empty());
-  EXPECT_FALSE(sandbox.FileExists(kMarker));
+  EXPECT_FALSE(sandbox.Exists(kMarker));
   close(taken);
 }
 

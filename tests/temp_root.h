@@ -40,8 +40,12 @@ class TempRoot {
   }
   // Whole content of the device path; empty when it does not exist.
   std::string Read(std::string_view device_path) const {
+    return ReadHost(Host(device_path));
+  }
+  // The same for a host path.
+  static std::string ReadHost(const std::string& host_path) {
     std::ostringstream s;
-    s << std::ifstream(Host(device_path), std::ios::binary).rdbuf();
+    s << std::ifstream(host_path, std::ios::binary).rdbuf();
     return s.str();
   }
   bool Exists(std::string_view device_path) const {
