@@ -151,7 +151,7 @@ int CM_ThreadCreate(void* (*routine)(void*), void* arg, pthread_t* thread_out) {
     }
   }
   if (w != nullptr) {
-    // Popped, the worker is ours alone; the post publishes these writes.
+    // Popped, the worker is ours alone.
     w->arg = arg;
     w->routine.store(routine, std::memory_order_release);
     sem_post(&w->wake);
@@ -160,9 +160,9 @@ int CM_ThreadCreate(void* (*routine)(void*), void* arg, pthread_t* thread_out) {
   }
   w = new Worker;
   sem_init(&w->wake, 0, 0);
+  // pthread_create orders these for the new thread.
   w->arg = arg;
-  w->routine.store(routine,
-                   std::memory_order_relaxed);  // pthread_create orders it
+  w->routine.store(routine, std::memory_order_relaxed);
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setstacksize(&attr, kThreadStackSize);
