@@ -75,8 +75,11 @@ bool SendAll(int fd, const void* data, size_t len) {
 }
 
 void Dispatch(const CMSPacket* request, CMSPacket* response) {
-  store::ParamListGuard lock;
-  handleCMSreq(request, response);
+  {
+    store::ParamListGuard lock;
+    handleCMSreq(request, response);
+  }
+  RunDeferredWork();
 }
 
 void* WorkerMain(void* conn) {
