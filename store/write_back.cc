@@ -11,12 +11,15 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
 #include "files/safe_file.h"
 #include "platform/log.h"
 #include "platform/shell.h"
+#include "store/conf_line.h"
 #include "store/file_tables.h"
 #include "store/param_list.h"
 #include "store/record_side.h"
@@ -26,9 +29,6 @@ namespace {
 
 constexpr char kModule[] = "CMSBackEnd";
 constexpr char kEndMarker[] = "######end of file######\n";
-// Unlike the loader, a line feed does not end a name here: a line holding a
-// name alone yields the name with its line feed, which no record bears.
-constexpr char kNameSeparators[] = " \t=";
 // A written line, line feed included, has at most this many characters.
 constexpr size_t kMaxLineLength = kMaxValueLength;
 
@@ -140,64 +140,97 @@ class Pass {
     if (!memory_only_) Emit(data, length);
   }
 
-  // The old content in the loader's pieces: at most 799 bytes, ending after
-  // a line feed.
+  // The old content in the loader's pieces (at most 799 bytes, ending after
+  // a line feed), read with the loader's grammar. Where a name appears on
+  // several lines of the file, the loader keeps the last: that line is the
+  // one rewritten, and the others are dropped. A line whose name the loader
+  // takes from another file of this side is dropped too. (The design
+  // rewrites the first of several lines, which the loader then overrides
+  // with an older one, and rewrites lines the loader never reads.)
   void CopyOldLines(const std::string& old_content) {
-    char line[kValueSize];
-    char name[kValueSize];
+    std::vector<std::string_view> pieces;
     for (size_t pos = 0; pos < old_content.size();) {
       const size_t end = old_content.find('\n', pos);
       const size_t n = std::min(
           end == std::string::npos ? old_content.size() - pos : end + 1 - pos,
           static_cast<size_t>(kMaxValueLength));
-      memcpy(line, old_content.data() + pos, n);
-      line[n] = '\0';
+      pieces.emplace_back(old_content.data() + pos, n);
       pos += n;
-      // The end marker goes on like a parameter line and, bearing no
-      // parameter's name, is dropped.
-      if (line[0] == '#' && strcmp(line, kEndMarker) != 0) {
-        Emit(line, n);
+    }
+    std::vector<ConfLine> parsed;
+    std::unordered_map<std::string, size_t> last;
+    char line[kValueSize];
+    for (size_t i = 0; i < pieces.size(); ++i) {
+      memcpy(line, pieces[i].data(), pieces[i].size());
+      line[pieces[i].size()] = '\0';
+      parsed.push_back(ParseConfLine(line));
+      if (parsed.back().kind == LineKind::kParameter) {
+        last[std::string(line + parsed.back().name_start,
+                         parsed.back().name_length)] = i;
+      }
+    }
+    for (size_t i = 0; i < pieces.size(); ++i) {
+      const size_t n = pieces[i].size();
+      memcpy(line, pieces[i].data(), n);
+      line[n] = '\0';
+      const ConfLine& p = parsed[i];
+      switch (p.kind) {
+        case LineKind::kComment:
+          // The end marker bears no parameter's name and is dropped.
+          if (strcmp(line, kEndMarker) != 0) Emit(line, n);
+          continue;
+        case LineKind::kNothing:
+          continue;
+        case LineKind::kForeign:
+          EmitParameter(line, n);
+          continue;
+        case LineKind::kParameter:
+          break;
+      }
+      const std::string name(line + p.name_start, p.name_length);
+      ParamRecord* r = seekElement(name.c_str());
+      if (r == nullptr) continue;  // deleted or unknown
+      if (r->*side_.changed == 1 && r->*side_.value == nullptr) {
+        r->*side_.changed = 0;  // the side was deleted
+        announced_.push_back(name);
         continue;
       }
-      const size_t start = strspn(line, kNameSeparators);
-      const size_t name_length = strcspn(line + start, kNameSeparators);
-      if (name_length == 0) continue;
-      memcpy(name, line + start, name_length);
-      name[name_length] = '\0';
-      ParamRecord* r = seekElement(name);
-      if (r == nullptr) continue;  // deleted, unknown, blank, bare name
+      if (r->*side_.location != index_ || last[name] != i) continue;
       if (r->*side_.changed != 1) {
         EmitParameter(line, n);
         continue;
       }
-      if (r->*side_.value == nullptr) {  // the side was deleted
-        r->*side_.changed = 0;
-        announced_.emplace_back(name);
-        continue;
-      }
       const std::string rewritten =
-          Rewrite(line, start + name_length, r->*side_.value);
+          Rewrite(line, p, r->*side_.value);
       Announce(r, false);
       EmitParameter(rewritten.data(), rewritten.size());
     }
   }
 
-  // The old line up to and including the separator after the name (the k
-  // characters before it and itself), the new value, a line feed; cut to
-  // 799 characters. A name that ends the line gets "=".
-  std::string Rewrite(const char* line, size_t k, const char* value) {
-    size_t value_length = strlen(value);
+  // The old line up to and including the separator after the name, the new
+  // value, a line feed. A name that ends the line gets "=". Values are
+  // stored only when "name=value" and a line feed fit 799 characters; a line
+  // whose leading separators would push it over is written as that instead,
+  // never cut.
+  std::string Rewrite(const char* line, const ConfLine& p,
+                      const char* value) {
+    const size_t value_length = strlen(value);
+    size_t k = p.name_start + p.name_length;
+    const char sep = line[k];
+    const bool keep_sep = sep == ' ' || sep == '\t' || sep == '=';
+    size_t start = 0;
     if (k + 1 + value_length < kMaxLineLength) {
       if (user_) {
         CMS_DBG(LOG_INFO, kModule, "buffer in boundry %d",
                 static_cast<int>(value_length));
       }
     } else {
-      value_length = k + 2 < kMaxLineLength ? kMaxLineLength - 2 - k : 0;
       if (user_) CMS_DBG(LOG_WARNING, kModule, "buffer out of boundry");
+      start = p.name_start;
+      k = p.name_length;
     }
-    std::string out(line, k);
-    out.push_back(line[k] != '\0' ? line[k] : '=');
+    std::string out(line + start, k);
+    out.push_back(keep_sep ? sep : '=');
     out.append(value, value_length);
     out.push_back('\n');
     return out;
@@ -228,9 +261,7 @@ class Pass {
             r->*side_.location != index_ || r->*side_.value == nullptr) {
           continue;
         }
-        std::string line = name + "=" + r->*side_.value;
-        if (line.size() > kMaxLineLength - 1) line.resize(kMaxLineLength - 1);
-        line.push_back('\n');
+        const std::string line = name + "=" + r->*side_.value + "\n";
         // An old last line without its line feed would otherwise run on
         // into this one, and both parameters would be read back wrong.
         if (line_open_ && !memory_only_) Emit("\n", 1);

@@ -83,7 +83,7 @@ TEST_F(WriteBackTest, RewriteKeepsTheLayoutAndCallsInOrder) {
 
   EXPECT_EQ(writeParamToFile(), 1);
   const std::string expected =
-      "# head\na=1\nb 3\nd y\nafter=1\naa=1\nfits=" + v793 + "\nzz=2\n";
+      "# head\na=1\nb 3\nbare\n indented=1\nd y\nafter=1\naa=1\nfits=" + v793 + "\nzz=2\n";
   EXPECT_EQ(ReadUser("lan.conf"), expected);
   EXPECT_EQ(g_log, (Lines{"b=3@1", "d=y@1", "aa=1@1", "zz=2@1",
                           "file user/lan.conf@1"}));
@@ -175,7 +175,9 @@ TEST_F(WriteBackTest, CallbackChangesDuringTheRun) {
 
   g_log.clear();
   EXPECT_EQ(writeParamToFile(), 1);
-  EXPECT_EQ(ReadUser("f0.conf"), "a=1\nb=7\nc=9\na=9\n");
+  // The line the loader reads for "a" is the appended one: the older line
+  // goes with this rewrite.
+  EXPECT_EQ(ReadUser("f0.conf"), "b=7\nc=9\na=9\n");
   EXPECT_EQ(g_log, Lines{"b called"});
   EXPECT_EQ(Dirty(), "");
 }
