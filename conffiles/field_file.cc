@@ -79,9 +79,14 @@ char* TakeValue(char* line, const Key& key) {
   return p;
 }
 
-// True when the piece is the start of a line keyed `name`.
+// True when the piece is the start of a line keyed `name`. A line indented
+// with a blank or starting with a carriage return is never one: the loader
+// does not read such a line, so rewriting it would store nothing.
 bool IsKeyedLine(const LineReader& reader, const char* line, const char* name) {
-  if (!reader.starts_line() || strstr(line, name) == nullptr) return false;
+  if (!reader.starts_line() || line[0] == ' ' || line[0] == '\r' ||
+      strstr(line, name) == nullptr) {
+    return false;
+  }
   const std::optional<Key> key = FindKey(line);
   return key && KeyEquals(line, *key, name);
 }
@@ -95,8 +100,8 @@ void Print(const char* text) {
 // of a line keyed `name` (appending its replacement to `out`, or nothing to
 // drop it). Later pieces of a keyed line longer than the buffer go with it;
 // later pieces of other lines are never taken for a key. Returns kWritten
-// with *content set, kFailed when the file cannot be read, or kTooLong when
-// `keyed` refuses.
+// with *content set, kNoLine when no line is keyed `name`, kFailed when the
+// file cannot be read, or kTooLong when `keyed` refuses.
 template <typename KeyedLine>
 FieldWrite Rewrite(const char* path, const char* name, KeyedLine keyed,
                    std::string* content) {
@@ -104,6 +109,7 @@ FieldWrite Rewrite(const char* path, const char* name, KeyedLine keyed,
   if (!in) return FieldWrite::kFailed;
   LineReader reader(in.get());
   bool in_keyed_line = false;
+  bool any_keyed_line = false;
   content->clear();
   for (;;) {
     memset(str_buf, 0, sizeof str_buf);
@@ -116,9 +122,11 @@ FieldWrite Rewrite(const char* path, const char* name, KeyedLine keyed,
       continue;
     }
     if (!reader.starts_line()) continue;
+    any_keyed_line = true;
     if (!keyed(str_buf, content)) return FieldWrite::kTooLong;
   }
-  return ferror(in.get()) ? FieldWrite::kFailed : FieldWrite::kWritten;
+  if (ferror(in.get())) return FieldWrite::kFailed;
+  return any_keyed_line ? FieldWrite::kWritten : FieldWrite::kNoLine;
 }
 
 // The new content replaces the file whole. The working copy is built in
@@ -209,7 +217,8 @@ FieldWrite SetConfField(const char* path, const char* name, char* value) {
 }
 
 int set_conf_field_string(const char* path, const char* name, char* value) {
-  return SetConfField(path, name, value) == FieldWrite::kWritten ? 1 : 0;
+  const FieldWrite written = SetConfField(path, name, value);
+  return written == FieldWrite::kWritten || written == FieldWrite::kNoLine;
 }
 
 int delete_param(const char* path, const char* name) {
@@ -222,11 +231,10 @@ int delete_param(const char* path, const char* name) {
     return 0;
   }
   std::string content;
-  if (Rewrite(
-          path, name, [](const char*, std::string*) { return true; },
-          &content) != FieldWrite::kWritten) {
-    return 0;
-  }
+  const FieldWrite built = Rewrite(
+      path, name, [](const char*, std::string*) { return true; }, &content);
+  if (built == FieldWrite::kNoLine) return 1;  // nothing to drop
+  if (built != FieldWrite::kWritten) return 0;
   return Store(path, content) == FieldWrite::kWritten ? 1 : 0;
 }
 

@@ -23,14 +23,16 @@ char* get_conf_field_string(const char* path, const char* name);
 enum class FieldWrite {
   kWritten,    // the file now holds the new value
   kUnchanged,  // the file already held it; not touched
-  kAbsent,     // no line of the file holds the name; not touched
+  kAbsent,     // the name is nowhere in the file; not touched
+  kNoLine,     // the name occurs, but keys no line; not touched
   kTooLong,    // a rewritten line would not fit a line buffer; not touched
   kFailed,     // the file could not be read or replaced; not touched
 };
 // Rewrites every line keyed `name` of `path` with `value`, the file replaced
 // whole through the crash-safe writer.
 FieldWrite SetConfField(const char* path, const char* name, char* value);
-// 1 after SetConfField wrote the file; 0 in every other case.
+// 1 when SetConfField wrote the file or found no line keyed `name` (the
+// file then holds what a rewrite would give); 0 in every other case.
 int set_conf_field_string(const char* path, const char* name, char* value);
 // 1 after every line keyed `name` was dropped; 0 when absent, no file, or
 // the file could not be replaced.

@@ -158,7 +158,7 @@ bool Usable(FieldWrite written) {
 // the in-memory file) gets the value through the write-back instead.
 void KeepForWriteBack(ParamRecord* r, const RecordSide& side,
                       FieldWrite written) {
-  if (written != FieldWrite::kAbsent ||
+  if ((written != FieldWrite::kAbsent && written != FieldWrite::kNoLine) ||
       strcmp(FileTable(side.table)[r->*side.location].path, kTempUserFile) ==
           0) {
     return;
