@@ -2,6 +2,7 @@
 #include "conffiles/generator_lines.h"
 
 #include <cstdlib>
+#include <cstring>
 
 namespace cms::conffiles {
 
@@ -31,6 +32,11 @@ LineStatus ReadWholeLine(FILE* in, size_t limit, std::string* line) {
 void WriteWholeLine(FILE* out, const std::string& text) {
   fwrite(text.data(), 1, text.size(), out);
   fputc('\n', out);
+}
+
+void ReportGeneratorFailure(const char* dst, int err) {
+  printf("could not write %s: %s\n", dst, strerror(err));
+  fflush(stdout);
 }
 
 MemoryOut::~MemoryOut() {

@@ -36,6 +36,10 @@ LineStatus ReadWholeLine(FILE* in, size_t limit, std::string* line);
 // no line of the output can lack its end and run into the next one.
 void WriteWholeLine(FILE* out, const std::string& text);
 
+// Prints that `dst` could not be written (standard output, as the rest of
+// this layer reports).
+void ReportGeneratorFailure(const char* dst, int err);
+
 // A stdio stream that collects what is written to it in memory.
 class MemoryOut {
  public:
@@ -73,7 +77,10 @@ int GenerateFile(const char* src, const char* dst, Body body,
   if (!out.Take(&content)) return ENOMEM;
   if (!read_ok) return EIO;
   content.append(trailer);
-  return files::WriteFileAtomic(dst, content, 0644, files::FollowLink::kNo);
+  const int err =
+      files::WriteFileAtomic(dst, content, 0644, files::FollowLink::kNo);
+  if (err != 0) ReportGeneratorFailure(dst, err);
+  return err;
 }
 
 }  // namespace cms::conffiles
