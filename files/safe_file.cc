@@ -91,9 +91,11 @@ std::optional<std::string> FollowLinks(std::string host_path) {
 // a link, so nothing planted under a guessed name is written.
 int CreateTemp(const std::string& target, std::string* temp_path) {
   static unsigned counter = 0;
+  // The target's name (its start, so that any target name leaves room)
+  // tells whose temporary file it is.
   const std::string prefix = DirName(target) + "/" + kTempPrefix +
-                             BaseName(target) + "." + std::to_string(getpid()) +
-                             ".";
+                             BaseName(target).substr(0, 64) + "." +
+                             std::to_string(getpid()) + ".";
   for (int attempt = 0; attempt < 100; ++attempt) {
     *temp_path = prefix + std::to_string(counter++);
     const int fd = open(temp_path->c_str(),

@@ -143,10 +143,9 @@ class Pass {
   // The old content in the loader's pieces (at most 799 bytes, ending after
   // a line feed), read with the loader's grammar. Where a name appears on
   // several lines of the file, the loader keeps the last: that line is the
-  // one rewritten, and the others are dropped. A line whose name the loader
-  // takes from another file of this side is dropped too. (The design
-  // rewrites the first of several lines, which the loader then overrides
-  // with an older one, and rewrites lines the loader never reads.)
+  // one rewritten, and the others are dropped. (The design rewrites the
+  // first of several lines, which the loader then overrides with an older
+  // one, and rewrites lines the loader never reads.)
   void CopyOldLines(const std::string& old_content) {
     std::vector<std::string_view> pieces;
     for (size_t pos = 0; pos < old_content.size();) {
@@ -195,7 +194,13 @@ class Pass {
         announced_.push_back(name);
         continue;
       }
-      if (r->*side_.location != index_ || last[name] != i) continue;
+      // A name the loader takes from another file of this side: that
+      // file's pass writes it; this line stays as it is.
+      if (r->*side_.location != index_) {
+        EmitParameter(line, n);
+        continue;
+      }
+      if (last[name] != i) continue;
       if (r->*side_.changed != 1) {
         EmitParameter(line, n);
         continue;
