@@ -189,9 +189,11 @@ class Pass {
       const std::string name(line + p.name_start, p.name_length);
       ParamRecord* r = seekElement(name.c_str());
       if (r == nullptr) continue;  // deleted or unknown
-      if (r->*side_.changed == 1 && r->*side_.value == nullptr) {
-        r->*side_.changed = 0;  // the side was deleted
-        announced_.push_back(name);
+      if (r->*side_.value == nullptr) {  // the side was deleted: every copy
+        if (r->*side_.changed == 1) {
+          r->*side_.changed = 0;
+          announced_.push_back(name);
+        }
         continue;
       }
       // A name the loader takes from another file of this side: that
