@@ -107,9 +107,9 @@ void SetMulti(const CMSPacket* request, CMSPacket* response) {
 }
 
 // The dump waiting for the lock to be released, one per request thread.
-// The design writes the file under the lock, so a slow or blocking target
-// (a FIFO nobody reads) would stall every request; here it is built under
-// the lock and written by RunDeferredWork after it.
+// Written under the lock, a slow or blocking target (a FIFO nobody reads)
+// would stall every request; so it is built under the lock and written by
+// RunDeferredWork after it.
 struct PendingDump {
   bool due = false;
   std::string path;
@@ -120,9 +120,9 @@ thread_local PendingDump t_dump;
 
 // The dump may only create or replace a regular file under /tmp. Refused:
 // a relative path, "..", a place outside /tmp (also through a linked
-// directory), and a target that is a link or not a regular file. The
-// design opens any path it is given for writing, which lets any local
-// client truncate any file the daemon can write.
+// directory), and a target that is a link or not a regular file: opening
+// any path given for writing would let any local client truncate any file
+// the daemon can write.
 bool DumpTargetAllowed(const char* path) {
   const std::string_view device(path);
   if (device.substr(0, 5) != "/tmp/" || device.size() == 5 ||
@@ -148,8 +148,8 @@ bool DumpTargetAllowed(const char* path) {
 }
 
 // Every parameter's user-side value as name='value' lines. A quote inside a
-// value is written as '\'' (the design writes it as it is), so that a shell
-// sourcing the file reads the value back and runs nothing of it.
+// value is written as '\'' rather than as it is, so that a shell sourcing
+// the file reads the value back and runs nothing of it.
 void Dump(const char* path, CMSPacket* response) {
   if (!DumpTargetAllowed(path)) {
     response->status = CMS_STATUS_FAIL;

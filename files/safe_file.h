@@ -15,7 +15,7 @@ enum class FollowLink {
   // pointed to is left alone. For every file the daemon generates or dumps.
   kNo,
   // A symbolic link at the path is followed and the file it points to is
-  // replaced. Only for configuration files, which may be links by design.
+  // replaced. Only for configuration files, which may be links on purpose.
   kYes,
 };
 

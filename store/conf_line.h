@@ -29,9 +29,9 @@ inline constexpr char kConfNameSeparators[] = " \t=\n";
 // Reads one piece of at most 799 characters (a longer line arrives as
 // several pieces, each read as a line of its own). A line indented with a
 // blank or starting with a carriage return is not a parameter line, and
-// neither is one whose name is longer than a record holds: the design's
-// loader cuts such a name and its write-back then deletes the line, so
-// here both leave the line alone instead.
+// neither is one whose name is longer than a record holds: cutting such a
+// name on load would make the write-back delete the line, so both leave
+// the line alone instead.
 inline ConfLine ParseConfLine(const char* piece) {
   if (piece[0] == '#') return {LineKind::kComment};
   const size_t start = strspn(piece, kConfNameSeparators);

@@ -34,9 +34,9 @@ bool ValidName(const char* name) {
 
 // A line end inside a value would inject further lines into its file.
 // The value must also fit its file line whole ("name=value" and the line
-// feed in the loader's 799 characters). Refused rather than cut: the design
-// cuts it at write-back, and the client would get a shorter value back after
-// a restart than it was told is stored.
+// feed in the loader's 799 characters). Refused rather than cut: a value
+// the file line cannot hold whole would come back shorter after a restart
+// than the client was told is stored.
 bool ValidValue(const char* name, const char* value) {
   return value != nullptr && strpbrk(value, "\n\r") == nullptr &&
          strlen(name) + strlen(value) + 2 <= kMaxValueLength;
@@ -146,10 +146,9 @@ FieldWrite WriteReplaced(const ParamRecord& r, const RecordSide& side,
                                  name, text.data());
 }
 
-// The design answers a replace as done even when its line could not be
-// written (too long for the field buffer, a full or read-only file system)
-// and the value is gone at the next restart; such a replace is refused here
-// and changes nothing.
+// A replace whose line could not be written (too long for the field
+// buffer, a full or read-only file system) is refused and changes nothing:
+// answered as done, its value would be gone at the next restart.
 bool Usable(FieldWrite written) {
   return written != FieldWrite::kTooLong && written != FieldWrite::kFailed;
 }

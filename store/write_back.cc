@@ -33,11 +33,11 @@ constexpr char kEndMarker[] = "######end of file######\n";
 constexpr size_t kMaxLineLength = kMaxValueLength;
 
 // Retry of files whose write failed (a full or read-only file system, a
-// lack of descriptors). The design clears the dirty flag of a file whose
-// write failed, and the values clients were told are stored are lost at the
-// next restart; here the file stays dirty and is tried again, after a delay
-// that doubles up to a ceiling, so that a read-only flash costs one attempt
-// every few seconds rather than one per tick.
+// lack of descriptors). Clearing the dirty flag of such a file would lose
+// at the next restart values clients were told are stored; so the file
+// stays dirty and is tried again, after a delay that doubles up to a
+// ceiling, so that a read-only flash costs one attempt every few seconds
+// rather than one per tick.
 constexpr std::chrono::milliseconds kFirstRetryDelay{50};
 constexpr std::chrono::milliseconds kMaxRetryDelay{5000};
 
@@ -143,9 +143,8 @@ class Pass {
   // The old content in the loader's pieces (at most 799 bytes, ending after
   // a line feed), read with the loader's grammar. Where a name appears on
   // several lines of the file, the loader keeps the last: that line is the
-  // one rewritten, and the others are dropped. (The design rewrites the
-  // first of several lines, which the loader then overrides with an older
-  // one, and rewrites lines the loader never reads.)
+  // one rewritten, and the others are dropped: rewriting the first would
+  // let the loader override it with an older one.
   void CopyOldLines(const std::string& old_content) {
     std::vector<std::string_view> pieces;
     for (size_t pos = 0; pos < old_content.size();) {
