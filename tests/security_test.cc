@@ -55,5 +55,24 @@ TEST(Security, MessageCenterThatNeverReadsDoesNotDelayAGet) {
   close(stuck);
 }
 
+TEST(Security, SleepingCallbackDoesNotDelayAnotherClient) {
+  Sandbox sandbox;  // ui_sys_rm_type=2: a new web page restarts TR-069
+  // The restart begins with a real sleep, shorter than the device's.
+  sandbox.stubs().AddStub("/stub_bin/sleep", "/bin/sleep 2");
+  ASSERT_TRUE(sandbox.Start()) << sandbox.Stderr();
+  sandbox.stubs().ClearCalls();  // the start-up's own calls
+  ASSERT_EQ(sandbox.Ask(2, "ipv6_webpage", "0"), "ok:");
+  ASSERT_TRUE(Sandbox::WaitUntil(
+      [&] { return !sandbox.stubs().Calls().empty(); }, seconds(5)));
+  const double during = SlowestGetMs(sandbox, "hostname", "lte-router", 5);
+  printf("security: get while the restart sleeps: %.2f ms\n", during);
+  EXPECT_LT(during, 1000.0);
+  // The commands themselves are those of the device, in its order.
+  EXPECT_TRUE(Sandbox::WaitUntil(
+      [&] { return sandbox.stubs().Calls().size() == 3; }, seconds(5)));
+  EXPECT_EQ(sandbox.stubs().Calls(),
+            (std::vector<std::string>{"sleep\t10", "killall\tcwmpc", "cwmpc"}));
+}
+
 }  // namespace
 }  // namespace cms::testing
