@@ -74,5 +74,23 @@ TEST(Security, SleepingCallbackDoesNotDelayAnotherClient) {
             (std::vector<std::string>{"sleep\t10", "killall\tcwmpc", "cwmpc"}));
 }
 
+TEST(Security, FullCommandQueueRefusesAndKeepsOrder) {
+  constexpr int kLimit = 4096;  // the queue's stated cap
+  Sandbox sandbox;
+  ASSERT_TRUE(sandbox.Start()) << sandbox.Stderr();
+  for (int i = 0; i < kLimit; ++i) {
+    ASSERT_EQ(sandbox.Ask(33, i % 2 ? "q_odd" : "q_even", std::to_string(i)),
+              "ok:");
+  }
+  EXPECT_EQ(sandbox.Ask(33, "q_new", "x"), "failed");
+  EXPECT_EQ(sandbox.Ask(34, "q_new"), "failed");
+  EXPECT_EQ(sandbox.Ask(34, "q_odd"), "ok:1");
+  EXPECT_EQ(sandbox.Ask(33, "q_new", "x"), "ok:");  // room for one again
+  EXPECT_EQ(sandbox.Ask(33, "q_new", "y"), "failed");
+  EXPECT_EQ(sandbox.Ask(34, "q_even"), "ok:0");
+  EXPECT_EQ(sandbox.Ask(34, "q_odd"), "ok:3");
+  EXPECT_EQ(sandbox.Ask(34, "q_new"), "ok:x");
+}
+
 }  // namespace
 }  // namespace cms::testing
