@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <sys/un.h>
 
+#include <mutex>
+
 #include "tests/sandbox.h"
 
 namespace cms::testing {
@@ -90,6 +92,103 @@ TEST(Security, FullCommandQueueRefusesAndKeepsOrder) {
   EXPECT_EQ(sandbox.Ask(34, "q_even"), "ok:0");
   EXPECT_EQ(sandbox.Ask(34, "q_odd"), "ok:3");
   EXPECT_EQ(sandbox.Ask(34, "q_new"), "ok:x");
+}
+
+// ---- Signals and the write-back ------------------------------------------
+
+constexpr char kSecFile[] = "/mnt/jffs2/conf/user/sec.conf";
+
+// The value of `name` in the text of a configuration file, or -1.
+long ValueIn(const std::string& text, const std::string& name) {
+  const size_t at = text.find(name + "=");
+  return at == std::string::npos ? -1 : std::stol(text.substr(at + name.size() + 1));
+}
+
+// Clients setting s0 .. s<n-1> of kSecFile to 1, 2, 3, ... back to back, each
+// acknowledgement timed, until stopped.
+class Traffic {
+ public:
+  Traffic(const Sandbox& sandbox, int names) : acks_(names) {
+    for (int i = 0; i < names; ++i) {
+      threads_.emplace_back([this, &sandbox, i] {
+        for (long v = 1; !stop_; ++v) {
+          if (sandbox.Ask(2, "s" + std::to_string(i), std::to_string(v)) !=
+              "ok:")
+            continue;
+          std::lock_guard lock(mutex_);
+          acks_[i].emplace_back(Clock::now(), v);
+        }
+      });
+    }
+  }
+  ~Traffic() { Stop(); }
+  void Stop() {
+    stop_ = true;
+    for (std::thread& t : threads_) t.join();
+    threads_.clear();
+  }
+  long LastAcked(int i) {
+    std::lock_guard lock(mutex_);
+    return acks_[i].empty() ? 0 : acks_[i].back().second;
+  }
+  // How long before `end` the oldest acknowledged value of s<i> above
+  // `on_disk` came: the age of the oldest loss (0 when nothing was lost).
+  double LostWindowMs(int i, long on_disk, Clock::time_point end) {
+    std::lock_guard lock(mutex_);
+    for (const auto& [when, value] : acks_[i]) {
+      if (value > on_disk)
+        return std::chrono::duration<double, std::milli>(end - when).count();
+    }
+    return 0;
+  }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::mutex mutex_;
+  std::vector<std::vector<std::pair<Clock::time_point, long>>> acks_;
+  std::vector<std::thread> threads_;
+};
+
+TEST(Security, SighupWritesBackAndTheDaemonGoesOn) {
+  Sandbox sandbox(Files{{kSecFile, "s0=0\n"}});
+  ASSERT_TRUE(sandbox.Start()) << sandbox.Stderr();
+  ASSERT_TRUE(sandbox.messages()->WaitFor(1, seconds(5)).size() == 1);  // ready
+  Traffic traffic(sandbox, 1);
+  // Sets without a pause keep the settling tick from writing for a second.
+  std::this_thread::sleep_for(milliseconds(200));
+  const long before = traffic.LastAcked(0);
+  ASSERT_TRUE(sandbox.Signal(SIGHUP));
+  EXPECT_TRUE(Sandbox::WaitUntil(
+      [&] { return ValueIn(sandbox.Read(kSecFile), "s0") >= before; },
+      milliseconds(600)));
+  EXPECT_TRUE(sandbox.Running());
+  sandbox.Stop();  // SIGKILL
+  traffic.Stop();
+  EXPECT_GE(ValueIn(sandbox.Read(kSecFile), "s0"), before);
+}
+
+TEST(Security, SigtermAndSigquitExitZeroWithChangesWritten) {
+  for (int sig : {SIGTERM, SIGQUIT}) {
+    SCOPED_TRACE(sig);
+    Sandbox sandbox(Files{{kSecFile, "s0=0\n"}});
+    ASSERT_TRUE(sandbox.Start()) << sandbox.Stderr();
+    ASSERT_TRUE(sandbox.messages()->WaitFor(1, seconds(5)).size() == 1);
+    ASSERT_EQ(sandbox.Ask(2, "s0", "7"), "ok:");
+    ASSERT_TRUE(sandbox.Signal(sig));
+    EXPECT_EQ(sandbox.WaitExit(seconds(5)), 0);
+    EXPECT_EQ(sandbox.Read(kSecFile), "s0=7\n");
+  }
+}
+
+TEST(Security, SigtermDuringStartUpExitsZero) {
+  Sandbox sandbox;
+  // Start-up waits here for the boot-loader environment.
+  sandbox.stubs().AddStub("/stub_bin/fw_printenv", "/bin/sleep 1");
+  ASSERT_TRUE(sandbox.Start(/*wait=*/false));
+  ASSERT_TRUE(Sandbox::WaitUntil(
+      [&] { return !sandbox.stubs().Calls().empty(); }, seconds(10)));
+  ASSERT_TRUE(sandbox.Signal(SIGTERM));
+  EXPECT_EQ(sandbox.WaitExit(seconds(10)), 0);
 }
 
 }  // namespace
