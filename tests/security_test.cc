@@ -191,5 +191,28 @@ TEST(Security, SigtermDuringStartUpExitsZero) {
   EXPECT_EQ(sandbox.WaitExit(seconds(10)), 0);
 }
 
+TEST(Security, SigkillUnderSteadyTrafficLosesOnlyTheLastSecond) {
+  constexpr int kNames = 2;
+  Sandbox sandbox(Files{{kSecFile, "s0=0\ns1=0\n"}});
+  ASSERT_TRUE(sandbox.Start()) << sandbox.Stderr();
+  Traffic traffic(sandbox, kNames);
+  std::this_thread::sleep_for(seconds(3));
+  const Clock::time_point kill_time = Clock::now();
+  sandbox.Stop();  // SIGKILL
+  traffic.Stop();
+  const std::string file = sandbox.Read(kSecFile);
+  double window = 0;
+  for (int i = 0; i < kNames; ++i) {
+    const long on_disk = ValueIn(file, "s" + std::to_string(i));
+    EXPECT_GT(on_disk, 0) << file;
+    window = std::max(window, traffic.LostWindowMs(i, on_disk, kill_time));
+  }
+  printf("security: steady sets, SIGKILL: oldest lost acknowledgement "
+         "%.0f ms before the kill\n",
+         window);
+  // A second of settling at most, plus a tick and the write itself.
+  EXPECT_LT(window, 1500.0);
+}
+
 }  // namespace
 }  // namespace cms::testing
