@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <string>
 
 #include "conffiles/field_file.h"
@@ -55,15 +56,41 @@ void RecordEarlySignal(int signum) {
 
 bool CameEarly(int signum) { return (g_early_signals & (1 << signum)) != 0; }
 
+void LogFailure(const char* work, const char* why) {
+  char line[160];
+  snprintf(line, sizeof line, "cmsd: %s failed: %s", work, why);
+  platform::LogLine(LOG_ERR, line);
+}
+
+// Runs `work`; false when it threw. Nothing may leave a loop callback:
+// libevent cannot pass it on, and the daemon would end with everything not
+// yet written back. Only the work at hand fails.
+template <typename Work>
+bool Guarded(const char* what, Work&& work) {
+  try {
+    work();
+    return true;
+  } catch (const std::exception& e) {
+    LogFailure(what, e.what());
+  } catch (...) {
+    LogFailure(what, "unknown exception");
+  }
+  return false;
+}
+
 // Writes every pending change back and ends the process with status 0; the
 // lock stays held, so no request starts after the write.
 [[noreturn]] void WritePendingAndExit() {
-  store::ParamListGuard lock;
-  store::writeParamToFile();
-  fflush(nullptr);
-  // _exit leaves the worker threads alone instead of running destructors
-  // under their feet.
-  _exit(0);
+  int status = 0;
+  {
+    store::ParamListGuard lock;
+    if (!Guarded("write-back before exit", [] { store::writeParamToFile(); }))
+      status = 1;
+    fflush(nullptr);
+    // _exit leaves the worker threads alone instead of running destructors
+    // under their feet.
+    _exit(status);
+  }
 }
 
 }  // namespace
@@ -88,10 +115,12 @@ void read_cms_debug_mode_from_conf() {
 }
 
 void postInitProcess(evutil_socket_t, short, void*) {
-  struct stat st;
-  if (stat(platform::HostPath(kStartedMarker).c_str(), &st) == 0) return;
-  events::CMSInitFinished();
-  platform::RunCommand("touch /tmp/cms_started");
+  Guarded("ready announcement", [] {
+    struct stat st;
+    if (stat(platform::HostPath(kStartedMarker).c_str(), &st) == 0) return;
+    events::CMSInitFinished();
+    platform::RunCommand("touch /tmp/cms_started");
+  });
 }
 
 Daemon::Daemon(uint16_t port) : port_(port) {}
@@ -173,20 +202,24 @@ void Daemon::timeout_cb(evutil_socket_t, short, void* arg) {
 }
 
 void Daemon::signal_cb(evutil_socket_t signum, short, void* arg) {
-  static_cast<Daemon*>(arg)->OnSignal(static_cast<int>(signum));
+  Guarded("signal action",
+          [&] { static_cast<Daemon*>(arg)->OnSignal(static_cast<int>(signum)); });
 }
 
 void Daemon::Tick() {
   {
     store::ParamListGuard lock;
-    if (TickDue()) {
-      CMS_DBG(6, kModule, "Write changed variables to file\n");
-      store::writeParamToFile();
-    }
-    // A file that could not be opened for lack of descriptors (by this
-    // write-back or a requested one) is still dirty: counted as a change,
-    // it is tried again once the tick finds things settled.
-    if (store::TakeDeferredWrite()) CountChange();
+    const bool done = Guarded("write-back", [] {
+      if (TickDue()) {
+        CMS_DBG(6, kModule, "Write changed variables to file\n");
+        store::writeParamToFile();
+      }
+      // A file that could not be opened for lack of descriptors (by this
+      // write-back or a requested one) is still dirty: counted as a change,
+      // it is tried again once the tick finds things settled.
+      if (store::TakeDeferredWrite()) CountChange();
+    });
+    if (!done) CountChange();  // what is still dirty is tried again
   }
   // Re-armed after the work, so a slow write-back never stacks up ticks.
   event_add(timer_.get(), &kTickInterval);

@@ -114,36 +114,44 @@ class Outbox {
   }
 
  private:
+  // The thread's loop; it never ends, and nothing escapes it: a failure
+  // costs the datagram at hand.
   void Run() {
     int fd = -1;
     for (;;) {
-      std::string text;
-      {
-        std::unique_lock lock(mutex_);
-        in_flight_ = false;
-        ready_.wait(lock, [this] { return !queue_.empty(); });
-        text = std::move(queue_.front());
-        queue_.pop_front();
-        in_flight_ = true;
-      }
-      if (fd < 0) {
-        try {
-          fd = ConnectCenter(HostPath(kCenterPath));
-        } catch (...) {
-          fd = -1;  // no memory for the path: this datagram is given up
-        }
-        if (fd >= 0) {
-          setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &kOutboxSendTimeout,
-                     sizeof kOutboxSendTimeout);
-        }
-      }
-      if (fd < 0 ||
-          send(fd, text.data(), text.size(), MSG_NOSIGNAL) !=
-              static_cast<ssize_t>(text.size())) {
+      try {
+        DeliverNext(fd);
+      } catch (...) {
         g_dropped.fetch_add(1, std::memory_order_relaxed);
-        if (fd >= 0) close(fd);
-        fd = -1;
       }
+    }
+  }
+
+  // Waits for the oldest datagram and sends it on `fd`, connecting first if
+  // needed; a datagram the center does not take within the send timeout is
+  // dropped.
+  void DeliverNext(int& fd) {
+    std::string text;
+    {
+      std::unique_lock lock(mutex_);
+      in_flight_ = false;
+      ready_.wait(lock, [this] { return !queue_.empty(); });
+      text = std::move(queue_.front());
+      queue_.pop_front();
+      in_flight_ = true;
+    }
+    if (fd < 0) {
+      fd = ConnectCenter(HostPath(kCenterPath));
+      if (fd >= 0) {
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &kOutboxSendTimeout,
+                   sizeof kOutboxSendTimeout);
+      }
+    }
+    if (fd < 0 || send(fd, text.data(), text.size(), MSG_NOSIGNAL) !=
+                      static_cast<ssize_t>(text.size())) {
+      g_dropped.fetch_add(1, std::memory_order_relaxed);
+      if (fd >= 0) close(fd);
+      fd = -1;
     }
   }
 
