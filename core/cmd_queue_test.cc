@@ -38,7 +38,7 @@ TEST(CmdQueue, OldestFirstPerExactNameAndTheTemporaryFile) {
   EXPECT_EQ(Pop("qq"), "a");
   EXPECT_EQ(Pop("qq"), "<none>");  // an empty value is taken as no value
   EXPECT_EQ(Pop("qq"), "b");
-  EXPECT_EQ(list_size(&CmdList), 0u);
+  EXPECT_EQ(CmdQueueSize(), 0u);
   // Long names and values are cut to 63 and 799 characters.
   PushCmdValue(std::string(70, 'n').c_str(), std::string(900, 'v').c_str());
   EXPECT_EQ(Pop(std::string(63, 'n')), std::string(799, 'v'));
@@ -54,6 +54,21 @@ TEST(CmdQueue, OldestFirstPerExactNameAndTheTemporaryFile) {
   for (const store::ConfigLocation& entry : store::UFL)
     EXPECT_EQ(entry.dirty, 0);
   EXPECT_EQ(Pop("full"), "b");
+  ResetCmdList();
+}
+
+TEST(CmdQueue, FullQueueRefusesAndKeepsItsOrder) {
+  store::initialConfigLocationArray();
+  initCmdList();
+  for (size_t i = 0; i < kCmdQueueLimit; ++i)
+    ASSERT_EQ(PushCmdValue(i % 2 ? "odd" : "even", std::to_string(i).c_str()), 1);
+  EXPECT_EQ(PushCmdValue("other", "x"), 0);
+  EXPECT_EQ(Pop("other"), "<none>");
+  EXPECT_EQ(Pop("odd"), "1");  // a pop makes room for one more
+  EXPECT_EQ(PushCmdValue("odd", "last"), 1);
+  EXPECT_EQ(PushCmdValue("odd", "x"), 0);
+  EXPECT_EQ(Pop("odd"), "3");
+  EXPECT_EQ(Pop("even"), "0");
   ResetCmdList();
 }
 

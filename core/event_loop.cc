@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <string>
 
 #include "conffiles/field_file.h"
@@ -39,7 +40,68 @@ constexpr int kEventSettingsChanged = 63;
 constexpr int kEventFactoryReset = 22;
 constexpr char kStartedMarker[] = "/tmp/cms_started";
 
+// Signals the loop acts on. SIGHUP writes pending changes back and the
+// daemon goes on; SIGTERM and SIGQUIT write them back and end it.
+constexpr int kLoopSignals[] = {SIGINT,  SIGUSR1, SIGUSR2, SIGALRM,
+                                SIGTERM, SIGQUIT, SIGHUP};
+
+// Signals that came before the loop listens, one bit each: their default
+// action would end the daemon, and a stop request during start-up must not
+// lose its write-back.
+volatile sig_atomic_t g_early_signals = 0;
+
+void RecordEarlySignal(int signum) {
+  g_early_signals = g_early_signals | (1 << signum);
+}
+
+bool CameEarly(int signum) { return (g_early_signals & (1 << signum)) != 0; }
+
+void LogFailure(const char* work, const char* why) {
+  char line[160];
+  snprintf(line, sizeof line, "cmsd: %s failed: %s", work, why);
+  platform::LogLine(LOG_ERR, line);
+}
+
+// Runs `work`; false when it threw. Nothing may leave a loop callback:
+// libevent cannot pass it on, and the daemon would end with everything not
+// yet written back. Only the work at hand fails.
+template <typename Work>
+bool Guarded(const char* what, Work&& work) {
+  try {
+    work();
+    return true;
+  } catch (const std::exception& e) {
+    LogFailure(what, e.what());
+  } catch (...) {
+    LogFailure(what, "unknown exception");
+  }
+  return false;
+}
+
+// Writes every pending change back and ends the process with status 0; the
+// lock stays held, so no request starts after the write.
+[[noreturn]] void WritePendingAndExit() {
+  int status = 0;
+  {
+    store::ParamListGuard lock;
+    if (!Guarded("write-back before exit", [] { store::writeParamToFile(); }))
+      status = 1;
+    fflush(nullptr);
+    // _exit leaves the worker threads alone instead of running destructors
+    // under their feet.
+    _exit(status);
+  }
+}
+
 }  // namespace
+
+void CatchEarlySignals() {
+  struct sigaction action{};
+  action.sa_handler = RecordEarlySignal;
+  sigfillset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;  // start-up's reads go on undisturbed
+  for (int signum : kLoopSignals) sigaction(signum, &action, nullptr);
+}
 
 void read_cms_debug_mode_from_conf() {
   FILE* pipe = platform::OpenCommand(platform::FormatCommand(
@@ -53,10 +115,12 @@ void read_cms_debug_mode_from_conf() {
 }
 
 void postInitProcess(evutil_socket_t, short, void*) {
-  struct stat st;
-  if (stat(platform::HostPath(kStartedMarker).c_str(), &st) == 0) return;
-  events::CMSInitFinished();
-  platform::RunCommand("touch /tmp/cms_started");
+  Guarded("ready announcement", [] {
+    struct stat st;
+    if (stat(platform::HostPath(kStartedMarker).c_str(), &st) == 0) return;
+    events::CMSInitFinished();
+    platform::RunCommand("touch /tmp/cms_started");
+  });
 }
 
 Daemon::Daemon(uint16_t port) : port_(port) {}
@@ -92,6 +156,8 @@ void Daemon::StartUp() {
     CMS_DBG(3, kModule, "File event registration failed\n");
   }
   initPrivateData();
+  // Asked to stop while starting: nothing more to start.
+  if (CameEarly(SIGTERM) || CameEarly(SIGQUIT)) WritePendingAndExit();
   CMS_DBG(6, kModule, "Initial CMS socket\n");
   if (initCMSSock(port_) == 0) {
     // The store holds the whole tree; static destructors would only free
@@ -113,10 +179,14 @@ int Daemon::initLibev() {
   event_base_once(base_.get(), -1, EV_TIMEOUT, postInitProcess, nullptr,
                   &kReadyDelay);
   initTimoutEv();
-  for (int signum : {SIGINT, SIGUSR1, SIGUSR2, SIGALRM, SIGTERM}) {
+  for (int signum : kLoopSignals) {
     signals_.emplace_back(event_new(base_.get(), signum, EV_SIGNAL | EV_PERSIST,
                                     signal_cb, this));
     event_add(signals_.back().get(), nullptr);
+  }
+  // The loop listens now; what came before is acted on as if just received.
+  for (int signum : kLoopSignals) {
+    if (CameEarly(signum)) signal_cb(signum, EV_SIGNAL, this);
   }
   return event_base_dispatch(base_.get());
 }
@@ -132,20 +202,24 @@ void Daemon::timeout_cb(evutil_socket_t, short, void* arg) {
 }
 
 void Daemon::signal_cb(evutil_socket_t signum, short, void* arg) {
-  static_cast<Daemon*>(arg)->OnSignal(static_cast<int>(signum));
+  Guarded("signal action",
+          [&] { static_cast<Daemon*>(arg)->OnSignal(static_cast<int>(signum)); });
 }
 
 void Daemon::Tick() {
   {
     store::ParamListGuard lock;
-    if (TickDue()) {
-      CMS_DBG(6, kModule, "Write changed variables to file\n");
-      store::writeParamToFile();
-    }
-    // A file that could not be opened for lack of descriptors (by this
-    // write-back or a requested one) is still dirty: counted as a change,
-    // it is tried again once the tick finds things settled.
-    if (store::TakeDeferredWrite()) CountChange();
+    const bool done = Guarded("write-back", [] {
+      if (TickDue()) {
+        CMS_DBG(6, kModule, "Write changed variables to file\n");
+        store::writeParamToFile();
+      }
+      // A file that could not be opened for lack of descriptors (by this
+      // write-back or a requested one) is still dirty: counted as a change,
+      // it is tried again once the tick finds things settled.
+      if (store::TakeDeferredWrite()) CountChange();
+    });
+    if (!done) CountChange();  // what is still dirty is tried again
   }
   // Re-armed after the work, so a slow write-back never stacks up ticks.
   event_add(timer_.get(), &kTickInterval);
@@ -153,6 +227,10 @@ void Daemon::Tick() {
 
 void Daemon::OnSignal(int signum) {
   CMS_DBG(6, kModule, "%s: got signal %d\n", "signal_cb", signum);
+  // A reboot or an upgrade stops the daemon with SIGTERM (or SIGQUIT, which
+  // asks the same): what clients were told is stored must reach the files
+  // first.
+  if (signum == SIGTERM || signum == SIGQUIT) WritePendingAndExit();
   store::ParamListGuard lock;
   switch (signum) {
     case SIGALRM:
@@ -175,14 +253,13 @@ void Daemon::OnSignal(int signum) {
         mc_ipc_close();
       }
       break;
-    case SIGTERM:
-      // A reboot or an upgrade stops the daemon with SIGTERM: what clients
-      // were told is stored must reach the files first. The lock stays held,
-      // so no request starts after the write; _exit leaves the worker
-      // threads alone instead of running destructors under their feet.
+    case SIGHUP:
+      // Asked to save, not to end: what clients were told is stored reaches
+      // the files now, and the daemon goes on.
+      initPrivateData();
       store::writeParamToFile();
-      fflush(nullptr);
-      _exit(0);
+      if (store::TakeDeferredWrite()) CountChange();
+      break;
     default:  // SIGINT: the daemon keeps running.
       break;
   }

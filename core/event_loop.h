@@ -15,6 +15,10 @@ namespace cms::core {
 // prints; 0 when it prints nothing or no digit.
 void read_cms_debug_mode_from_conf();
 
+// Until the loop listens, the signals it acts on are only recorded: their
+// default action would end the daemon. Called first thing at start.
+void CatchEarlySignals();
+
 // libevent one-shot callback, one second after the loop starts: announces
 // readiness unless "/tmp/cms_started" says it already was, then creates the
 // marker.
@@ -30,8 +34,9 @@ class Daemon {
   Daemon& operator=(const Daemon&) = delete;
 
   // The start-up sequence, then the loop. Ends the process with status 0
-  // when the listening socket cannot be opened, and on SIGTERM once pending
-  // changes are written; returns 0 if the loop ever ends.
+  // when the listening socket cannot be opened, and on SIGTERM or SIGQUIT
+  // (during start-up too) once pending changes are written; returns 0 if the
+  // loop ever ends.
   int Run();
 
  private:

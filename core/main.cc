@@ -28,6 +28,7 @@ void EnsureStandardDescriptors() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  cms::core::CatchEarlySignals();
   EnsureStandardDescriptors();
   std::string error;
   const std::optional<cms::core::Options> options = cms::core::ParseOptions(

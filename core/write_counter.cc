@@ -4,18 +4,25 @@
 namespace cms::core {
 
 WriteBackCounters& Counters() {
-  static WriteBackCounters counters{0, 0};
+  static WriteBackCounters counters{0, 0, {}};
   return counters;
 }
 
-void initPrivateData() { Counters() = WriteBackCounters{0, 0}; }
+void initPrivateData() { Counters() = WriteBackCounters{0, 0, {}}; }
 
-void CountChange() { ++Counters().changes; }
+void CountChange(WriteClock::time_point now) {
+  WriteBackCounters& c = Counters();
+  if (c.changes == 0) c.first_change = now;
+  ++c.changes;
+}
 
-bool TickDue() {
+bool TickDue(WriteClock::time_point now) {
   WriteBackCounters& c = Counters();
   if (c.changes == 0) return false;
-  if (c.snapshot < c.changes) {
+  // Bounded, unlike a pure debounce: changes arriving once per tick for
+  // ever would otherwise never reach the files, and a power cut would lose
+  // all of them.
+  if (c.snapshot < c.changes && now - c.first_change < kMaxWriteDelay) {
     // Changes are still arriving: look again at the next tick.
     c.snapshot = c.changes;
     return false;

@@ -27,5 +27,20 @@ TEST(WriteCounter, BurstIsDueOneTickAfterItSettles) {
   EXPECT_FALSE(TickDue());
 }
 
+TEST(WriteCounter, SteadyChangesAreDueOnceTheFirstHasWaitedASecond) {
+  initPrivateData();
+  const WriteClock::time_point start = WriteClock::now();
+  const auto tick = std::chrono::milliseconds(20);
+  int due_at = -1;
+  for (int i = 0; i < 60 && due_at < 0; ++i) {
+    CountChange(start + i * tick);
+    if (TickDue(start + i * tick + tick / 2)) due_at = i;
+  }
+  EXPECT_EQ(due_at, 50);  // the first tick a second after the first change
+  CountChange(start + 51 * tick);
+  EXPECT_FALSE(TickDue(start + 51 * tick + tick / 2));  // a new second
+  initPrivateData();
+}
+
 }  // namespace
 }  // namespace cms::core

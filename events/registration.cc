@@ -3,6 +3,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string_view>
+#include <unordered_map>
 
 #include "events/led_callbacks.h"
 #include "events/notify_callbacks.h"
@@ -230,12 +232,42 @@ constexpr FileRow kFileTable[] = {
 // Numbered DHCP host entries run from 1 up to, at most, this bound.
 constexpr int kHostEntryLimit = 1024;
 
-void RegisterHostEntries(ChangeCallback callback) {
+constexpr char kHostEntryFormat[] = "dnsmasq_dhcp-host%d";
+
+// Registers the numbered host entries from `first` up to the first gap.
+void RegisterHostEntries(ChangeCallback callback, int first = 1) {
   char name[store::kNameSize];
-  for (int n = 1; n < kHostEntryLimit; ++n) {
-    snprintf(name, sizeof name, "dnsmasq_dhcp-host%d", n);
+  for (int n = first; n < kHostEntryLimit; ++n) {
+    snprintf(name, sizeof name, kHostEntryFormat, n);
     if (RegParamCallback(name, callback) == 0) break;  // first gap ends it
   }
+}
+
+// The number of a host entry name as the replay spells it, or 0.
+int HostEntryNumber(const char* name) {
+  constexpr std::string_view kPrefix = "dnsmasq_dhcp-host";
+  const std::string_view text = name;
+  if (!text.starts_with(kPrefix)) return 0;
+  const std::string_view digits = text.substr(kPrefix.size());
+  if (digits.empty() || digits.size() > 4 || digits[0] == '0') return 0;
+  int n = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return 0;
+    n = n * 10 + (c - '0');
+  }
+  return n < kHostEntryLimit ? n : 0;
+}
+
+// The table's rows by name, built once.
+const std::unordered_map<std::string_view, const ParamRow*>& RowsByName() {
+  static const auto rows = [] {
+    std::unordered_map<std::string_view, const ParamRow*> map;
+    for (const ParamRow& row : kParamTable) {
+      if (row.name != nullptr) map.emplace(row.name, &row);
+    }
+    return map;
+  }();
+  return rows;
 }
 
 }  // namespace
@@ -263,6 +295,25 @@ int RegFileCallback(const char* file_name, ChangeCallback callback, int table) {
     }
   }
   return 0;
+}
+
+void RegisterAddedParam(const char* name) {
+  const auto& rows = RowsByName();
+  if (const auto it = rows.find(name); it != rows.end()) {
+    RegParamCallback(name, it->second->callback);
+    return;
+  }
+  const int number = HostEntryNumber(name);
+  if (number == 0) return;
+  // The replay reaches this entry only when every one below it exists.
+  char below[store::kNameSize];
+  for (int n = 1; n < number; ++n) {
+    snprintf(below, sizeof below, kHostEntryFormat, n);
+    if (store::seekElement(below) == nullptr) return;
+  }
+  for (const ParamRow& row : kParamTable) {
+    if (row.name == nullptr) RegisterHostEntries(row.callback, number);
+  }
 }
 
 int initParamEventReg() {

@@ -225,7 +225,13 @@ int IPv6WebCallback(void*, const char*, int phase) {
   if (ParamIs("ui_sys_rm_type", "2")) {
     fputs("IPv6WebCallback: Restart TR069", stdout);
     fflush(stdout);
-    platform::RunCommand("sleep 10;killall cwmpc;cwmpc &");
+    // Started in the background rather than waited for: the sleep would
+    // hold the parameter lock, and with it every client, for ten seconds.
+    // The same commands run in the same order; only the wait moves out.
+    platform::Command restart =
+        platform::FormatCommand("sleep 10;killall cwmpc;cwmpc &");
+    restart.host = "(" + restart.host + ") &";
+    platform::RunCommand(restart);
   } else if (ParamIs("ui_sys_rm_type", "1")) {
     fputs("IPv6WebCallback: Restart SNMP", stdout);
     fflush(stdout);

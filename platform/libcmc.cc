@@ -3,6 +3,7 @@
 #include "platform/libcmc.h"
 
 #include <semaphore.h>
+#include <syslog.h>
 #include <sodium.h>
 
 #include <atomic>
@@ -11,10 +12,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include "platform/log.h"
 #include "platform/root.h"
 
 namespace {
@@ -64,10 +67,24 @@ bool WaitForWork(Worker* w) {
   }
 }
 
+// Runs one routine; an exception it lets out ends that routine's work only,
+// not the process (std::terminate) and not this pooled thread.
+void RunRoutine(Worker* self) {
+  try {
+    self->routine.load(std::memory_order_acquire)(self->arg);
+  } catch (const std::exception& e) {
+    char line[160];
+    snprintf(line, sizeof line, "cmsd: thread routine failed: %s", e.what());
+    cms::platform::LogLine(LOG_ERR, line);
+  } catch (...) {
+    cms::platform::LogLine(LOG_ERR, "cmsd: thread routine failed");
+  }
+}
+
 void* WorkerMain(void* p) {
   Worker* self = static_cast<Worker*>(p);
   for (;;) {
-    self->routine.load(std::memory_order_acquire)(self->arg);
+    RunRoutine(self);
     {
       std::lock_guard lock(g_pool_lock);
       if (g_idle.size() >= kMaxIdleWorkers) break;

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <new>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -81,6 +83,28 @@ TEST(CommonLibrary, EveryRoutineRunsAtOnceOnASmallThreadOfItsOwn) {
     reused += one.reused;
   }
   EXPECT_GE(reused, 9);
+}
+
+TEST(CommonLibrary, RoutineThatThrowsEndsOnlyItsOwnWork) {
+  static std::atomic<int> ran{0};
+  auto throws = [](void*) -> void* {
+    ++ran;
+    throw std::bad_alloc();
+  };
+  auto counts = [](void*) -> void* {
+    ++ran;
+    return nullptr;
+  };
+  pthread_t thread;
+  ASSERT_EQ(CM_ThreadCreate(throws, nullptr, &thread), 0);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (ran < 1 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  // Still here, and the pool still runs routines.
+  ASSERT_EQ(CM_ThreadCreate(counts, nullptr, &thread), 0);
+  while (ran < 2 && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_EQ(ran, 2);
 }
 
 TEST(CommonLibrary, CipherNeedsTheExactKeyAndAnIntactFrame) {

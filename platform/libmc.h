@@ -19,6 +19,14 @@ int mc_ipc_close(void);
 
 #ifdef __cplusplus
 }
+
+#include <cstdint>
+
+namespace cms::platform {
+// Triggers given up since start: the center's queue and the outbox were both
+// full, or the center went away before the outbox could deliver them.
+uint64_t DroppedEventCount();
+}  // namespace cms::platform
 #endif
 
 #endif /* CMS_PLATFORM_LIBMC_H_ */

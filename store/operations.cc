@@ -290,16 +290,16 @@ int AddParam(const char* name, const char* file_name, const char* value,
     char* copy = CopyText(value);
     if (copy == nullptr) return 0;
     record.*side->value = copy;
-    if (addElement(&record) < 0) {
+    if (insertElement(&record) < 0) {
       efree(copy);
       return 0;
     }
   }
   FileTable(side->table)[index].dirty = 1;
-  sortParamList();
   // A new record starts without a callback; registration by name gives it
-  // the one its name is bound to.
-  events::initParamEventReg();
+  // the one its name is bound to. Only a new name can change a binding, so
+  // only it is registered (replaying every name made each add slower).
+  if (r == nullptr) events::RegisterAddedParam(name);
   return 1;
 }
 

@@ -175,6 +175,7 @@ TEST_F(OperationsTest, AddNeedsAKnownFileOfItsSide) {
        {'A', "aaa_new", "7", 13, 1, "(null)@- 7@lan.conf*"}});
   EXPECT_EQ(Dirty(), "isp/user/lan.conf user/wan.conf");
   EXPECT_EQ(UserIndex("an.conf"), -1);
+  ASSERT_GT(CheckListLength(), 1);  // a walk takes the new name in order
   EXPECT_EQ(list_get_at(&ParamList, 1), seekElement("aaa_new"));  // after "#"
   EXPECT_EQ(seekElement("dnsmasq_dhcp-host4")->callback, nullptr);
   ASSERT_EQ(AddParam("dnsmasq_dhcp-host3", "dnsmasq.conf", "c", 12), 1);
