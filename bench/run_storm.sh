@@ -46,7 +46,7 @@ echo "slow senders ..." >&2
 "$build/bench/load_gen" --port "$cmsd_port" --clients 1 --seconds 10 --slow-senders 1000 \
   --server-pid "$cmsd_pid" >"$work/slow.txt" &
 loader=$!
-sleep 6
+sleep 4  # slow senders open after 1 s; the first of them time out at 7 s
 held=$(ls "/proc/$cmsd_pid/fd" | wc -l)
 threads=$(ls "/proc/$cmsd_pid/task" | wc -l)
 wait "$loader"

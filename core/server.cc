@@ -362,7 +362,11 @@ class RequestLoop {
 
   void Close(Connection* c) {
     Unlink(c);
-    close(c->fd);  // also takes it out of the epoll set
+    // Taken out first: a command being started may hold a copy of the
+    // descriptor until its exec, and while any copy is open, closing ours
+    // would leave the socket in the set, its events pointing at freed memory.
+    epoll_ctl(epoll_fd_, EPOLL_CTL_DEL, c->fd, nullptr);
+    close(c->fd);
     c->fd = -1;
     c->newer = closed_;
     closed_ = c;
