@@ -15,6 +15,9 @@ namespace cms::core {
 // How far the sealing time of a request may lie from the daemon's clock.
 inline constexpr int64_t kSealFreshnessMs = CMS_SEALED_FRESHNESS_MS;
 
+// The floor only rises: a clock set back by more than the window refuses
+// sealed requests until it has caught up again, rather than let a request
+// it has forgotten come back.
 class ReplayWindow {
  public:
   // Requests sealed at or before `start_ms` (the daemon's start) are never
