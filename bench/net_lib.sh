@@ -39,4 +39,35 @@ wait_listen() {
   return 1
 }
 
+# start_pair BUILD WORK: cmsd (sandbox in WORK/root, descriptor limit
+# $CMSD_NOFILE when set) and the epoll reference, each on a free port; sets
+# cmsd_port, cmsd_pid, epoll_port, epoll_pid.
+start_pair() {
+  local b=$1 w=$2 limit=()
+  bash scripts/make_sandbox.sh "$w/root"
+  [ -n "${CMSD_NOFILE:-}" ] && limit=(prlimit --nofile="$CMSD_NOFILE:$CMSD_NOFILE")
+  cmsd_port=$("$b/bench/load_gen" --free-port)
+  PATH="$w/root/stub_bin:$PATH" "${limit[@]}" "$b/cmsd" --root "$w/root" --port "$cmsd_port" \
+    >"$w/cmsd.log" 2>&1 &
+  cmsd_pid=$!
+  pids+=("$cmsd_pid")
+  epoll_port=$("$b/bench/load_gen" --free-port)
+  "$b/bench/epoll_ref" "$epoll_port" &
+  epoll_pid=$!
+  pids+=("$epoll_pid")
+  wait_listen "$cmsd_port"
+  wait_listen "$epoll_port"
+}
+
+median() { sort -g | awk '{ v[NR] = $1 } END { if (NR) print v[int((NR + 1) / 2)] }'; }
+# field FILE CLOSE CLIENTS KEY: the median of a value over the load_gen lines
+# of that closing mode and concurrency.
+field() {
+  grep " close=$2 clients=$3 " "$1" | tr ' ' '\n' | sed -n "s/^$4=//p" | median
+}
+# worst FILE CLOSE CLIENTS KEY: the highest.
+worst() {
+  grep " close=$2 clients=$3 " "$1" | tr ' ' '\n' | sed -n "s/^$4=//p" | sort -g | tail -1
+}
+
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'; }

@@ -5,10 +5,11 @@
 # redis-server with a new connection per request (redis-benchmark -k 0).
 # Every server runs in a temporary directory on a free 127.0.0.1 port and is
 # stopped at the end. SECONDS (default 2) is the measuring time of one
-# round; every concurrency level is measured ROUNDS times (default 3) and
-# the table shows medians, so that a moment of noise on a shared machine
-# does not decide a ratio. About 6 minutes, most of it waiting between
-# levels for Redis's closed connections to leave TIME_WAIT.
+# round; cmsd and the epoll reference are measured ROUNDS times (default 3)
+# at every level and in both ways of closing, taking turns (the one that
+# went second goes first in the next round), and the table shows medians.
+# Redis runs once per level at the end, each level after its closed
+# connections have left TIME_WAIT. About 8 minutes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
@@ -16,75 +17,76 @@ ensure_packages "${BUILD_PACKAGES[@]}" iproute2 redis-server redis-tools
 
 seconds=${1:-2}
 rounds=${2:-3}
-clients=(1 4 16 64)
+clients=(1 4 16 64 200)
 build=build-bench
 
 . bench/net_lib.sh
 build_release . "$build"
 work=$(mktemp -d)
 trap 'stop_servers; rm -rf "$work"' EXIT
+start_pair "$build" "$work"
 
 load() { "$build/bench/load_gen" --seconds "$seconds" "$@"; }
-
-# All three servers run side by side, and each concurrency level measures
-# them one after the other, so that the ratios of a level compare nearly the
-# same moments of a shared machine. Redis comes last in a level, and the
-# next level waits for its TIME_WAIT connections to clear.
-bash scripts/make_sandbox.sh "$work/root"
-cmsd_port=$("$build/bench/load_gen" --free-port)
-PATH="$work/root/stub_bin:$PATH" "$build/cmsd" --root "$work/root" --port "$cmsd_port" \
-  >"$work/cmsd.log" 2>&1 &
-cmsd_pid=$!
-pids+=("$cmsd_pid")
-epoll_port=$("$build/bench/load_gen" --free-port)
-"$build/bench/epoll_ref" "$epoll_port" &
-epoll_pid=$!
-pids+=("$epoll_pid")
 redis_port=$("$build/bench/load_gen" --free-port)
 redis-server --bind 127.0.0.1 --port "$redis_port" --save '' --appendonly no --dir "$work" \
   --daemonize no >"$work/redis.log" 2>&1 &
 pids+=($!)
-for port in "$cmsd_port" "$epoll_port" "$redis_port"; do wait_listen "$port"; done
+wait_listen "$redis_port"
+
+echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)" >&2
+for close in reset orderly; do
+  for c in "${clients[@]}"; do
+    echo "$close, $c clients ..." >&2
+    for r in $(seq "$rounds"); do
+      cmsd_runs() {
+        load --clients "$c" --close "$close" --port "$cmsd_port" --op get --server-pid "$cmsd_pid" \
+          >>"$work/cmsd_get.txt"
+        load --clients "$c" --close "$close" --port "$cmsd_port" --op set --server-pid "$cmsd_pid" \
+          >>"$work/cmsd_set.txt"
+      }
+      epoll_run() {
+        load --clients "$c" --close "$close" --port "$epoll_port" --op get --reference \
+          --server-pid "$epoll_pid" >>"$work/epoll.txt"
+      }
+      if [ $((r % 2)) = 1 ]; then cmsd_runs; epoll_run; else epoll_run; cmsd_runs; fi
+    done
+  done
+done
 # About SECONDS at Redis's usual rate with a connection per request.
 redis_requests=$(awk -v s="$seconds" 'BEGIN { printf "%d", s * 12000 }')
 for c in "${clients[@]}"; do
   settle
-  echo "$c clients ..." >&2
-  for _ in $(seq "$rounds"); do
-    load --clients "$c" --port "$cmsd_port" --op get --server-pid "$cmsd_pid" >>"$work/cmsd_get.txt"
-    load --clients "$c" --port "$cmsd_port" --op set --server-pid "$cmsd_pid" >>"$work/cmsd_set.txt"
-    load --clients "$c" --port "$epoll_port" --op get --reference --server-pid "$epoll_pid" \
-      >>"$work/epoll.txt"
-  done
-  for _ in $(seq "$rounds"); do
-    redis-benchmark -h 127.0.0.1 -p "$redis_port" -k 0 -c "$c" -n "$redis_requests" \
-      -t get,set --csv 2>/dev/null \
-      | tr -d '"' | awk -F, -v c="$c" '$1 == "GET" || $1 == "SET" { print $1, c, $2 }' \
-      >>"$work/redis.txt"
-  done
+  echo "redis, $c clients ..." >&2
+  redis-benchmark -h 127.0.0.1 -p "$redis_port" -k 0 -c "$c" -n "$redis_requests" \
+    -t get,set --csv 2>/dev/null \
+    | tr -d '"' | awk -F, -v c="$c" '$1 == "GET" || $1 == "SET" { print $1, c, $2 }' \
+    >>"$work/redis.txt"
 done
+echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)" >&2
 stop_servers
 
-median() { sort -g | awk '{ v[NR] = $1 } END { if (NR) print v[int((NR + 1) / 2)] }'; }
-# field FILE CLIENTS KEY: the median of a value over the rounds' load_gen lines.
-field() { grep " clients=$2 " "$1" | tr ' ' '\n' | sed -n "s/^$3=//p" | median; }
 redis() { awk -v op="$1" -v c="$2" '$1 == op && $2 == c { print $3 }' "$work/redis.txt" | median; }
 
-echo "| clients | cmsd get rps | cmsd set rps | epoll ref rps | redis GET rps | redis SET rps |" \
-     "get/redis | set/redis | get/epoll | set/epoll | get p50/p99 µs | set p50/p99 µs | cmsd CPU µs/req get/set |"
-echo "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
-for c in "${clients[@]}"; do
-  g=$(field "$work/cmsd_get.txt" "$c" rps)
-  s=$(field "$work/cmsd_set.txt" "$c" rps)
-  e=$(field "$work/epoll.txt" "$c" rps)
-  rg=$(redis GET "$c")
-  rs=$(redis SET "$c")
-  echo "| $c | $g | $s | $e | ${rg%.*} | ${rs%.*} |" \
-       "$(ratio "$g" "$rg") | $(ratio "$s" "$rs") | $(ratio "$g" "$e") | $(ratio "$s" "$e") |" \
-       "$(field "$work/cmsd_get.txt" "$c" p50_us)/$(field "$work/cmsd_get.txt" "$c" p99_us) |" \
-       "$(field "$work/cmsd_set.txt" "$c" p50_us)/$(field "$work/cmsd_set.txt" "$c" p99_us) |" \
-       "$(field "$work/cmsd_get.txt" "$c" cpu_us)/$(field "$work/cmsd_set.txt" "$c" cpu_us) |"
+for close in reset orderly; do
+  echo
+  echo "Closing: $close"
+  echo
+  echo "| clients | cmsd get rps | cmsd set rps | epoll ref rps | get/epoll | set/epoll |" \
+       "cmsd get p50/p99 µs | CPU µs/req cmsd get / ref | CPU ratio | ctx switches/req cmsd / ref |" \
+       "redis GET rps | redis SET rps | get/redis | set/redis |"
+  echo "|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
+  for c in "${clients[@]}"; do
+    f() { field "$work/$1.txt" "$close" "$c" "$2"; }
+    g=$(f cmsd_get rps); s=$(f cmsd_set rps); e=$(f epoll rps)
+    gc=$(f cmsd_get cpu_us); ec=$(f epoll cpu_us)
+    rg=$(redis GET "$c"); rs=$(redis SET "$c")
+    echo "| $c | $g | $s | $e | $(ratio "$g" "$e") | $(ratio "$s" "$e") |" \
+         "$(f cmsd_get p50_us)/$(f cmsd_get p99_us) | $gc / $ec | $(ratio "$gc" "$ec") |" \
+         "$(f cmsd_get cs) / $(f epoll cs) |" \
+         "${rg%.*} | ${rs%.*} | $(ratio "$g" "$rg") | $(ratio "$s" "$rs") |"
+  done
 done
-failures=$(cat "$work/cmsd_get.txt" "$work/cmsd_set.txt" | sed -n 's/.*failures=//p' | awk '{ s += $1 } END { print s + 0 }')
+failures=$(cat "$work/cmsd_get.txt" "$work/cmsd_set.txt" "$work/epoll.txt" | sed -n 's/.*failures=//p' \
+  | awk '{ s += $1 } END { print s + 0 }')
 echo
-echo "cmsd requests that failed: $failures"
+echo "requests that failed (cmsd and reference): $failures"

@@ -37,6 +37,17 @@ typedef struct CMSPacket {
   char reserved_tail[84];
 } CMSPacket;
 
+/* Sealed requests (from a peer other than 127.0.0.1) carry the time they
+ * were sealed in the first 8 bytes of `reserved_tail`: milliseconds since
+ * the Unix epoch (CLOCK_REALTIME), a signed 64-bit integer in host byte
+ * order. The daemon closes the connection without an answer, as for a tag
+ * that fails, when that time is more than CMS_SEALED_FRESHNESS_MS away from
+ * its own clock, lies before the daemon started, or when the same sealed
+ * bytes were served before; seal every request anew. Plain requests leave
+ * the field 0. */
+#define CMS_SEALED_TIME_OFFSET 940
+#define CMS_SEALED_FRESHNESS_MS 10000
+
 #ifdef __cplusplus
 static_assert(sizeof(CMSPacket) == CMS_FRAME_SIZE, "CMSPacket is one frame");
 #else

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -114,18 +115,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   CMSPacket request;
   memset(&request, 0, sizeof request);
-  std::string one;
-  if (how == 0) {
-    one.assign(rest.substr(0, kFrameSize));
-    one.resize(kFrameSize, '\0');
-  } else {
+  if (how != 0) {
     memcpy(&request, rest.data(), std::min(rest.size(), kPlainRequest));
     cms::fuzzing::KeepDumpInRoot(&request);
-    one = Seal(request);
-    if (how == 2) one[flip_at % kFrameSize] ^= 1;
+    // Stamped now, as a client does; each frame sealed anew (a frame sent
+    // twice as it is would be a replay).
+    const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::system_clock::now().time_since_epoch()).count();
+    memcpy(reinterpret_cast<char*>(&request) + CMS_SEALED_TIME_OFFSET, &now,
+           sizeof now);
   }
   std::string wire;
-  for (int i = 0; i < frames; ++i) wire += one;
+  for (int i = 0; i < frames; ++i) {
+    std::string one;
+    if (how == 0) {
+      one.assign(rest.substr(0, kFrameSize));
+      one.resize(kFrameSize, '\0');
+    } else {
+      one = Seal(request);
+      if (how == 2) one[flip_at % kFrameSize] ^= 1;
+    }
+    wire += one;
+  }
   const std::string answer = Serve(wire);
 
   if (how != 1) {

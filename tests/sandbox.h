@@ -114,15 +114,29 @@ inline std::optional<Frame> RoundTrip(int fd, const Frame& request,
 // The enciphered exchange of peers other than 127.0.0.1 (XChaCha20-Poly1305,
 // 24-byte nonce first, then ciphertext and tag): the first 984 bytes of the
 // frame go out as 1024, the answer comes as 1052 and deciphers to its first
-// 1012 bytes. Nothing when no answer came, "" when it did not decipher.
-inline std::optional<std::string> SealedRoundTrip(int fd, const Frame& frame,
-                                                  std::string_view key) {
-  auto* k = reinterpret_cast<const unsigned char*>(key.data());
+// 1012 bytes. The frame is stamped with the time of sealing unless it
+// carries one. Nothing when no answer came, "" when it did not decipher.
+inline int64_t WallMs() {
+  return std::chrono::duration_cast<milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+inline std::array<unsigned char, 1024> Seal(Frame frame, std::string_view key) {
+  if (FrameInt(frame, CMS_SEALED_TIME_OFFSET) == 0) {
+    const int64_t now = WallMs();
+    memcpy(frame.data() + CMS_SEALED_TIME_OFFSET, &now, sizeof now);
+  }
   std::array<unsigned char, 1024> out;
   randombytes_buf(out.data(), 24);
   crypto_aead_xchacha20poly1305_ietf_encrypt(
       out.data() + 24, nullptr, (const unsigned char*)frame.data(), 984,
-      nullptr, 0, nullptr, out.data(), k);
+      nullptr, 0, nullptr, out.data(), (const unsigned char*)key.data());
+  return out;
+}
+inline std::optional<std::string> SealedRoundTrip(int fd, const Frame& frame,
+                                                  std::string_view key) {
+  auto* k = reinterpret_cast<const unsigned char*>(key.data());
+  const std::array<unsigned char, 1024> out = Seal(frame, key);
   std::optional<std::string> in;
   if (SendAll(fd, out.data(), out.size()))
     in = ReadExactly(fd, 1052, seconds(10));

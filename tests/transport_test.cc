@@ -1,7 +1,11 @@
 // transport_test.cc - frames over the real socket: plain and enciphered
 // exchanges, split and back-to-back frames, clients that leave mid-frame,
-// hostile frames.
+// hostile frames, replayed sealed frames, a storm of connects, the
+// whole-frame time-out and the connection cap.
 #include <gtest/gtest.h>
+
+#include <poll.h>
+#include <sys/resource.h>
 
 #include <random>
 
@@ -96,6 +100,104 @@ TEST_F(TransportTest, EncipheredExchangeFromAnotherLoopbackAddress) {
   EXPECT_FALSE(RoundTrip(fd, set));
   close(fd);
   EXPECT_EQ(sandbox_.Ask(1, "ct_a"), "ok:1");
+}
+
+// A sealed request sent again, or sealed too long ago or ahead, is closed
+// without an answer and changes nothing.
+TEST_F(TransportTest, ReplayedOrStaleSealedRequestsAreRefused) {
+  const std::string& key = sandbox_.cipher_key();
+  auto answered = [&](const std::array<unsigned char, 1024>& wire) {
+    const int fd = sandbox_.Connect("127.0.0.2");
+    const bool got = SendAll(fd, wire.data(), wire.size()) &&
+                     ReadExactly(fd, 1052, seconds(5)).has_value();
+    close(fd);
+    return got;
+  };
+  const auto captured = Seal(MakeFrame(2, "ct_a", "old"), key);
+  ASSERT_TRUE(answered(captured));
+  ASSERT_EQ(sandbox_.Ask(2, "ct_a", "new"), "ok:");
+  EXPECT_FALSE(answered(captured));
+  for (int64_t stamp : {WallMs() - 60'000, WallMs() + 60'000, int64_t{1}}) {
+    Frame frame = MakeFrame(2, "ct_a", "stale");
+    memcpy(frame.data() + CMS_SEALED_TIME_OFFSET, &stamp, sizeof stamp);
+    EXPECT_FALSE(answered(Seal(frame, key))) << stamp;
+  }
+  EXPECT_EQ(sandbox_.Ask(1, "ct_a"), "ok:new");
+}
+
+// Connects that all arrive while the daemon cannot accept wait in the queue
+// (none is dropped to be retried a second later), and all are served.
+TEST_F(TransportTest, StormOfConnectsIsQueuedAndServed) {
+  constexpr int kClients = 500;
+  ASSERT_TRUE(sandbox_.Signal(SIGSTOP));
+  std::vector<pollfd> fds;
+  for (int i = 0; i < kClients; ++i)
+    fds.push_back({sandbox_.Connect("127.0.0.1", SOCK_NONBLOCK), POLLOUT, 0});
+  // Established in the kernel's queue while the daemon sleeps.
+  int established = 0;
+  const Clock::time_point end = Clock::now() + seconds(3);
+  while (established < kClients && Clock::now() < end) {
+    poll(fds.data(), fds.size(), 100);
+    established = static_cast<int>(std::count_if(
+        fds.begin(), fds.end(), [](const pollfd& p) { return p.revents; }));
+  }
+  EXPECT_EQ(established, kClients);
+  ASSERT_TRUE(sandbox_.Signal(SIGCONT));
+  const Frame get = MakeFrame(1, "ct_b");
+  int answered = 0;
+  for (const pollfd& p : fds) {
+    int flags = fcntl(p.fd, F_GETFL);
+    fcntl(p.fd, F_SETFL, flags & ~O_NONBLOCK);
+    const std::optional<Frame> r = RoundTrip(p.fd, get);
+    answered += r && FrameValue(*r) == "2";
+    close(p.fd);
+  }
+  EXPECT_EQ(answered, kClients);
+}
+
+// A peer trickling bytes is closed once its frame has taken 6 s. Beyond the
+// connection cap (from the descriptor limit) the connections that waited
+// longest for a frame are closed first, and a client with whole frames is
+// still served.
+TEST_F(TransportTest, SlowFramesTimeOutAndTheCapClosesTheLongestWaiting) {
+  rlimit mine;
+  getrlimit(RLIMIT_NOFILE, &mine);
+  rlimit low = mine;
+  low.rlim_cur = 200;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  const bool started = sandbox_.Start();  // inherits the limit
+  setrlimit(RLIMIT_NOFILE, &mine);
+  ASSERT_TRUE(started) << sandbox_.Stderr();
+
+  std::vector<int> idle;
+  for (int i = 0; i < 300; ++i) {
+    idle.push_back(sandbox_.Connect());
+    std::this_thread::sleep_for(milliseconds(1));
+  }
+  auto closed = [](int fd) {
+    pollfd p{fd, POLLIN, 0};
+    char byte;
+    return poll(&p, 1, 0) == 1 && recv(fd, &byte, 1, MSG_DONTWAIT) <= 0;
+  };
+  EXPECT_EQ(sandbox_.Ask(1, "ct_b"), "ok:2");
+  EXPECT_TRUE(Sandbox::WaitUntil([&] { return closed(idle.front()); },
+                                 seconds(2)));
+  EXPECT_FALSE(closed(idle.back()));
+  EXPECT_LT(ReadProcStats(sandbox_.pid()).fds, 200);
+  for (int fd : idle) close(fd);
+
+  const int slow = sandbox_.Connect();
+  const Clock::time_point start = Clock::now();
+  bool open = true;
+  while (open && Clock::now() - start < seconds(10)) {
+    open = SendAll(slow, "x", 1) && !closed(slow);
+    std::this_thread::sleep_for(milliseconds(250));
+  }
+  const double took =
+      std::chrono::duration<double>(Clock::now() - start).count();
+  EXPECT_FALSE(open);
+  EXPECT_GT(took, 5.0);
+  close(slow);
 }
 
 }  // namespace
