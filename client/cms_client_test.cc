@@ -23,9 +23,18 @@ TEST(Client, ResultsAndCuts) {
   EXPECT_STREQ(big, "");
   EXPECT_EQ(CMSGetValue_EX("ct_a", nullptr, 10, 1), 0);
   EXPECT_EQ(CMSGetValue_EX("ct_a", big, 0, 1), 0);
-  // A long name is sent cut to 63 characters.
-  EXPECT_EQ(CMSSetValue(std::string(70, 'n').c_str(), "v", 2), 1);
-  EXPECT_STREQ(CMSGetValue(std::string(63, 'n').c_str(), 1), "v");
+  // Over-long texts are refused, not cut; the error says why.
+  EXPECT_EQ(CMSSetValue(std::string(70, 'n').c_str(), "v", 2), 0);
+  EXPECT_EQ(CMSLastError(), CMS_ERR_TOO_LONG);
+  EXPECT_EQ(CMSSetValue("ct_a", std::string(800, 'v').c_str(), 2), 0);
+  EXPECT_EQ(CMSGetValue(std::string(63, 'n').c_str(), 1), nullptr);
+  EXPECT_EQ(CMSLastError(), CMS_ERR_REFUSED);
+  // The reentrant get wants room for the whole value.
+  EXPECT_EQ(CMSGetValueR("ct_a", buf, sizeof buf, CMS_CMD_GET_USER), 0);
+  EXPECT_EQ(CMSLastError(), CMS_ERR_TOO_LONG);
+  EXPECT_EQ(CMSGetValueR("ct_a", big, sizeof big, CMS_CMD_GET_USER), 1);
+  EXPECT_STREQ(big, "abcdef");
+  EXPECT_EQ(CMSLastError(), CMS_OK);
   EXPECT_EQ(CMSSetValue("ct_a", "new", 2), 1);
   EXPECT_EQ(CMSWriteParam(16), 1);
   EXPECT_EQ(sandbox.Read(kCoreFile), "ct_a=new\n");
@@ -81,6 +90,26 @@ TEST(Client, ResetsTheConnectionOnlyAfterAWholeAnswer) {
   EXPECT_EQ(HowTheClientHangsUp(500), 0);
 }
 
+TEST(Client, EveryExchangeTimesOut) {
+  // Connections complete in the backlog; nobody accepts or answers.
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+  socklen_t len = sizeof addr;
+  bind(listener, reinterpret_cast<sockaddr*>(&addr), len);
+  listen(listener, 8);
+  getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+  setenv("CMS_PORT", std::to_string(ntohs(addr.sin_port)).c_str(), 1);
+  CMSSetTimeout(200);
+  char buf[8];
+  EXPECT_EQ(CMSGetValue("ct_a", 1), nullptr);
+  EXPECT_EQ(CMSLastError(), CMS_ERR_TIMEOUT);
+  EXPECT_EQ(CMSGetValueR("ct_a", buf, sizeof buf, 1), 0);
+  EXPECT_EQ(CMSSetValue("ct_a", "v", 2), 0);
+  EXPECT_EQ(CMSLastError(), CMS_ERR_TIMEOUT);
+  CMSSetTimeout(5000);
+  close(listener);
+}
+
 TEST(Client, EveryCallFailsCleanlyWithTheDaemonDown) {
   Sandbox sandbox;  // never started: nobody listens on its port
   int fd = 123;
@@ -95,6 +124,9 @@ TEST(Client, EveryCallFailsCleanlyWithTheDaemonDown) {
   EXPECT_EQ(CMSAddParam("ct_a", "coretest.conf", "v", 12), 0);
   EXPECT_EQ(CMSDelParam("ct_a", 9), 0);
   EXPECT_EQ(CMSWriteParam(16), 0);
+  EXPECT_EQ(CMSLastError(), CMS_ERR_UNREACHABLE);
+  EXPECT_EQ(initClientSock_AF_UNIX(&fd), 0);  // and prints nothing
+  if (fd != -1) close(fd);
 }
 
 }  // namespace
