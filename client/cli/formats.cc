@@ -112,18 +112,27 @@ std::string ToShell(const Pairs& pairs) {
 }
 
 std::string ToJson(const Pairs& pairs, int* replaced) {
-  nlohmann::ordered_json object = nlohmann::ordered_json::object();
+  // Member by member: an object type would look each name up on insertion,
+  // and the names are unique and in order already.
+  std::string out = "{";
   *replaced = 0;
-  for (const auto& [name, value] : pairs) {
+  for (size_t i = 0; i < pairs.size(); ++i) {
+    const auto& [name, value] = pairs[i];
+    const nlohmann::json text(value);
+    std::string quoted;
     try {
-      (void)nlohmann::json(value).dump();
+      quoted = text.dump();
     } catch (const nlohmann::json::type_error&) {
       ++*replaced;
+      quoted =
+          text.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     }
-    object[name] = value;
+    out += (i == 0 ? "\n  " : ",\n  ") +
+           nlohmann::json(name).dump(-1, ' ', false,
+                                     nlohmann::json::error_handler_t::replace) +
+           ": " + quoted;
   }
-  return object.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) +
-         "\n";
+  return out + (pairs.empty() ? "}\n" : "\n}\n");
 }
 
 bool ParseExport(const std::string& text, Pairs* pairs, std::string* error) {
@@ -132,7 +141,7 @@ bool ParseExport(const std::string& text, Pairs* pairs, std::string* error) {
     return ParseShell(text, pairs, error);
   }
   try {
-    const nlohmann::ordered_json object = nlohmann::ordered_json::parse(text);
+    const nlohmann::json object = nlohmann::json::parse(text);
     for (const auto& [name, value] : object.items()) {
       if (!value.is_string()) {
         *error = "\"" + name + "\": the value is not a string";

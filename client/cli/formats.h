@@ -14,11 +14,12 @@ using Pairs = std::vector<std::pair<std::string, std::string>>;
 // shell variable name is written behind "#= ", so that eval skips it and
 // import still reads it.
 std::string ToShell(const Pairs& pairs);
-// One JSON object, names in the given order. Bytes that are not UTF-8 come
+// One JSON object, members in the given order. Bytes that are not UTF-8 come
 // out as U+FFFD; *replaced counts the values that had any.
 std::string ToJson(const Pairs& pairs, int* replaced);
 
-// Reads either format (JSON when the first non-blank character is '{').
+// Reads either format (JSON when the first non-blank character is '{');
+// the members of a JSON object come in name order.
 // False with a message (and the line) in *error.
 bool ParseExport(const std::string& text, Pairs* pairs, std::string* error);
 

@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 
@@ -166,7 +167,14 @@ std::vector<Result> SetUserValues(
   // What is stored now, from one listing or a look-up per name.
   std::map<std::string, Param> stored;
   if (pairs.size() > kLookUpsBeforeListing) {
-    for (Param& p : ListParams("", false)) {
+    // Only the names that begin as all of these do.
+    std::string prefix = pairs.front().first;
+    for (const auto& pair : pairs) {
+      const auto [end, ignored] = std::mismatch(
+          prefix.begin(), prefix.end(), pair.first.begin(), pair.first.end());
+      prefix.erase(end, prefix.end());
+    }
+    for (Param& p : ListParams(prefix, false)) {
       std::string name = p.name;
       stored.emplace(std::move(name), std::move(p));
     }
