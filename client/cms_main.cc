@@ -481,7 +481,7 @@ int Run(int argc, char** argv) {
       ->check(CLI::Range(1, 65535));
   app.add_option("-t,--timeout", timeout,
                  "seconds to wait for each answer (0: for ever)")
-      ->check(CLI::NonNegativeNumber);
+      ->check(CLI::Range(0.0, 86400.0));
   app.add_flag("-v,--verbose", global.verbose,
                "say on standard error what each change did");
 
@@ -629,7 +629,13 @@ int Run(int argc, char** argv) {
     return kExitUsage;
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() == 0) return app.exit(e);
-    fprintf(stderr, "cms: %s (see cms help)\n", e.what());
+    // A word that is no command is left over; name it rather than say that
+    // a command is missing.
+    const std::vector<std::string> left = app.remaining();
+    const std::string why = app.get_subcommands().empty() && !left.empty()
+                                ? "unknown command '" + left.front() + "'"
+                                : e.what();
+    fprintf(stderr, "cms: %s (see cms help)\n", why.c_str());
     return kExitUsage;
   } catch (const Unreachable& e) {
     fprintf(stderr, "cms: cmsd on 127.0.0.1:%s: %s\n", PortText().c_str(),

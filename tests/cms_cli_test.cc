@@ -112,8 +112,19 @@ constexpr char kHostile[] =
     "h_x-dash=a'b\n";
 
 TEST(CmsCli, ExportAndImportRoundTripHostileValues) {
-  Sandbox sandbox(Files{{kCoreFile, kHostile}});
+  // Enough names for several listing pages, and a value too long to share a
+  // page with its name.
+  std::string paged;
+  for (int i = 100; i < 200; ++i) {
+    paged += "pg_" + std::to_string(i) + "=value " + std::to_string(i) + "\n";
+  }
+  Sandbox sandbox(
+      Files{{kCoreFile, kHostile}, {"/mnt/jffs2/conf/user/paged.conf", paged}});
   ASSERT_TRUE(sandbox.Start()) << sandbox.Stderr();
+  const std::string long_value(799, 'x');
+  sandbox.RunCms({"set", "--create", "pg_long", long_value});
+  EXPECT_EQ(sandbox.RunCms({"show", "pg_"}).out,
+            paged + "pg_long=" + long_value + "\n");
   const std::string shown = sandbox.RunCms({"show", "h_"}).out;
   EXPECT_EQ(shown,
             "h_empty=\nh_quote=it's \"quoted\"\n"
