@@ -50,17 +50,23 @@ TEST(Client, ResultsAndCuts) {
   close(fd);
 }
 
-// A stand-in daemon that answers each request with `answer_bytes` of a
-// matching success frame and reports how the client then ended the
-// connection: 0 for an orderly close, -ECONNRESET for a reset.
-int HowTheClientHangsUp(size_t answer_bytes) {
+// A listening socket on a free loopback port, which CMS_PORT then names.
+int ListenOnFreePort(int backlog) {
   const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
   socklen_t len = sizeof addr;
   bind(listener, reinterpret_cast<sockaddr*>(&addr), len);
-  listen(listener, 1);
+  listen(listener, backlog);
   getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
   setenv("CMS_PORT", std::to_string(ntohs(addr.sin_port)).c_str(), 1);
+  return listener;
+}
+
+// A stand-in daemon that answers each request with `answer_bytes` of a
+// matching success frame and reports how the client then ended the
+// connection: 0 for an orderly close, -ECONNRESET for a reset.
+int HowTheClientHangsUp(size_t answer_bytes) {
+  const int listener = ListenOnFreePort(1);
   int ending = 1;
   std::thread daemon([&] {
     const int fd = accept(listener, nullptr, nullptr);
@@ -92,13 +98,7 @@ TEST(Client, ResetsTheConnectionOnlyAfterAWholeAnswer) {
 
 TEST(Client, EveryExchangeTimesOut) {
   // Connections complete in the backlog; nobody accepts or answers.
-  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-  socklen_t len = sizeof addr;
-  bind(listener, reinterpret_cast<sockaddr*>(&addr), len);
-  listen(listener, 8);
-  getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
-  setenv("CMS_PORT", std::to_string(ntohs(addr.sin_port)).c_str(), 1);
+  const int listener = ListenOnFreePort(8);
   CMSSetTimeout(200);
   char buf[8];
   EXPECT_EQ(CMSGetValue("ct_a", 1), nullptr);
