@@ -16,18 +16,22 @@ TEST(Client, ResultsAndCuts) {
   ASSERT_TRUE(sandbox.Start()) << sandbox.Stderr();
   // The _EX form cuts to the buffer and answers the bytes received.
   char buf[4] = {'x', 'x', 'x', 'x'};
-  EXPECT_EQ(CMSGetValue_EX("ct_a", buf, sizeof buf, 1), 1024);
+  EXPECT_EQ(CMSGetValue_EX("ct_a", buf, sizeof buf, CMS_CMD_GET_USER), 1024);
   EXPECT_STREQ(buf, "abc");
   char big[64];
-  EXPECT_EQ(CMSGetValue_EX("no_such_name", big, sizeof big, 1), 1024);
+  EXPECT_EQ(CMSGetValue_EX("no_such_name", big, sizeof big, CMS_CMD_GET_USER),
+            1024);
   EXPECT_STREQ(big, "");
-  EXPECT_EQ(CMSGetValue_EX("ct_a", nullptr, 10, 1), 0);
-  EXPECT_EQ(CMSGetValue_EX("ct_a", big, 0, 1), 0);
+  EXPECT_EQ(CMSGetValue_EX("ct_a", nullptr, 10, CMS_CMD_GET_USER), 0);
+  EXPECT_EQ(CMSGetValue_EX("ct_a", big, 0, CMS_CMD_GET_USER), 0);
   // Over-long texts are refused, not cut; the error says why.
-  EXPECT_EQ(CMSSetValue(std::string(70, 'n').c_str(), "v", 2), 0);
+  EXPECT_EQ(CMSSetValue(std::string(70, 'n').c_str(), "v", CMS_CMD_SET_USER),
+            0);
   EXPECT_EQ(CMSLastError(), CMS_ERR_TOO_LONG);
-  EXPECT_EQ(CMSSetValue("ct_a", std::string(800, 'v').c_str(), 2), 0);
-  EXPECT_EQ(CMSGetValue(std::string(63, 'n').c_str(), 1), nullptr);
+  EXPECT_EQ(
+      CMSSetValue("ct_a", std::string(800, 'v').c_str(), CMS_CMD_SET_USER), 0);
+  EXPECT_EQ(CMSGetValue(std::string(63, 'n').c_str(), CMS_CMD_GET_USER),
+            nullptr);
   EXPECT_EQ(CMSLastError(), CMS_ERR_REFUSED);
   // The reentrant get wants room for the whole value.
   EXPECT_EQ(CMSGetValueR("ct_a", buf, sizeof buf, CMS_CMD_GET_USER), 0);
@@ -35,8 +39,8 @@ TEST(Client, ResultsAndCuts) {
   EXPECT_EQ(CMSGetValueR("ct_a", big, sizeof big, CMS_CMD_GET_USER), 1);
   EXPECT_STREQ(big, "abcdef");
   EXPECT_EQ(CMSLastError(), CMS_OK);
-  EXPECT_EQ(CMSSetValue("ct_a", "new", 2), 1);
-  EXPECT_EQ(CMSWriteParam(16), 1);
+  EXPECT_EQ(CMSSetValue("ct_a", "new", CMS_CMD_SET_USER), 1);
+  EXPECT_EQ(CMSWriteParam(CMS_CMD_WRITE_NOW), 1);
   EXPECT_EQ(sandbox.Read(kCoreFile), "ct_a=new\n");
 
   // A plain frame from 127.0.0.2 makes the daemon hang up. The first send
@@ -82,7 +86,7 @@ int HowTheClientHangsUp(size_t answer_bytes) {
     }
     close(fd);
   });
-  CMSSetValue("ct_a", "v", 2);
+  CMSSetValue("ct_a", "v", CMS_CMD_SET_USER);
   daemon.join();
   close(listener);
   return ending;
@@ -101,10 +105,10 @@ TEST(Client, EveryExchangeTimesOut) {
   const int listener = ListenOnFreePort(8);
   CMSSetTimeout(200);
   char buf[8];
-  EXPECT_EQ(CMSGetValue("ct_a", 1), nullptr);
+  EXPECT_EQ(CMSGetValue("ct_a", CMS_CMD_GET_USER), nullptr);
   EXPECT_EQ(CMSLastError(), CMS_ERR_TIMEOUT);
-  EXPECT_EQ(CMSGetValueR("ct_a", buf, sizeof buf, 1), 0);
-  EXPECT_EQ(CMSSetValue("ct_a", "v", 2), 0);
+  EXPECT_EQ(CMSGetValueR("ct_a", buf, sizeof buf, CMS_CMD_GET_USER), 0);
+  EXPECT_EQ(CMSSetValue("ct_a", "v", CMS_CMD_SET_USER), 0);
   EXPECT_EQ(CMSLastError(), CMS_ERR_TIMEOUT);
   CMSSetTimeout(5000);
   close(listener);
@@ -117,13 +121,13 @@ TEST(Client, EveryCallFailsCleanlyWithTheDaemonDown) {
   EXPECT_NE(fd, 123);
   if (fd != -1) close(fd);
   char buf[16] = "untouched";
-  EXPECT_EQ(CMSGetValue("ct_a", 1), nullptr);
-  EXPECT_EQ(CMSGetValue_EX("ct_a", buf, sizeof buf, 1), 0);
+  EXPECT_EQ(CMSGetValue("ct_a", CMS_CMD_GET_USER), nullptr);
+  EXPECT_EQ(CMSGetValue_EX("ct_a", buf, sizeof buf, CMS_CMD_GET_USER), 0);
   EXPECT_STREQ(buf, "");
-  EXPECT_EQ(CMSSetValue("ct_a", "v", 2), 0);
-  EXPECT_EQ(CMSAddParam("ct_a", "coretest.conf", "v", 12), 0);
-  EXPECT_EQ(CMSDelParam("ct_a", 9), 0);
-  EXPECT_EQ(CMSWriteParam(16), 0);
+  EXPECT_EQ(CMSSetValue("ct_a", "v", CMS_CMD_SET_USER), 0);
+  EXPECT_EQ(CMSAddParam("ct_a", "coretest.conf", "v", CMS_CMD_ADD_USER), 0);
+  EXPECT_EQ(CMSDelParam("ct_a", CMS_CMD_DELETE_USER), 0);
+  EXPECT_EQ(CMSWriteParam(CMS_CMD_WRITE_NOW), 0);
   EXPECT_EQ(CMSLastError(), CMS_ERR_UNREACHABLE);
   EXPECT_EQ(initClientSock_AF_UNIX(&fd), 0);  // and prints nothing
   if (fd != -1) close(fd);
