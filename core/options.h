@@ -5,11 +5,13 @@
 #include <optional>
 #include <string>
 
+#include "client/cms_client.h"
+
 namespace cms::core {
 
 struct Options {
   std::string root = "/";
-  uint16_t port = 25001;
+  uint16_t port = CMS_DEFAULT_PORT;
   bool log_stderr = false;
 };
 

@@ -24,6 +24,20 @@ run_build() {
 echo "== normal build =="
 run_build build-ci -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMS_BENCH=OFF
 
+echo "== the installed library and cms, from a program outside the build =="
+prefix=$(mktemp -d)
+trap 'rm -rf "$prefix"' EXIT
+cmake --install build-ci --prefix "$prefix" >/dev/null
+export PKG_CONFIG_PATH
+PKG_CONFIG_PATH=$(dirname "$(find "$prefix" -name cmsclient.pc)")
+cc -std=c99 -pedantic -Wall -Wextra -Werror tests/pkgconfig_client.c \
+  $(pkg-config --cflags --libs cmsclient) \
+  -Wl,-rpath,"$(pkg-config --variable=libdir cmsclient)" -o "$prefix/client"
+unset PKG_CONFIG_PATH
+# Port 1: nobody listens there.
+CMS_PORT=1 "$prefix/client"
+"$prefix/bin/cms" --version
+
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
 export ASAN_OPTIONS=abort_on_error=0:detect_stack_use_after_return=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
