@@ -50,11 +50,15 @@ void Apply(Model* m, std::string_view name, std::string_view value,
   const std::string v = value.empty() ? kEmptyValueMarker : std::string(value);
   const auto it = m->user.find(name);
   if (it != m->user.end() && !it->second) return;  // no user side
-  m->user[std::string(name)] = v;
+  // A value its file line cannot hold whole is refused, and so is a replace
+  // whose field line would not fit: nothing changes then.
+  if (name.size() + v.size() + 2 > kMaxValueLength) return;
   const auto f = m->file.find(name);
-  if (f != m->file.end() && name.size() + v.size() + 3 <= kFieldLine) {
+  if (f != m->file.end()) {
+    if (name.size() + v.size() + 3 > kFieldLine) return;
     f->second = v;
   }
+  m->user[std::string(name)] = v;
 }
 
 // Lines end at a line feed or carriage return; the text at its first NUL.
