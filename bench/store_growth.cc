@@ -3,6 +3,7 @@
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 
+#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
@@ -22,7 +23,9 @@ std::vector<std::string> Names(int count, unsigned seed) {
   std::mt19937 rng(seed);
   std::vector<std::string> names;
   for (int i = 0; i < count; ++i) {
-    names.push_back("flood_" + std::to_string(rng()) + "_" + std::to_string(i));
+    char name[store::kNameSize];
+    snprintf(name, sizeof name, "flood_%u_%d", static_cast<unsigned>(rng()), i);
+    names.emplace_back(name);
   }
   return names;
 }
@@ -65,6 +68,8 @@ BENCHMARK(BM_AddNewName)
     ->Arg(1000)
     ->Arg(10000)
     ->Arg(50000)
+    ->Arg(200000)
+    ->Iterations(20)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
@@ -73,7 +78,11 @@ BENCHMARK(BM_AddNewName)
 void BM_PushPop(benchmark::State& state) {
   const int depth = static_cast<int>(state.range(0));
   std::vector<std::string> names;
-  for (int i = 0; i < 64; ++i) names.push_back("queue_" + std::to_string(i));
+  for (int i = 0; i < 64; ++i) {
+    char name[store::kNameSize];
+    snprintf(name, sizeof name, "queue_%d", i);
+    names.emplace_back(name);
+  }
   constexpr int kOps = 100000;
   int failed = 0;
   for (auto _ : state) {
@@ -106,8 +115,9 @@ void BM_QueuedValueMemory(benchmark::State& state) {
     core::ResetCmdList();
     const size_t before = HeapInUse();
     for (size_t i = 0; i < core::kCmdQueueLimit; ++i) {
-      const std::string name = name_each ? "q" + std::to_string(i) : "q";
-      core::PushCmdValue(name.c_str(), value.c_str());
+      char name[store::kNameSize] = "q";
+      if (name_each) snprintf(name, sizeof name, "q%zu", i);
+      core::PushCmdValue(name, value.c_str());
     }
     per_value = (HeapInUse() - before) / core::kCmdQueueLimit;
     // Beyond the cap nothing more is held.
