@@ -106,8 +106,10 @@ typedef struct CMSPacket {
  * order. The daemon closes the connection without an answer, as for a tag
  * that fails, when that time is more than CMS_SEALED_FRESHNESS_MS away from
  * its own clock, lies before the daemon started, or when the same sealed
- * bytes were served before; seal every request anew. Plain requests leave
- * the field 0. */
+ * bytes were served before; seal every request anew. A sealed request whose
+ * field is 0 (a client that does not stamp) is still served, and refused
+ * only while the daemon remembers having served the same sealed bytes (the
+ * last 4,096 such requests). Plain requests leave the field 0. */
 #define CMS_SEALED_TIME_OFFSET 940
 #define CMS_SEALED_FRESHNESS_MS 10000
 

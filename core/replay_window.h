@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <set>
 #include <utility>
@@ -27,10 +28,14 @@ class ReplayWindow {
   // True, and remembered, when the request identified by `id` (a digest of
   // its sealed bytes) and sealed at `sealed_ms` may be served at `now_ms`;
   // false when it is stale, from the future, or was admitted before.
+  // `sealed_ms` 0 marks a client that does not stamp its requests: such a
+  // request is refused while its id is among the last `capacity` unstamped
+  // ones admitted.
   bool Admit(const unsigned char (&id)[16], int64_t sealed_ms, int64_t now_ms);
 
  private:
-  using Entry = std::pair<int64_t, std::pair<uint64_t, uint64_t>>;
+  using Id = std::pair<uint64_t, uint64_t>;
+  using Entry = std::pair<int64_t, Id>;
   // Forgets the oldest entry; nothing sealed at or before it is admitted.
   void DropOldest();
 
@@ -38,6 +43,8 @@ class ReplayWindow {
   const size_t capacity_;
   int64_t floor_ms_;        // admitted only when sealed after this
   std::set<Entry> seen_;    // admitted since, ordered by sealing time
+  std::set<Id> unstamped_;  // the last unstamped ones admitted
+  std::deque<Id> unstamped_order_;
 };
 
 }  // namespace cms::core

@@ -150,7 +150,7 @@ Next AnswerPlain(Connection& c) {
   return Send(c, &response, sizeof response);
 }
 
-// A sealed request must carry a sealing time within the freshness window
+// A stamped sealed request must lie within the freshness window
 // and must not have been served before. Refused on purpose like one whose
 // tag fails, by closing without an answer: a captured request sent again
 // could otherwise undo a later change, and a replayer learns nothing.

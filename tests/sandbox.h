@@ -121,8 +121,10 @@ inline int64_t WallMs() {
              std::chrono::system_clock::now().time_since_epoch())
       .count();
 }
-inline std::array<unsigned char, 1024> Seal(Frame frame, std::string_view key) {
-  if (FrameInt(frame, CMS_SEALED_TIME_OFFSET) == 0) {
+// Stamps the sealing time unless told not to (a client that does not stamp).
+inline std::array<unsigned char, 1024> Seal(Frame frame, std::string_view key,
+                                            bool stamp = true) {
+  if (stamp && FrameInt(frame, CMS_SEALED_TIME_OFFSET) == 0) {
     const int64_t now = WallMs();
     memcpy(frame.data() + CMS_SEALED_TIME_OFFSET, &now, sizeof now);
   }

@@ -122,6 +122,11 @@ TEST_F(TransportTest, ReplayedOrStaleSealedRequestsAreRefused) {
     memcpy(frame.data() + CMS_SEALED_TIME_OFFSET, &stamp, sizeof stamp);
     EXPECT_FALSE(answered(Seal(frame, key))) << stamp;
   }
+  // A client that does not stamp is served, and its replay refused as well.
+  const auto unstamped = Seal(MakeFrame(2, "ct_a", "older"), key, false);
+  ASSERT_TRUE(answered(unstamped));
+  ASSERT_EQ(sandbox_.Ask(2, "ct_a", "new"), "ok:");
+  EXPECT_FALSE(answered(unstamped));
   EXPECT_EQ(sandbox_.Ask(1, "ct_a"), "ok:new");
 }
 
