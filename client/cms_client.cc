@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 extern "C" {
 int cms_debug_mode = 0;
@@ -248,6 +249,47 @@ int CMSWriteParam(int cmd) {
   const ssize_t n = read(fd, &response, sizeof response);
   CloseConnection(fd, n == static_cast<ssize_t>(sizeof response));
   return 1;
+}
+
+int CMSHistoryPage(uint64_t from, CMSPacket* page) {
+  if (page == nullptr) return 0;
+  CMSPacket request;
+  BuildRequest(&request, CMS_CMD_HISTORY, nullptr,
+               std::to_string(from).c_str(), nullptr);
+  int received = 0;
+  bool first_failed = false;
+  if (!Exchange(request, page, &received, &first_failed)) return 0;
+  return Matching(*page, request) && page->status == CMS_STATUS_OK ? 1 : 0;
+}
+
+int CMSStats(char* buf, size_t size) {
+  if (buf == nullptr || size == 0) return 0;
+  buf[0] = '\0';
+  size_t used = 0;
+  // The lines come a frame at a time; ask on from the first line not yet
+  // received until every line is in or buf is full.
+  for (unsigned long line = 0;;) {
+    CMSPacket request;
+    BuildRequest(&request, CMS_CMD_STATS, nullptr,
+                 std::to_string(line).c_str(), nullptr);
+    CMSPacket response;
+    int received = 0;
+    bool first_failed = false;
+    if (!Exchange(request, &response, &received, &first_failed) ||
+        !Matching(response, request) || response.status != CMS_STATUS_OK) {
+      return 0;
+    }
+    const unsigned long total = strtoul(response.name, nullptr, 10);
+    const size_t len = strnlen(response.value, sizeof response.value);
+    unsigned long got = 0;
+    for (size_t i = 0; i < len; ++i) got += response.value[i] == '\n';
+    if (used + len >= size || got == 0) return used > 0 ? 1 : 0;
+    memcpy(buf + used, response.value, len);
+    used += len;
+    buf[used] = '\0';
+    line += got;
+    if (line >= total) return 1;
+  }
 }
 
 }  // extern "C"

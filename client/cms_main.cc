@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "client/cli/history_commands.h"
 #include "client/cms_client.h"
 
 namespace {
@@ -45,6 +46,12 @@ constexpr char kUsage[] =
     "(a path on the device)\n"
     "  monitor                          print message-center events until "
     "interrupted\n"
+    "  log [-n N] [--since SEQ] [--json] [PATTERN]\n"
+    "                                   changes the daemon made, oldest "
+    "first\n"
+    "  watch [--since SEQ] [--state FILE] [--json] [PATTERN]\n"
+    "                                   follow changes as they are made\n"
+    "  stats [--json]                   the daemon's run-time statistics\n"
     "  --help                           this text\n"
     "Without --isp a command works on the user side; --both means both "
     "sides.\n"
@@ -455,6 +462,58 @@ int Monitor(const Request& r) {
   return rc;
 }
 
+// A count or record number in decimal.
+bool Number(const char* text, uint64_t* out) {
+  if (text == nullptr || text[0] < '0' || text[0] > '9') return false;
+  char* end = nullptr;
+  errno = 0;
+  *out = strtoull(text, &end, 10);
+  return errno == 0 && *end == '\0';
+}
+
+// log, watch and stats: their own options, then at most one PATTERN.
+int HistoryCommand(std::string_view command, int argc, char** argv) {
+  cms::cli::LogOptions log;
+  cms::cli::WatchOptions watch;
+  bool json = false;
+  std::vector<std::string> args;
+  for (int i = 2; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
+    uint64_t n = 0;
+    if (arg == "--json") {
+      json = true;
+    } else if (arg == "-n" && command == "log") {
+      if (!Number(next, &n)) return Usage("-n needs a count");
+      log.count = static_cast<long>(n);
+      ++i;
+    } else if (arg == "--since" && command != "stats") {
+      if (!Number(next, &n)) return Usage("--since needs a record number");
+      log.since = watch.since = n;
+      watch.has_since = true;
+      ++i;
+    } else if (arg == "--state" && command == "watch") {
+      if (next == nullptr) return Usage("--state needs a file");
+      watch.state_file = next;
+      ++i;
+    } else if (arg.starts_with("-")) {
+      return Usage(std::string(command) + ": unknown option '" +
+                   std::string(arg) + "'");
+    } else {
+      args.emplace_back(arg);
+    }
+  }
+  if (args.size() > (command == "stats" ? 0u : 1u)) {
+    return Usage(std::string(command) + ": too many arguments");
+  }
+  if (!CheckPortVariable()) return kExitUsage;
+  log.json = watch.json = json;
+  if (!args.empty()) log.pattern = watch.pattern = args[0];
+  if (command == "log") return cms::cli::ShowLog(log);
+  if (command == "watch") return cms::cli::Watch(watch);
+  return cms::cli::ShowStats(json);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -463,6 +522,9 @@ int main(int argc, char** argv) {
   if (command == "--help" || command == "-h" || command == "help") {
     fputs(kUsage, stdout);
     return kExitOk;
+  }
+  if (command == "log" || command == "watch" || command == "stats") {
+    return HistoryCommand(command, argc, argv);
   }
   Request request;
   std::string error;

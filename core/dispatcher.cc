@@ -7,9 +7,11 @@
 #include <string>
 
 #include "core/cmd_queue.h"
+#include "core/introspection.h"
 #include "core/write_counter.h"
 #include "platform/log.h"
 #include "platform/root.h"
+#include "store/history.h"
 #include "store/operations.h"
 #include "store/param_list.h"
 #include "store/write_back.h"
@@ -151,6 +153,7 @@ void handleCMSreq(const CMSPacket* request, CMSPacket* response) {
   const FieldText value(request->value);
   const FieldText location(request->location);
   const int cmd = request->cmd;
+  const store::history::RequestScope origin(request->pid);
 
   switch (cmd) {
     case kCmdGetUser:
@@ -216,6 +219,14 @@ void handleCMSreq(const CMSPacket* request, CMSPacket* response) {
       CMS_DBG(7, kModule, "Dump value [%s]\n", value.text);
       response->pid = request->pid;
       Dump(value.text, response);
+      break;
+    case kCmdHistory:
+      response->pid = request->pid;
+      AnswerHistory(value.text, response);
+      break;
+    case kCmdStats:
+      response->pid = request->pid;
+      AnswerStats(value.text, response);
       break;
     default:
       break;

@@ -42,6 +42,8 @@ enum Command : int {
   kCmdSetMulti = 35,
   kCmdGetMulti = 36,
   kCmdDump = 37,
+  kCmdHistory = 41,
+  kCmdStats = 42,
 };
 
 // Handles one complete request frame. `response` must be all zero; codes

@@ -23,6 +23,7 @@
 #include "platform/shell.h"
 #include "store/file_tables.h"
 #include "store/fw_env.h"
+#include "store/history.h"
 #include "store/loader.h"
 #include "store/operations.h"
 #include "store/param_list.h"
@@ -70,6 +71,7 @@ int Daemon::Run() {
 }
 
 void Daemon::StartUp() {
+  const store::history::LabelScope origin("start-up");
   read_cms_debug_mode_from_conf();
   platform::RunCommand("echo 1 > /proc/sys/net/ipv4/tcp_tw_recycle");
   platform::RunCommand("echo 1 > /proc/sys/net/ipv4/tcp_tw_reuse");

@@ -16,6 +16,8 @@
 
 #include "core/dispatcher.h"
 #include "platform/libcmc.h"
+#include "platform/stats.h"
+#include "store/history.h"
 #include "store/param_list.h"
 
 namespace cms::core {
@@ -77,6 +79,7 @@ bool SendAll(int fd, const void* data, size_t len) {
 void Dispatch(const CMSPacket* request, CMSPacket* response) {
   store::ParamListGuard lock;
   handleCMSreq(request, response);
+  platform::stats::CountRequest(request->cmd, response->status);
 }
 
 void* WorkerMain(void* conn) {
@@ -160,6 +163,8 @@ void* AcceptThreadMain(void*) {
 int sock_response(ClientConn* conn) {
   const int fd = conn->fd;
   const bool plain = conn->peer.sin_addr.s_addr == inet_addr("127.0.0.1");
+  const platform::stats::ConnectionScope counted;
+  store::history::SetConnectionPeer(plain ? 0 : conn->peer.sin_addr.s_addr);
   timeval timeout{kReceiveTimeoutSeconds, 0};
   if (setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0) {
     const int err = errno;

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/root.h"
+#include "platform/stats.h"
 
 namespace {
 
@@ -19,7 +20,8 @@ thread_local int t_fd = -1;
 
 int Send(const char* text) {
   if (t_fd < 0) return -1;
-  return send(t_fd, text, strlen(text), MSG_NOSIGNAL) < 0 ? -1 : 0;
+  return cms::platform::stats::CountDatagram(
+      send(t_fd, text, strlen(text), MSG_NOSIGNAL) < 0 ? -1 : 0);
 }
 
 }  // namespace

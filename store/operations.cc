@@ -12,6 +12,7 @@
 #include "events/registration.h"
 #include "platform/log.h"
 #include "store/file_tables.h"
+#include "store/history.h"
 #include "store/param_list.h"
 #include "store/record_side.h"
 
@@ -20,6 +21,7 @@ namespace {
 
 using conffiles::efree;
 using conffiles::emalloc;
+using history::Op;
 
 constexpr char kModule[] = "CMSBackEnd";
 // A name must be usable as the key of a name=value line: not empty, without
@@ -45,22 +47,33 @@ char* CopyText(const char* text) {
   return copy;
 }
 
+history::Side Of(const RecordSide& side) {
+  return side.table == kUserTable ? history::Side::kUser : history::Side::kIsp;
+}
+
 void MarkDirty(const ParamRecord& r, const RecordSide& side) {
   FileTable(side.table)[r.*side.location].dirty = 1;
 }
 
 // Swaps in a new value text. Memory is taken before anything changes, so a
 // failed allocation leaves the record as it was.
-bool StoreValue(ParamRecord* r, const RecordSide& side, const char* value) {
+bool StoreValue(ParamRecord* r, const RecordSide& side, const char* value,
+                Op op) {
   char* copy = CopyText(value);
   if (copy == nullptr) return false;
+  history::Note(op, r->name, Of(side), r->*side.value, copy);
   efree(r->*side.value);
   r->*side.value = copy;
   return true;
 }
 
+void NoteBoth(Op op, const ParamRecord& r, const char* value) {
+  history::Note(op, r.name, history::Side::kUser, r.userValue, value);
+  history::Note(op, r.name, history::Side::kIsp, r.ispValue, value);
+}
+
 // Both sides at once, or neither.
-bool StoreBoth(ParamRecord* r, const char* value) {
+bool StoreBoth(ParamRecord* r, const char* value, Op op) {
   char* user = CopyText(value);
   char* isp = CopyText(value);
   if (user == nullptr || isp == nullptr) {
@@ -68,6 +81,7 @@ bool StoreBoth(ParamRecord* r, const char* value) {
     efree(isp);
     return false;
   }
+  NoteBoth(op, *r, value);
   efree(r->userValue);
   efree(r->ispValue);
   r->userValue = user;
@@ -77,14 +91,16 @@ bool StoreBoth(ParamRecord* r, const char* value) {
 
 // Set or replace on one side: refused without a file on that side, or when
 // the value is already stored.
-bool ChangeSide(ParamRecord* r, const RecordSide& side, const char* value) {
+bool ChangeSide(ParamRecord* r, const RecordSide& side, const char* value,
+                Op op) {
   if (r->*side.location == -1) return false;
   const char* old = r->*side.value;
   if (old != nullptr && strcmp(old, value) == 0) return false;
-  return StoreValue(r, side, value);
+  return StoreValue(r, side, value, op);
 }
 
 void ClearSide(ParamRecord* r, const RecordSide& side) {
+  history::Note(Op::kDelete, r->name, Of(side), r->*side.value, nullptr);
   efree(r->*side.value);
   r->*side.value = nullptr;
   MarkDirty(*r, side);
@@ -165,14 +181,14 @@ int SetParamValue(const char* name, const char* value, int mode) {
     case kModeSetUser:
     case kModeSetIsp: {
       const RecordSide& side = mode == kModeSetUser ? kUserSide : kIspSide;
-      if (!ChangeSide(r, side, text.c_str())) return 0;
+      if (!ChangeSide(r, side, text.c_str(), Op::kSet)) return 0;
       r->*side.changed = 1;
       MarkDirty(*r, side);
       break;
     }
     case kModeSetBoth:
       if (r->userLocation == -1 || r->ispLocation == -1) return 0;
-      if (!StoreBoth(r, text.c_str())) return 0;
+      if (!StoreBoth(r, text.c_str(), Op::kSet)) return 0;
       r->userChanged = 1;
       r->ispChanged = 1;
       MarkDirty(*r, kUserSide);
@@ -233,7 +249,7 @@ int AddParam(const char* name, const char* file_name, const char* value,
   // since a value without a file could never be written back.
   if (index < 0) return 0;
   if (r != nullptr) {
-    if (!StoreValue(r, *side, value)) return 0;
+    if (!StoreValue(r, *side, value, Op::kAdd)) return 0;
     r->*side->location = index;
     r->*side->changed = 1;
   } else {
@@ -250,6 +266,7 @@ int AddParam(const char* name, const char* file_name, const char* value,
       efree(copy);
       return 0;
     }
+    history::Note(Op::kAdd, name, Of(*side), nullptr, copy);
   }
   FileTable(side->table)[index].dirty = 1;
   sortParamList();
@@ -294,7 +311,7 @@ int ReplaceParamValue(const char* name, const char* value, int mode) {
     case kModeReplaceUser:
     case kModeReplaceIsp: {
       const RecordSide& side = mode == kModeReplaceUser ? kUserSide : kIspSide;
-      if (!ChangeSide(r, side, text.c_str())) return 0;
+      if (!ChangeSide(r, side, text.c_str(), Op::kReplace)) return 0;
       CMS_DBG(LOG_INFO, kModule, "replace peuser v %s", text.c_str());
       // The file holds the new value at once, so nothing is marked.
       conffiles::set_conf_field_string(
@@ -303,7 +320,7 @@ int ReplaceParamValue(const char* name, const char* value, int mode) {
     }
     case kModeReplaceBoth: {
       if (r->userLocation == -1 || r->ispLocation == -1) return 0;
-      if (!StoreBoth(r, text.c_str())) return 0;
+      if (!StoreBoth(r, text.c_str(), Op::kReplace)) return 0;
       conffiles::set_conf_field_string(IFL[r->ispLocation].path, name,
                                        text.data());
       conffiles::set_conf_field_string(UFL[r->userLocation].path, name,

@@ -19,6 +19,7 @@
 #include "platform/log.h"
 #include "platform/root.h"
 #include "platform/shell.h"
+#include "platform/stats.h"
 #include "store/file_tables.h"
 #include "store/param_list.h"
 #include "store/record_side.h"
@@ -125,6 +126,8 @@ class Pass {
         conffiles::do_usr_copy(kWorkFile, path);
         copied = true;
       }
+      if (written) copied ? platform::stats::CountFileWritten(path)
+                          : platform::stats::CountNoOpWrite();
     }
     entry_.dirty = 0;
     if (user_ && !memory_only_) platform::RunCommand("sync &");
@@ -275,6 +278,7 @@ bool TakeDeferredWrite() {
 }
 
 int writeParamToFile() {
+  platform::stats::CountWriteBack();
   int copied = 0;
   for (int i = 0; i < kFileTableSize; ++i) {
     if (UFL[i].dirty != 0) copied += Pass(kUserSide, i).Run();
