@@ -16,6 +16,7 @@
 #include "events/callback_support.h"
 #include "events/notify_callbacks.h"
 #include "platform/shell.h"
+#include "store/history.h"
 #include "store/operations.h"
 
 namespace cms::events {
@@ -134,6 +135,7 @@ int get_interface_info(const char* ifname, unsigned char* mac_out, char* ip_out,
 }
 
 int PerfMeasureCallback(void*, const char* value, int phase) {
+  const store::history::LabelScope origin(__func__);  // names its changes
   if (phase != 1) return 1;
   if (store::GetParamValue("perf_measure_is_running", store::kModeGetUser) ==
       nullptr) {

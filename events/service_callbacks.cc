@@ -20,6 +20,7 @@
 #include "platform/log.h"
 #include "platform/root.h"
 #include "platform/shell.h"
+#include "store/history.h"
 #include "store/operations.h"
 
 namespace cms::events {
@@ -251,6 +252,7 @@ int IPv6WebCallback(void*, const char*, int phase) {
 }
 
 int IPv6ConfCallback(void*, const char* value, int phase) {
+  const store::history::LabelScope origin(__func__);  // names its changes
   if (phase != kPhaseWritten) return 1;
   if (Is(value, "enable")) {
     platform::RunCommand("/bin/ipv6_start.sh stop &");
@@ -289,6 +291,7 @@ int IPv6WANDNSCallback(void*, const char*, int phase) {
 }
 
 int IPv6WANPDCallback(void*, const char* value, int phase) {
+  const store::history::LabelScope origin(__func__);  // names its changes
   if (phase != kPhaseWritten || !Ipv6Enabled()) return 1;
   // Prefix delegation and the DHCPv6 proxy are kept opposite.
   store::SetParamValue("APN_DHCP6_Proxy_Enable",
@@ -324,6 +327,7 @@ int HostnameCallback(void*, const char* value, int phase) {
 }
 
 int LanIPCallback(void*, const char* value, int phase) {
+  const store::history::LabelScope origin(__func__);  // names its changes
   if (phase != kPhaseWritten) return 1;
   if (store::GetParamValue("hostname", store::kModeGetUser) != nullptr) {
     WriteHostsFile(Text(value), UserValue("hostname"));
@@ -333,6 +337,7 @@ int LanIPCallback(void*, const char* value, int phase) {
 }
 
 int LanMaskCallback(void*, const char* value, int phase) {
+  const store::history::LabelScope origin(__func__);  // names its changes
   if (phase != kPhaseWritten) return 1;
   // Without a range there is nothing to carry the mask into; building one
   // from empty fields would hand dnsmasq a range it rejects. The range is
