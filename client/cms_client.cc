@@ -20,7 +20,7 @@ int cms_debug_mode = 0;
 
 namespace {
 
-constexpr uint16_t kDefaultPort = 25001;
+constexpr uint16_t kDefaultPort = CMS_DEFAULT_PORT;
 constexpr int kMaxReads = 128;
 constexpr size_t kMaxNameLength = CMS_NAME_SIZE - 1;
 constexpr size_t kMaxValueLength = CMS_VALUE_SIZE - 1;
@@ -34,8 +34,8 @@ void DebugLine(int priority, int line, const char* text) {
   syslog(priority, "[CMS_DBG](%d/%s): %s", line, kModule, text);
 }
 
-// CMS_PORT when set, else 25001; 0 when CMS_PORT is not a port, so that a
-// mistyped variable never reaches some other service.
+// CMS_PORT when set, else the default port; 0 when CMS_PORT is not a port,
+// so that a mistyped variable never reaches some other service.
 uint16_t DaemonPort() {
   const char* text = getenv("CMS_PORT");
   if (text == nullptr || text[0] == '\0') return kDefaultPort;

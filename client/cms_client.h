@@ -16,6 +16,37 @@ extern "C" {
 #define CMS_VALUE_SIZE 800 /* 799 characters and the terminating zero */
 #define CMS_LOCATION_SIZE 64
 
+/* The daemon's port on 127.0.0.1 when CMS_PORT is not set. */
+#define CMS_DEFAULT_PORT 25001
+
+/* Command codes of the request frame. The set, delete, add and replace codes
+ * double as the store's mode: they select the side (user, ISP or both). */
+typedef enum CMSCommand {
+  CMS_CMD_GET_USER = 1,
+  CMS_CMD_SET_USER = 2,
+  CMS_CMD_GET_ISP = 3,
+  CMS_CMD_SET_ISP = 4,
+  CMS_CMD_SET_BOTH = 5,
+  CMS_CMD_DELETE_USER = 9,
+  CMS_CMD_DELETE_ISP = 10,
+  CMS_CMD_DELETE_BOTH = 11,
+  CMS_CMD_ADD_USER = 12,
+  CMS_CMD_ADD_ISP = 13,
+  CMS_CMD_ADD_REFUSED = 14, /* always answered with status 7 */
+  CMS_CMD_WRITE_NOW = 16,   /* answered with an all-zero frame */
+  CMS_CMD_REPLACE_USER = 17,
+  CMS_CMD_REPLACE_ISP = 18,
+  CMS_CMD_REPLACE_BOTH = 19,
+  CMS_CMD_PUSH = 33, /* queue a command value */
+  CMS_CMD_POP = 34,  /* take the oldest queued value */
+  CMS_CMD_SET_MULTI = 35,
+  CMS_CMD_GET_MULTI = 36,
+  CMS_CMD_DUMP = 37, /* every user-side value to the file named in value */
+  CMS_CMD_LIST = 40,
+  CMS_CMD_HISTORY = 41,
+  CMS_CMD_STATS = 42
+} CMSCommand;
+
 /* Response status values. */
 #define CMS_STATUS_OK 6
 #define CMS_STATUS_FAIL 7
@@ -77,8 +108,6 @@ _Static_assert(sizeof(CMSPacket) == CMS_FRAME_SIZE, "CMSPacket is one frame");
  *             asked for on, as many as fit whole.
  */
 #define CMS_HISTORY_FIELDS 11
-#define CMS_CMD_HISTORY 41
-#define CMS_CMD_STATS 42
 
 /* Non-zero: connection failures are logged to syslog as debug lines. */
 extern int cms_debug_mode;

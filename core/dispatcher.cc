@@ -156,75 +156,75 @@ void handleCMSreq(const CMSPacket* request, CMSPacket* response) {
   const store::history::RequestScope origin(request->pid);
 
   switch (cmd) {
-    case kCmdGetUser:
-    case kCmdGetIsp:
+    case CMS_CMD_GET_USER:
+    case CMS_CMD_GET_ISP:
       CMS_DBG(7, kModule, "get value [%s]\n", name.text);
       response->pid = request->pid;
       AnswerText(response, store::GetParamValue(name.text, cmd));
       break;
-    case kCmdSetUser:
-    case kCmdSetIsp:
-    case kCmdSetBoth:
+    case CMS_CMD_SET_USER:
+    case CMS_CMD_SET_ISP:
+    case CMS_CMD_SET_BOTH:
       CMS_DBG(7, kModule, "set value [%s]=[%s]\n", name.text, value.text);
       response->pid = request->pid;
       AnswerChange(response, store::SetParamValue(name.text, value.text, cmd));
       break;
-    case kCmdDeleteUser:
-    case kCmdDeleteIsp:
-    case kCmdDeleteBoth:
+    case CMS_CMD_DELETE_USER:
+    case CMS_CMD_DELETE_ISP:
+    case CMS_CMD_DELETE_BOTH:
       response->pid = request->pid;
       AnswerChange(response, store::DeleteParam(name.text, cmd));
       break;
-    case kCmdAddUser:
-    case kCmdAddIsp:
-    case kCmdAddRefused:
+    case CMS_CMD_ADD_USER:
+    case CMS_CMD_ADD_ISP:
+    case CMS_CMD_ADD_REFUSED:
       response->pid = request->pid;
       AnswerChange(response,
                    store::AddParam(name.text, location.text, value.text, cmd));
       break;
-    case kCmdWriteNow:
+    case CMS_CMD_WRITE_NOW:
       // Answered with an all-zero frame; the tick's counters stay as they
       // are.
       CMS_DBG(7, kModule, "write parameters to file now\n");
       store::writeParamToFile();
       break;
-    case kCmdReplaceUser:
-    case kCmdReplaceIsp:
-    case kCmdReplaceBoth:
+    case CMS_CMD_REPLACE_USER:
+    case CMS_CMD_REPLACE_ISP:
+    case CMS_CMD_REPLACE_BOTH:
       // Replace writes its line at once, so nothing is left for the tick.
       response->pid = request->pid;
       SetStatus(response, store::ReplaceParamValue(name.text, value.text, cmd));
       break;
-    case kCmdPush:
+    case CMS_CMD_PUSH:
       CMS_DBG(7, kModule, "push cmd value\n");
       response->pid = request->pid;
       SetStatus(response, PushCmdValue(name.text, value.text));
       break;
-    case kCmdPop:
+    case CMS_CMD_POP:
       CMS_DBG(7, kModule, "pop cmd value\n");
       response->pid = request->pid;
       AnswerText(response, PopCmdValue(name.text));
       break;
-    case kCmdSetMulti:
+    case CMS_CMD_SET_MULTI:
       CMS_DBG(7, kModule, "set multi-value\n");
       response->pid = request->pid;
       SetMulti(request, response);
       break;
-    case kCmdGetMulti:
+    case CMS_CMD_GET_MULTI:
       CMS_DBG(7, kModule, "get multi-value\n");
       response->pid = request->pid;
       GetMulti(request, response);
       break;
-    case kCmdDump:
+    case CMS_CMD_DUMP:
       CMS_DBG(7, kModule, "Dump value [%s]\n", value.text);
       response->pid = request->pid;
       Dump(value.text, response);
       break;
-    case kCmdHistory:
+    case CMS_CMD_HISTORY:
       response->pid = request->pid;
       AnswerHistory(value.text, response);
       break;
-    case kCmdStats:
+    case CMS_CMD_STATS:
       response->pid = request->pid;
       AnswerStats(value.text, response);
       break;

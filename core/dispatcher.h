@@ -20,32 +20,6 @@ static_assert(offsetof(CMSPacket, value) == 76);
 static_assert(offsetof(CMSPacket, location) == 876);
 static_assert(offsetof(CMSPacket, reserved_tail) == 940);
 
-// Command codes of the request frame.
-enum Command : int {
-  kCmdGetUser = 1,
-  kCmdSetUser = 2,
-  kCmdGetIsp = 3,
-  kCmdSetIsp = 4,
-  kCmdSetBoth = 5,
-  kCmdDeleteUser = 9,
-  kCmdDeleteIsp = 10,
-  kCmdDeleteBoth = 11,
-  kCmdAddUser = 12,
-  kCmdAddIsp = 13,
-  kCmdAddRefused = 14,
-  kCmdWriteNow = 16,
-  kCmdReplaceUser = 17,
-  kCmdReplaceIsp = 18,
-  kCmdReplaceBoth = 19,
-  kCmdPush = 33,
-  kCmdPop = 34,
-  kCmdSetMulti = 35,
-  kCmdGetMulti = 36,
-  kCmdDump = 37,
-  kCmdHistory = 41,
-  kCmdStats = 42,
-};
-
 // Handles one complete request frame. `response` must be all zero; codes
 // that are not commands leave it so. No field of `request` is read beyond
 // the frame, terminated or not. The caller holds ParamListLock.

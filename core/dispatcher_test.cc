@@ -87,11 +87,12 @@ class DispatcherTest : public store::StoreFixture {
 TEST_F(DispatcherTest, ChangesCountedPerCommand) {
   for (int code : {0, 6, 15, 20, 32, 38, -1, 0x7fffffff})
     Send(code, "t_isp", "5");
-  EXPECT_EQ(Send(kCmdSetUser, "t_a", "9").status, kOk);
-  EXPECT_EQ(Send(kCmdSetUser, "t_a", "9").status, kFail);
-  Send(kCmdAddIsp, "t_added", "w");
-  Send(kCmdDeleteIsp, "t_isp");
-  for (int cmd : {kCmdReplaceBoth, kCmdPush, kCmdPop, kCmdWriteNow})
+  EXPECT_EQ(Send(CMS_CMD_SET_USER, "t_a", "9").status, kOk);
+  EXPECT_EQ(Send(CMS_CMD_SET_USER, "t_a", "9").status, kFail);
+  Send(CMS_CMD_ADD_ISP, "t_added", "w");
+  Send(CMS_CMD_DELETE_ISP, "t_isp");
+  for (int cmd :
+       {CMS_CMD_REPLACE_BOTH, CMS_CMD_PUSH, CMS_CMD_POP, CMS_CMD_WRITE_NOW})
     Send(cmd, "t_both", "b");
   EXPECT_EQ(Counters().changes, 3u);
   EXPECT_EQ(root_.Read(kIspFile), "t_both=b\nt_added=w\n");
@@ -99,33 +100,38 @@ TEST_F(DispatcherTest, ChangesCountedPerCommand) {
 
 TEST_F(DispatcherTest, ListsUnterminatedTextsAndLongDumpLines) {
   // An empty list: no status.
-  EXPECT_EQ(Send(kCmdGetMulti, "").status + Send(kCmdSetMulti, "").status, 0);
-  EXPECT_EQ(Head(Send(kCmdGetMulti, "", List({"missing", "t_b"})), 10),
+  EXPECT_EQ(
+      Send(CMS_CMD_GET_MULTI, "").status + Send(CMS_CMD_SET_MULTI, "").status,
+      0);
+  EXPECT_EQ(Head(Send(CMS_CMD_GET_MULTI, "", List({"missing", "t_b"})), 10),
             List({"(null)", "2", ""}));
-  EXPECT_EQ(Send(kCmdSetMulti, "", List({"t_a", "x", "t_b", "y"})).status, kOk);
+  EXPECT_EQ(Send(CMS_CMD_SET_MULTI, "", List({"t_a", "x", "t_b", "y"})).status,
+            kOk);
   EXPECT_EQ(Counters().changes, 2u);
   // The second pair repeats the stored value and fails; the first stays,
   // the third is not tried.
   EXPECT_EQ(
-      Send(kCmdSetMulti, "", List({"t_a", "z", "t_b", "y", "t_both", "w"}))
+      Send(CMS_CMD_SET_MULTI, "", List({"t_a", "z", "t_b", "y", "t_both", "w"}))
           .status,
       kFail);
   EXPECT_EQ(Counters().changes, 3u);
   // Two 500-character values cannot both fit: the second is left out, and
   // a later short one still goes in.
   const std::string long_value(500, 'L');
-  Send(kCmdSetUser, "t_b", long_value);
-  Send(kCmdSetUser, "t_a", long_value);
-  EXPECT_EQ(Head(Send(kCmdGetMulti, "", List({"t_a", "t_b", "t_both"})), 504),
-            List({long_value, "u", ""}));
+  Send(CMS_CMD_SET_USER, "t_b", long_value);
+  Send(CMS_CMD_SET_USER, "t_a", long_value);
+  EXPECT_EQ(
+      Head(Send(CMS_CMD_GET_MULTI, "", List({"t_a", "t_b", "t_both"})), 504),
+      List({long_value, "u", ""}));
   // Texts are read up to their area end: a name list that fills the whole
   // area is one name; a pair list whose last value runs to the end of the
   // area sets it; nothing is read past any area.
   for (int code : kCommands) Send(code, "", "", '/');
-  EXPECT_EQ(Head(Send(kCmdGetMulti, "", std::string(800, 'a')), 8),
+  EXPECT_EQ(Head(Send(CMS_CMD_GET_MULTI, "", std::string(800, 'a')), 8),
             List({"(null)", ""}));
-  Send(kCmdSetMulti, "", List({"t_a"}) + std::string(796, 'v'));
-  EXPECT_STREQ(Send(kCmdGetUser, "t_a").value, std::string(796, 'v').c_str());
+  Send(CMS_CMD_SET_MULTI, "", List({"t_a"}) + std::string(796, 'v'));
+  EXPECT_STREQ(Send(CMS_CMD_GET_USER, "t_a").value,
+               std::string(796, 'v').c_str());
   // A dump line longer than its buffer, and longer than any request can
   // set: put it in the record directly.
   const std::string huge(5000, 'h');
@@ -134,7 +140,7 @@ TEST_F(DispatcherTest, ListsUnterminatedTextsAndLongDumpLines) {
   conffiles::efree(record->userValue);
   record->userValue = static_cast<char*>(conffiles::emalloc(huge.size() + 1));
   memcpy(record->userValue, huge.c_str(), huge.size() + 1);
-  EXPECT_EQ(Send(kCmdDump, "", "/tmp/dump.txt").status, kOk);
+  EXPECT_EQ(Send(CMS_CMD_DUMP, "", "/tmp/dump.txt").status, kOk);
   // Compared as a flag: a failure would print five thousand characters.
   EXPECT_TRUE(root_.Read("/tmp/dump.txt") == "t_a='" + std::string(796, 'v') +
                                                  "'\nt_b='" + huge +

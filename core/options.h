@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "client/cms_client.h"
+
 namespace cms::core {
 
 struct Options {
@@ -13,7 +15,7 @@ struct Options {
   enum class Action { kServe, kHelp, kVersion, kCheck };
   Action action = Action::kServe;
   std::string root = "/";
-  uint16_t port = 25001;
+  uint16_t port = CMS_DEFAULT_PORT;
   bool log_stderr = false;
   size_t history_size = 4096;  // records of the change history; 0: none
 };

@@ -6,9 +6,9 @@
 
 #include <cstdint>
 
-namespace cms::core {
+#include "client/cms_client.h"
 
-inline constexpr uint16_t kDefaultPort = 25001;
+namespace cms::core {
 
 // Listening socket; set by initCMSSock, read by the accept thread.
 extern int CMSfd;
@@ -22,7 +22,7 @@ struct ClientConn {
 
 // Opens the listening socket on 127.0.0.1:port. 1 when listening; 0 after a
 // perror line ("CMSfd", "bind" or "listen").
-int initCMSSock(uint16_t port = kDefaultPort);
+int initCMSSock(uint16_t port = CMS_DEFAULT_PORT);
 
 // Body of the accept thread: accepts for ever, handing each connection to a
 // worker thread (or serving it itself when no thread can be started).

@@ -13,7 +13,7 @@ namespace cms::fuzzing {
 // The dump writes wherever its client says; here that must stay inside the
 // fuzz root, which a path climbing out with ".." would leave.
 inline void KeepDumpInRoot(CMSPacket* request) {
-  if (request->cmd != core::kCmdDump) return;
+  if (request->cmd != CMS_CMD_DUMP) return;
   const std::string_view path(request->value,
                               strnlen(request->value, sizeof request->value));
   if (path.find("..") != std::string_view::npos) {
@@ -44,7 +44,7 @@ inline void CheckResponse(const CMSPacket& request, const CMSPacket& response) {
       response.value[CMS_VALUE_SIZE - 1] != '\0') {
     __builtin_trap();
   }
-  if (request.cmd == core::kCmdWriteNow &&
+  if (request.cmd == CMS_CMD_WRITE_NOW &&
       !AllZero(&response, sizeof response)) {
     __builtin_trap();
   }
