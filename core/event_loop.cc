@@ -16,6 +16,7 @@
 #include "core/write_counter.h"
 #include "events/notify_callbacks.h"
 #include "events/registration.h"
+#include "platform/event_ids.h"
 #include "platform/libcmc.h"
 #include "platform/libmc.h"
 #include "platform/log.h"
@@ -36,8 +37,6 @@ constexpr char kModule[] = "CMSMain";
 constexpr timeval kTickInterval{0, 20000};
 constexpr timeval kReadyDelay{1, 0};
 constexpr unsigned kAlarmSeconds = 86400;
-constexpr int kEventSettingsChanged = 63;
-constexpr int kEventFactoryReset = 22;
 constexpr char kStartedMarker[] = "/tmp/cms_started";
 
 }  // namespace
@@ -165,7 +164,7 @@ void Daemon::OnSignal(int signum) {
       break;
     case SIGUSR1:
       if (mc_ipc_flag() != 0) {
-        mc_trigger(kEventSettingsChanged);
+        mc_trigger(platform::kEventSettingsChanged);
         mc_ipc_close();
       }
       break;
@@ -173,7 +172,7 @@ void Daemon::OnSignal(int signum) {
       if (mc_ipc_flag() != 0) {
         store::ReplaceParamValue("sys_reset_default_level", "0",
                                  store::kModeReplaceUser);
-        mc_trigger(kEventFactoryReset);
+        mc_trigger(platform::kEventFactoryReset);
         mc_ipc_close();
       }
       break;

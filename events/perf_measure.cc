@@ -15,11 +15,13 @@
 
 #include "events/callback_support.h"
 #include "events/notify_callbacks.h"
+#include "platform/event_ids.h"
 #include "platform/shell.h"
 #include "store/history.h"
 #include "store/operations.h"
 
 namespace cms::events {
+
 namespace {
 
 constexpr size_t kRunFlagMax = 3;
@@ -87,8 +89,8 @@ void StartMeasurement() {
   Set("ul_speed", "");
   platform::RunCommand("rm -f /tmp/iperf.txt");
   Set("perf_measure_is_running", "1");
-  NotifyNow(103);
-  NotifyDelay(85, 1000);
+  NotifyNow(platform::kEventPerfMeasureStart);
+  NotifyDelay(platform::kEventPerfMeasurePoll, 1000);
 }
 
 }  // namespace

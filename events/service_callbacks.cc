@@ -16,6 +16,7 @@
 #include "conffiles/snmpd_conf.h"
 #include "events/callback_support.h"
 #include "events/notify_callbacks.h"
+#include "platform/event_ids.h"
 #include "platform/libmc.h"
 #include "platform/log.h"
 #include "platform/root.h"
@@ -24,6 +25,7 @@
 #include "store/operations.h"
 
 namespace cms::events {
+
 namespace {
 
 constexpr char kModule[] = "CMSEvent";
@@ -123,10 +125,10 @@ void WriteHostsFile(const std::string& lan_ip, const std::string& name) {
 void NotifyLanChange(const char* flag) {
   if (mc_ipc_flag() == 0) return;
   if (ParamIs(flag, "1")) {
-    mc_trigger_arg(16, 1);
+    mc_trigger_arg(platform::kEventLanChange, 1);
     store::DeleteParam(flag, store::kModeDeleteUser);
   } else {
-    mc_trigger_arg(16, 0);
+    mc_trigger_arg(platform::kEventLanChange, 0);
   }
   mc_ipc_close();
 }
@@ -170,7 +172,7 @@ int DDNSFileCallback(void*, const char*, int phase) {
       "cat /mnt/jffs2/conf/user/ddns.conf | sed \"s/^ddns_//g\" | awk -F= "
       "'$2!=\"\"&&$2!=\"e0susu;\"{print $1\" \"$2}' > "
       "/mnt/jffs2/conf/app/ddns.conf");
-  if (phase == kPhaseWritten) NotifyDelay(6, 1000);
+  if (phase == kPhaseWritten) NotifyDelay(platform::kEventDdns, 1000);
   return 1;
 }
 
@@ -194,7 +196,7 @@ int TelnetdCallback(void*, const char* value, int phase) {
   } else {
     platform::RunCommand("killall -9 telnetd > /dev/null 2>&1 &");
   }
-  NotifyDelay(10, 1000);
+  NotifyDelay(platform::kEventFirewall, 1000);
   return 1;
 }
 
@@ -208,7 +210,7 @@ int vsftpdCallback(void* subject, const char* value, int phase) {
       port_change ? ParamIs("sys_ftpd", "enable") : Is(value, "enable");
   if (!enable) {
     platform::RunCommand("killall -9 vsftpd &");
-    NotifyDelay(10, 1000);
+    NotifyDelay(platform::kEventFirewall, 1000);
     return 1;
   }
   if (port_change) {
@@ -233,7 +235,7 @@ int vsftpdCallback(void* subject, const char* value, int phase) {
   } else {
     platform::RunCommand("/usr/sbin/vsftpd &");
   }
-  NotifyDelay(10, 1000);
+  NotifyDelay(platform::kEventFirewall, 1000);
   return 1;
 }
 
@@ -246,7 +248,7 @@ int IPv6WebCallback(void*, const char*, int phase) {
   } else if (ParamIs("ui_sys_rm_type", "1")) {
     fputs("IPv6WebCallback: Restart SNMP", stdout);
     fflush(stdout);
-    NotifyDelay(81, 1000);
+    NotifyDelay(platform::kEventIpv6Web, 1000);
   }
   return 1;
 }
@@ -322,7 +324,7 @@ int HostnameCallback(void*, const char* value, int phase) {
     return 0;
   }
   WriteHostsFile(UserValue("sys_lan_ip"), Text(value));
-  NotifyDelay(8, 1000);
+  NotifyDelay(platform::kEventDnsmasq, 1000);
   return 1;
 }
 
