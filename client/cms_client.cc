@@ -254,8 +254,8 @@ int CMSWriteParam(int cmd) {
 int CMSHistoryPage(uint64_t from, CMSPacket* page) {
   if (page == nullptr) return 0;
   CMSPacket request;
-  BuildRequest(&request, CMS_CMD_HISTORY, nullptr,
-               std::to_string(from).c_str(), nullptr);
+  BuildRequest(&request, CMS_CMD_HISTORY, nullptr, std::to_string(from).c_str(),
+               nullptr);
   int received = 0;
   bool first_failed = false;
   if (!Exchange(request, page, &received, &first_failed)) return 0;
@@ -270,8 +270,8 @@ int CMSStats(char* buf, size_t size) {
   // received until every line is in or buf is full.
   for (unsigned long line = 0;;) {
     CMSPacket request;
-    BuildRequest(&request, CMS_CMD_STATS, nullptr,
-                 std::to_string(line).c_str(), nullptr);
+    BuildRequest(&request, CMS_CMD_STATS, nullptr, std::to_string(line).c_str(),
+                 nullptr);
     CMSPacket response;
     int received = 0;
     bool first_failed = false;

@@ -93,8 +93,8 @@ std::optional<Options> ParseOptions(int argc, const char* const* argv,
         port_source = "--port";
       }
     } else {
-      *error = std::string("cmsd: unknown option '") + arg +
-               "' (see cmsd --help)";
+      *error =
+          std::string("cmsd: unknown option '") + arg + "' (see cmsd --help)";
       return std::nullopt;
     }
   }

@@ -162,9 +162,7 @@ size_t ReadPage(uint64_t from, Record* out, size_t max, PageInfo* info) {
 RequestScope::RequestScope(int32_t pid) : saved_pid_(t_pid) { t_pid = pid; }
 RequestScope::~RequestScope() { t_pid = saved_pid_; }
 
-LabelScope::LabelScope(const char* label) : saved_(t_label) {
-  t_label = label;
-}
+LabelScope::LabelScope(const char* label) : saved_(t_label) { t_label = label; }
 LabelScope::~LabelScope() { t_label = saved_; }
 
 void SetConnectionPeer(uint32_t address) { t_peer = address; }

@@ -30,9 +30,9 @@ class Watcher {
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
-    EXPECT_EQ(posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(),
-                          environ),
-              0);
+    EXPECT_EQ(
+        posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ),
+        0);
     posix_spawn_file_actions_destroy(&actions);
   }
   ~Watcher() { Stop(); }

@@ -133,9 +133,9 @@ std::string Who(const Entry& e) {
 }
 
 void PrintLine(const Entry& e) {
-  printf("%s #%" PRIu64 " %s %s %s %s -> %s  %s\n", LocalTime(e.time_us).c_str(),
-         e.seq, e.op.c_str(), e.name.c_str(), e.side.c_str(),
-         Shown(e.old_value).c_str(), Shown(e.new_value).c_str(),
+  printf("%s #%" PRIu64 " %s %s %s %s -> %s  %s\n",
+         LocalTime(e.time_us).c_str(), e.seq, e.op.c_str(), e.name.c_str(),
+         e.side.c_str(), Shown(e.old_value).c_str(), Shown(e.new_value).c_str(),
          Who(e).c_str());
 }
 
@@ -163,9 +163,9 @@ void PrintJson(const Entry& e) {
   if (e.new_value.state == '~') j["new_cut"] = true;
   if (e.old_value.state == '*' || e.new_value.state == '*') j["secret"] = true;
   // Values are bytes; what is not UTF-8 is shown replaced, not refused.
-  printf("%s\n",
-         j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
-             .c_str());
+  printf("%s\n", j.dump(-1, ' ', false,
+                        nlohmann::ordered_json::error_handler_t::replace)
+                     .c_str());
 }
 
 void Print(const Entry& e, bool json) {
@@ -219,15 +219,16 @@ int ShowLog(const LogOptions& options) {
   for (;;) {
     if (!FetchPage(from, &page)) return Unreachable();
     if (first && options.since != 0 && options.since < page.oldest) {
-      fprintf(stderr, "cms: records %" PRIu64 " to %" PRIu64
-                      " are no longer held\n",
+      fprintf(stderr,
+              "cms: records %" PRIu64 " to %" PRIu64 " are no longer held\n",
               options.since, page.oldest - 1);
     }
     first = false;
     for (Entry& e : page.entries) {
       if (!Matches(options.pattern, e)) continue;
       kept.push_back(std::move(e));
-      if (options.count >= 0 && kept.size() > static_cast<size_t>(options.count)) {
+      if (options.count >= 0 &&
+          kept.size() > static_cast<size_t>(options.count)) {
         kept.pop_front();
       }
     }
@@ -274,16 +275,19 @@ int Watch(const WatchOptions& options) {
         continue;
       }
       if (boot != 0 && page.boot != boot) {
-        fprintf(stderr, "cms: the daemon has restarted; following its "
-                        "history from the start\n");
+        fprintf(stderr,
+                "cms: the daemon has restarted; following its "
+                "history from the start\n");
         from = 1;
         boot = page.boot;
         continue;
       }
       boot = page.boot;
       if (from < page.oldest) {
-        fprintf(stderr, "cms: %" PRIu64 " changes were overwritten before "
-                        "they could be read\n",
+        fprintf(stderr,
+                "cms: %" PRIu64
+                " changes were overwritten before "
+                "they could be read\n",
                 page.oldest - from);
         from = page.oldest;
       }

@@ -8,8 +8,8 @@
 namespace cms::cli {
 
 struct LogOptions {
-  long count = -1;     // the last so many matching records; -1: all
-  uint64_t since = 0;  // first record number; 0: the oldest held
+  long count = -1;      // the last so many matching records; -1: all
+  uint64_t since = 0;   // first record number; 0: the oldest held
   std::string pattern;  // shell pattern on the name; empty: all
   bool json = false;
 };
