@@ -128,9 +128,18 @@ char* CMSGetValue(const char* name, int cmd);
  * number of response bytes received (0 to 1024), whatever the outcome: the
  * text in buf tells success from failure. */
 int CMSGetValue_EX(const char* name, char* buf, int size, int cmd);
-/* Commands 2, 4, 5, 17 to 19, 33, 37. 1 on success, 0 on failure. */
+/* Commands 2, 4, 5, 17 to 19, 33, 37. 1 on success, 0 on failure.
+ * A value is stored only if its file line holds it whole: the name's length
+ * plus the value's length is at most 797 (so 797 minus the name's length
+ * characters of value); a replace (17 to 19) must also fit the field line,
+ * name plus value at most 247. A longer value is refused, never cut.
+ * Command 37 writes name='value' lines (a quote in a value written as '\'',
+ * so that sh can source the file) to a regular file or a new one under /tmp,
+ * given by an absolute path without ".."; anything else is refused. */
 int CMSSetValue(const char* name, const char* value, int cmd);
-/* Commands 12 and 13: add name=value to the file `location`. */
+/* Commands 12 and 13: add name=value to the file `location`. A name that
+ * already lives in another file of that side is refused (delete it first to
+ * move it). */
 int CMSAddParam(const char* name, const char* location, const char* value,
                 int cmd);
 /* Commands 9, 10, 11. */

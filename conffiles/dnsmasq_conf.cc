@@ -100,11 +100,13 @@ std::optional<std::string> DnsmasqLine(std::string_view line,
 
 }  // namespace
 
-void do_usr_copy_dnsmasq(const char* src, const char* dst) {
+namespace {
+
+int Generate(const char* src, const char* dst, std::string_view trailer) {
   // Read once: the generator runs under the parameter-list lock, so the
   // setting cannot change during the run.
   const bool options_allowed = CustomOptionsAllowed();
-  GenerateFile(src, dst, [options_allowed](FILE* in, FILE* out) {
+  return GenerateFile(src, dst, [options_allowed](FILE* in, FILE* out) {
     std::string line;
     for (LineStatus status = ReadWholeLine(in, kGeneratorReadLimit, &line);
          status != LineStatus::kEnd;
@@ -113,7 +115,19 @@ void do_usr_copy_dnsmasq(const char* src, const char* dst) {
       if (auto kept = DnsmasqLine(line, options_allowed))
         WriteWholeLine(out, *kept);
     }
-  });
+  }, trailer);
+}
+
+}  // namespace
+
+int do_usr_copy_dnsmasq(const char* src, const char* dst) {
+  return Generate(src, dst, {});
+}
+
+int GenerateDnsmasqConf(const char* src, const char* dst) {
+  std::string trailer;
+  for (const char* line : kDnsmasqTrailer) trailer += line;
+  return Generate(src, dst, trailer);
 }
 
 }  // namespace cms::conffiles

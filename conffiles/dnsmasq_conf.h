@@ -5,8 +5,12 @@
 namespace cms::conffiles {
 
 // Writes the dnsmasq configuration `dst` from the parameter file `src`
-// (device paths). `dst` is untouched when `src` cannot be read.
-void do_usr_copy_dnsmasq(const char* src, const char* dst);
+// (device paths), replacing `dst` whole. Returns 0 or an errno; `dst` is
+// untouched when `src` cannot be read or `dst` cannot be written.
+int do_usr_copy_dnsmasq(const char* src, const char* dst);
+// The same with kDnsmasqTrailer after the generated lines, in one write, so
+// that dnsmasq never sees the file without them.
+int GenerateDnsmasqConf(const char* src, const char* dst);
 
 // The fixed lines appended after the generated content, in order.
 inline constexpr const char* kDnsmasqTrailer[] = {

@@ -2,12 +2,7 @@
 // configuration file, and puts rebuilt files in place without a torn write.
 #include "conffiles/field_file.h"
 
-#include <fcntl.h>
-#include <ftw.h>
-#include <limits.h>
 #include <sched.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -17,6 +12,7 @@
 #include <string>
 
 #include "conffiles/line_reader.h"
+#include "files/safe_file.h"
 #include "platform/root.h"
 
 namespace cms::conffiles {
@@ -33,10 +29,8 @@ char str_buf[kFieldLineSize];
 // Pieces of the presence test are read with a larger buffer.
 constexpr size_t kCheckLineSize = 800;
 
-constexpr char kSetWorkFile[] = "/tmp/xcfg_set.tmp";
 constexpr char kKeyDelimiters[] = " \t=";
 constexpr char kLineEnd[] = "\n\r";
-constexpr char kConfRoot[] = "/mnt/jffs2/conf";
 
 // Holds SetConfLock for the length of a rewrite. All callers already hold
 // ParamListLock, so the wait never spins in practice; the flag is taken
@@ -85,9 +79,14 @@ char* TakeValue(char* line, const Key& key) {
   return p;
 }
 
-// True when the piece is the start of a line keyed `name`.
+// True when the piece is the start of a line keyed `name`. A line indented
+// with a blank or starting with a carriage return is never one: the loader
+// does not read such a line, so rewriting it would store nothing.
 bool IsKeyedLine(const LineReader& reader, const char* line, const char* name) {
-  if (!reader.starts_line() || strstr(line, name) == nullptr) return false;
+  if (!reader.starts_line() || line[0] == ' ' || line[0] == '\r' ||
+      strstr(line, name) == nullptr) {
+    return false;
+  }
   const std::optional<Key> key = FindKey(line);
   return key && KeyEquals(line, *key, name);
 }
@@ -97,25 +96,21 @@ void Print(const char* text) {
   fflush(stdout);
 }
 
-bool Write(FILE* f, const char* data, size_t length) {
-  return fwrite(data, 1, length, f) == length;
-}
-
-// Rewrites `path` into the set/delete working file: `keyed` decides what
-// becomes of a line keyed `name` (appending its replacement to `out`, or
-// nothing to drop it). Later pieces of a keyed line longer than the buffer
-// go with it; later pieces of other lines are never taken for a key.
-// Returns false, leaving `path` as it is, when a file cannot be opened,
-// the working file cannot be written, or `keyed` refuses.
+// Builds the new content of `path` in memory: `keyed` decides what becomes
+// of a line keyed `name` (appending its replacement to `out`, or nothing to
+// drop it). Later pieces of a keyed line longer than the buffer go with it;
+// later pieces of other lines are never taken for a key. Returns kWritten
+// with *content set, kNoLine when no line is keyed `name`, kFailed when the
+// file cannot be read, or kTooLong when `keyed` refuses.
 template <typename KeyedLine>
-bool RewriteToWorkFile(const char* path, const char* name, KeyedLine keyed) {
+FieldWrite Rewrite(const char* path, const char* name, KeyedLine keyed,
+                   std::string* content) {
   platform::DeviceFile in(path, "r");
-  platform::DeviceFile out(kSetWorkFile, "w");
-  if (!in || !out) return false;
+  if (!in) return FieldWrite::kFailed;
   LineReader reader(in.get());
   bool in_keyed_line = false;
-  bool ok = true;
-  std::string line_out;
+  bool any_keyed_line = false;
+  content->clear();
   for (;;) {
     memset(str_buf, 0, sizeof str_buf);
     const long n = reader.Next(str_buf, sizeof str_buf);
@@ -123,111 +118,27 @@ bool RewriteToWorkFile(const char* path, const char* name, KeyedLine keyed) {
     if (reader.starts_line())
       in_keyed_line = IsKeyedLine(reader, str_buf, name);
     if (!in_keyed_line) {
-      ok = ok && Write(out.get(), str_buf, static_cast<size_t>(n));
+      content->append(str_buf, static_cast<size_t>(n));
       continue;
     }
     if (!reader.starts_line()) continue;
-    line_out.clear();
-    if (!keyed(str_buf, &line_out)) return false;
-    ok = ok && Write(out.get(), line_out.data(), line_out.size());
+    any_keyed_line = true;
+    if (!keyed(str_buf, content)) return FieldWrite::kTooLong;
   }
-  in.Close();
-  return out.Close() && ok;
+  if (ferror(in.get())) return FieldWrite::kFailed;
+  return any_keyed_line ? FieldWrite::kWritten : FieldWrite::kNoLine;
 }
 
-// ---- Copy ------------------------------------------------------------------
-
-class Fd {
- public:
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  bool Close() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd < 0 || close(fd) == 0;
-  }
-
- private:
-  int fd_;
-};
-
-std::string DirName(const std::string& path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-// The file that opening `host_path` for writing would write: symbolic links
-// followed as the kernel follows them. Null for a loop of links.
-std::optional<std::string> FollowLinks(std::string host_path) {
-  for (int hops = 0; hops < 40; ++hops) {
-    struct stat st;
-    if (lstat(host_path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
-      return host_path;
-    }
-    char target[PATH_MAX];
-    const ssize_t n = readlink(host_path.c_str(), target, sizeof target - 1);
-    if (n <= 0) return std::nullopt;
-    target[n] = '\0';
-    host_path = target[0] == '/' ? std::string(target)
-                                 : DirName(host_path) + "/" + target;
-  }
-  return std::nullopt;
-}
-
-// Creates the temporary file beside `target`. Mode 0666 lets the umask give
-// a new file the permissions a plain create would give it.
-int CreateTemp(const std::string& target, std::string* temp_path) {
-  static unsigned counter = 0;
-  const std::string prefix =
-      DirName(target) + "/" + kCopyTempPrefix + std::to_string(getpid()) + ".";
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    *temp_path = prefix + std::to_string(counter++);
-    const int fd =
-        open(temp_path->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0 || errno != EEXIST) return fd;
-  }
-  return -1;
-}
-
-bool CopyData(int from, int to) {
-  char buf[64 * 1024];
-  for (;;) {
-    const ssize_t n = read(from, buf, sizeof buf);
-    if (n == 0) return true;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    for (ssize_t done = 0; done < n;) {
-      const ssize_t w = write(to, buf + done, static_cast<size_t>(n - done));
-      if (w < 0) {
-        if (errno == EINTR) continue;
-        return false;
-      }
-      done += w;
-    }
-  }
-}
-
-void SyncDir(const std::string& dir) {
-  Fd fd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (fd.get() >= 0) fsync(fd.get());
-}
-
-int RemoveIfCopyTemp(const char* path, const struct stat*, int type,
-                     struct FTW* ftw) {
-  if (type == FTW_F && strncmp(path + ftw->base, kCopyTempPrefix,
-                               strlen(kCopyTempPrefix)) == 0) {
-    unlink(path);
-  }
-  return 0;
+// The new content replaces the file whole. The working copy is built in
+// memory rather than in a fixed file under /tmp: that file kept secrets
+// readable by all, and a link planted at its name was written through.
+FieldWrite Store(const char* path, const std::string& content) {
+  const int err =
+      files::WriteFileAtomic(path, content, 0644, files::FollowLink::kYes);
+  if (err == 0) return FieldWrite::kWritten;
+  printf("could not write %s: %s\n", path, strerror(err));
+  fflush(stdout);
+  return FieldWrite::kFailed;
 }
 
 }  // namespace
@@ -258,13 +169,15 @@ char* get_conf_field_string(const char* path, const char* name) {
   }
 }
 
-int set_conf_field_string(const char* path, const char* name, char* value) {
-  if (path == nullptr || name == nullptr || value == nullptr) return 0;
+FieldWrite SetConfField(const char* path, const char* name, char* value) {
+  if (path == nullptr || name == nullptr || value == nullptr) {
+    return FieldWrite::kAbsent;
+  }
   SetConfGuard lock;
   if (CheckConfFiledString(path, name) == 0) {
     printf("filename %s parameter name %s doesn't not exist\n", path, name);
     fflush(stdout);
-    return 0;
+    return FieldWrite::kAbsent;
   }
   char current[kFieldLineSize] = "";
   if (const char* v = get_conf_field_string(path, name)) {
@@ -273,13 +186,15 @@ int set_conf_field_string(const char* path, const char* name, char* value) {
   rm_blank(value);
   if (strcmp(current, value) == 0) {
     Print("-----the same value, needn't to set_conf---------\n");
-    return 0;
+    return FieldWrite::kUnchanged;
   }
   // A line end inside the value would add lines of its own to the file.
-  if (strpbrk(value, kLineEnd) != nullptr) return 0;
+  if (strpbrk(value, kLineEnd) != nullptr) return FieldWrite::kTooLong;
   const size_t value_length = strlen(value);
-  const bool rewritten =
-      RewriteToWorkFile(path, name, [&](const char* line, std::string* out) {
+  std::string content;
+  const FieldWrite built = Rewrite(
+      path, name,
+      [&](const char* line, std::string* out) {
         // Keep the line up to the character that ends its key, so that
         // the key and its own separator survive (even after leading blanks,
         // which no writer produces). A key that ends the line gets "=".
@@ -290,15 +205,20 @@ int set_conf_field_string(const char* path, const char* name, char* value) {
         // The rewritten line must fit the 249 characters of a line buffer,
         // or every later reader would see it in two pieces.
         if (length > kFieldLineSize - 1) return false;
-        out->assign(line, cut);
+        out->append(line, cut);
         out->push_back(has_separator ? line[cut] : '=');
         out->append(value, value_length);
         out->push_back('\n');
         return true;
-      });
-  if (!rewritten) return 0;
-  do_usr_copy(kSetWorkFile, path);
-  return 1;
+      },
+      &content);
+  if (built != FieldWrite::kWritten) return built;
+  return Store(path, content);
+}
+
+int set_conf_field_string(const char* path, const char* name, char* value) {
+  const FieldWrite written = SetConfField(path, name, value);
+  return written == FieldWrite::kWritten || written == FieldWrite::kNoLine;
 }
 
 int delete_param(const char* path, const char* name) {
@@ -310,53 +230,22 @@ int delete_param(const char* path, const char* name) {
     fflush(stdout);
     return 0;
   }
-  if (!RewriteToWorkFile(path, name,
-                         [](const char*, std::string*) { return true; })) {
-    return 0;
-  }
-  do_usr_copy(kSetWorkFile, path);
-  return 1;
+  std::string content;
+  const FieldWrite built = Rewrite(
+      path, name, [](const char*, std::string*) { return true; }, &content);
+  if (built == FieldWrite::kNoLine) return 1;  // nothing to drop
+  if (built != FieldWrite::kWritten) return 0;
+  return Store(path, content) == FieldWrite::kWritten ? 1 : 0;
 }
 
-void do_usr_copy(const char* src, const char* dst) {
-  if (src == nullptr || dst == nullptr) return;
-  Fd in(open(platform::HostPath(src).c_str(), O_RDONLY | O_CLOEXEC));
-  if (in.get() < 0) return;
-  const std::optional<std::string> target =
-      FollowLinks(platform::HostPath(dst));
-  if (!target) return;
-  struct stat old_st;
-  const bool exists = stat(target->c_str(), &old_st) == 0;
-  // Only a regular file that may be written is replaced; anything else
-  // (a directory, a device, a read-only file) stays as it is, as a plain
-  // open for writing would have left it.
-  if (exists &&
-      (!S_ISREG(old_st.st_mode) || access(target->c_str(), W_OK) != 0)) {
-    return;
-  }
-  std::string temp;
-  Fd out(CreateTemp(*target, &temp));
-  if (out.get() < 0) return;
-  if (exists) {
-    fchmod(out.get(), old_st.st_mode & 07777);
-    if (fchown(out.get(), old_st.st_uid, old_st.st_gid) != 0) {
-      // Not allowed to give the file away: it keeps our owner.
-    }
-  }
-  // Write beside the target, flush, then rename: a power cut leaves the old
-  // file or the new one, never half of each.
-  const bool written = CopyData(in.get(), out.get()) && fsync(out.get()) == 0;
-  if (!out.Close() || !written || rename(temp.c_str(), target->c_str()) != 0) {
-    unlink(temp.c_str());
-    return;
-  }
-  SyncDir(DirName(*target));
-  sync();
+int do_usr_copy(const char* src, const char* dst) {
+  if (src == nullptr || dst == nullptr) return EINVAL;
+  std::string content;
+  if (const int err = files::ReadWholeFile(src, &content)) return err;
+  return files::WriteFileAtomic(dst, content, 0644, files::FollowLink::kYes);
 }
 
-void RemoveInterruptedCopies() {
-  nftw(platform::HostPath(kConfRoot).c_str(), RemoveIfCopyTemp, 16, FTW_PHYS);
-}
+void RemoveInterruptedCopies() { files::RemoveLeftoverTemporaries(); }
 
 void rm_blank(char*) {}
 

@@ -3,7 +3,7 @@
 //
 // Paths are device paths; the sandbox root is applied where files are opened.
 // Callers hold ParamListLock (or run at start-up), so the shared line buffer
-// and the working file "/tmp/xcfg_set.tmp" are never used by two at once.
+// is never used by two at once.
 #pragma once
 
 #include <cstddef>
@@ -19,23 +19,29 @@ int CheckConfFiledString(const char* path, const char* name);
 // Value of the first line whose key is `name`; null when none, no value, or
 // no file. Points into a shared 250-byte buffer valid until the next call.
 char* get_conf_field_string(const char* path, const char* name);
-// 1 after the file was rewritten with `value` on every line keyed `name`;
-// 0 when the name is absent, the value is unchanged, or a file won't open.
+// What became of a field write.
+enum class FieldWrite {
+  kWritten,    // the file now holds the new value
+  kUnchanged,  // the file already held it; not touched
+  kAbsent,     // the name is nowhere in the file; not touched
+  kNoLine,     // the name occurs, but keys no line; not touched
+  kTooLong,    // a rewritten line would not fit a line buffer; not touched
+  kFailed,     // the file could not be read or replaced; not touched
+};
+// Rewrites every line keyed `name` of `path` with `value`, the file replaced
+// whole through the crash-safe writer.
+FieldWrite SetConfField(const char* path, const char* name, char* value);
+// 1 when SetConfField wrote the file or found no line keyed `name` (the
+// file then holds what a rewrite would give); 0 in every other case.
 int set_conf_field_string(const char* path, const char* name, char* value);
-// 1 after every line keyed `name` was dropped; 0 when absent or no file.
+// 1 after every line keyed `name` was dropped; 0 when absent, no file, or
+// the file could not be replaced.
 int delete_param(const char* path, const char* name);
-// Replaces dst's content with src's, then flushes the file systems. The new
-// content goes to a temporary file beside dst (its name begins with
-// kCopyTempPrefix) that is renamed over dst, so dst holds the old content or
-// the new one, never a mix; a symbolic link is followed and the file it
-// points to replaced. Failures are silent; a destination that cannot be
-// written is left untouched.
-void do_usr_copy(const char* src, const char* dst);
-// Name prefix of the temporary file of do_usr_copy. The loader skips files
-// whose name begins with "." and so never reads one.
-inline constexpr char kCopyTempPrefix[] = ".cmsd-copy.";
-// Removes the temporary files of copies interrupted by a power cut or a
-// kill, anywhere under /mnt/jffs2/conf. Called once at start-up.
+// Replaces dst's content with src's through the crash-safe writer; a
+// symbolic link at dst is followed and the file it points to replaced.
+// Returns 0 or the errno of the failed step (dst then untouched).
+int do_usr_copy(const char* src, const char* dst);
+// Removes what interrupted writes left behind. Called once at start-up.
 void RemoveInterruptedCopies();
 // Leaves the string unchanged: names and values are compared byte for byte.
 void rm_blank(char* s);

@@ -1,6 +1,8 @@
 // generator_lines.cc - whole-line reading and writing for the generators.
 #include "conffiles/generator_lines.h"
 
+#include <cstdlib>
+
 namespace cms::conffiles {
 
 LineStatus ReadWholeLine(FILE* in, size_t limit, std::string* line) {
@@ -29,6 +31,18 @@ LineStatus ReadWholeLine(FILE* in, size_t limit, std::string* line) {
 void WriteWholeLine(FILE* out, const std::string& text) {
   fwrite(text.data(), 1, text.size(), out);
   fputc('\n', out);
+}
+
+MemoryOut::~MemoryOut() {
+  if (f_ != nullptr) fclose(f_);
+  free(data_);
+}
+
+bool MemoryOut::Take(std::string* text) {
+  const bool ok = f_ != nullptr && ferror(f_) == 0 && fclose(f_) == 0;
+  f_ = nullptr;
+  if (ok) text->assign(data_ != nullptr ? data_ : "", size_);
+  return ok;
 }
 
 }  // namespace cms::conffiles

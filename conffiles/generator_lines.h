@@ -2,12 +2,13 @@
 // generator never mistakes the tail of an over-long line for a line of its own.
 #pragma once
 
-#include <unistd.h>
-
+#include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
+#include "files/safe_file.h"
 #include "platform/root.h"
 
 namespace cms::conffiles {
@@ -35,19 +36,44 @@ LineStatus ReadWholeLine(FILE* in, size_t limit, std::string* line);
 // no line of the output can lack its end and run into the next one.
 void WriteWholeLine(FILE* out, const std::string& text);
 
-// Runs body(in, out) with `src` open for reading and `dst` truncated for
-// writing, closes both and flushes them to flash. Nothing is written when
-// either file does not open.
+// A stdio stream that collects what is written to it in memory.
+class MemoryOut {
+ public:
+  MemoryOut() : f_(open_memstream(&data_, &size_)) {}
+  ~MemoryOut();
+  MemoryOut(const MemoryOut&) = delete;
+  MemoryOut& operator=(const MemoryOut&) = delete;
+  FILE* get() const { return f_; }
+  // Closes the stream and moves its text into *text; false when memory ran
+  // out on the way.
+  bool Take(std::string* text);
+
+ private:
+  char* data_ = nullptr;
+  size_t size_ = 0;
+  FILE* f_;
+};
+
+// Runs body(in, out) with `src` open for reading and `out` collecting the
+// generated text in memory, then replaces `dst` whole with it through the
+// crash-safe writer (a link at `dst` is replaced, never followed). Returns 0,
+// or an errno: `dst` is untouched when `src` cannot be read or the new file
+// cannot be written.
 template <typename Body>
-void GenerateFile(const char* src, const char* dst, Body body) {
+int GenerateFile(const char* src, const char* dst, Body body,
+                 std::string_view trailer = {}) {
   platform::DeviceFile in(src, "r");
-  if (!in) return;
-  platform::DeviceFile out(dst, "w");
-  if (!out) return;
+  if (!in) return errno;
+  MemoryOut out;
+  if (out.get() == nullptr) return errno;
   body(in.get(), out.get());
+  const bool read_ok = ferror(in.get()) == 0;
   in.Close();
-  out.Close();
-  sync();
+  std::string content;
+  if (!out.Take(&content)) return ENOMEM;
+  if (!read_ok) return EIO;
+  content.append(trailer);
+  return files::WriteFileAtomic(dst, content, 0644, files::FollowLink::kNo);
 }
 
 }  // namespace cms::conffiles

@@ -3,7 +3,7 @@
 // from the user-side SNMP parameter file.
 #include "conffiles/snmpd_conf.h"
 
-#include <unistd.h>
+#include <cerrno>
 
 #include <cstdio>
 #include <optional>
@@ -187,8 +187,8 @@ void WriteGroup(FILE* out, std::string_view value, bool secure,
 
 }  // namespace
 
-void do_usr_copy_snmpd(char* src, const char* dst) {
-  GenerateFile(src, dst, [&](FILE* in, FILE* out) {
+int do_usr_copy_snmpd(char* src, const char* dst) {
+  return GenerateFile(src, dst, [&](FILE* in, FILE* out) {
     ForEachLine(in, [out](const std::string& line) {
       // Comments, and the end-of-file marker, reach the agent file unchanged.
       if (!line.empty() && line.front() == '#') {
@@ -216,10 +216,10 @@ void do_usr_copy_snmpd(char* src, const char* dst) {
   });
 }
 
-void do_usr_copy_snmpd_v3(const char* src, const char* dst) {
+int do_usr_copy_snmpd_v3(const char* src, const char* dst) {
   const std::optional<bool> secure = ReadSecureMode();
-  if (!secure) return;
-  GenerateFile(src, dst, [&](FILE* in, FILE* out) {
+  if (!secure) return ENOENT;
+  return GenerateFile(src, dst, [&](FILE* in, FILE* out) {
     bool engine_id = false;
     bool views_written = false;
     ForEachLine(in, [&](const std::string& line) {

@@ -4,7 +4,10 @@
 
 namespace cms::conffiles {
 
-void do_usr_copy_snmpd(char* src, const char* dst);
-void do_usr_copy_snmpd_v3(const char* src, const char* dst);
+// Each replaces `dst` whole and returns 0 or an errno; `dst` is untouched
+// when `src` (or, for v3, sysini.conf) cannot be read or `dst` cannot be
+// written.
+int do_usr_copy_snmpd(char* src, const char* dst);
+int do_usr_copy_snmpd_v3(const char* src, const char* dst);
 
 }  // namespace cms::conffiles

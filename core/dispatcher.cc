@@ -1,14 +1,20 @@
 // dispatcher.cc - one request frame in, one response frame out.
 #include "core/dispatcher.h"
 
+#include <limits.h>
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "core/cmd_queue.h"
 #include "core/introspection.h"
 #include "core/write_counter.h"
+#include "files/safe_file.h"
 #include "platform/log.h"
 #include "platform/root.h"
 #include "store/history.h"
@@ -20,7 +26,6 @@ namespace cms::core {
 namespace {
 
 constexpr char kModule[] = "CMSMain";
-constexpr size_t kDumpLineCapacity = 4096;
 
 // A request field as a terminated text. A field that runs to the end of its
 // area without a zero is read as if it ended there.
@@ -103,16 +108,56 @@ void SetMulti(const CMSPacket* request, CMSPacket* response) {
   }
 }
 
-// Every parameter's user-side value as name='value' lines, through one line
-// buffer that grows to the longest line.
+// The dump waiting for the lock to be released, one per request thread.
+// The design writes the file under the lock, so a slow or blocking target
+// (a FIFO nobody reads) would stall every request; here it is built under
+// the lock and written by RunDeferredWork after it.
+struct PendingDump {
+  bool due = false;
+  std::string path;
+  std::string content;
+  CMSPacket* response = nullptr;
+};
+thread_local PendingDump t_dump;
+
+// The dump may only create or replace a regular file under /tmp. Refused:
+// a relative path, "..", a place outside /tmp (also through a linked
+// directory), and a target that is a link or not a regular file. The
+// design opens any path it is given for writing, which lets any local
+// client truncate any file the daemon can write.
+bool DumpTargetAllowed(const char* path) {
+  const std::string_view device(path);
+  if (device.substr(0, 5) != "/tmp/" || device.size() == 5 ||
+      device.back() == '/' || device.find("..") != std::string_view::npos) {
+    return false;
+  }
+  const std::string host = platform::HostPath(device);
+  const std::string parent = host.substr(0, host.rfind('/'));
+  char real_parent[PATH_MAX];
+  char real_tmp[PATH_MAX];
+  if (realpath(parent.c_str(), real_parent) == nullptr ||
+      realpath(platform::HostPath("/tmp").c_str(), real_tmp) == nullptr) {
+    return false;
+  }
+  const std::string tmp_dir = std::string(real_tmp) + "/";
+  if (std::string(real_parent) + "/" != tmp_dir &&
+      strncmp(real_parent, tmp_dir.c_str(), tmp_dir.size()) != 0) {
+    return false;
+  }
+  struct stat st;
+  if (lstat(host.c_str(), &st) != 0) return errno == ENOENT;
+  return S_ISREG(st.st_mode);
+}
+
+// Every parameter's user-side value as name='value' lines. A quote inside a
+// value is written as '\'' (the design writes it as it is), so that a shell
+// sourcing the file reads the value back and runs nothing of it.
 void Dump(const char* path, CMSPacket* response) {
-  FILE* file = fopen(platform::HostPath(path).c_str(), "w+");
-  if (file == nullptr) {
+  if (!DumpTargetAllowed(path)) {
     response->status = CMS_STATUS_FAIL;
     return;
   }
-  char* line = nullptr;
-  size_t capacity = kDumpLineCapacity;
+  t_dump.content.clear();
   for (int i = 0; i < store::CheckListLength(); ++i) {
     const auto* record = static_cast<const store::ParamRecord*>(
         support::list_get_at(&store::ParamList, i));
@@ -120,35 +165,28 @@ void Dump(const char* path, CMSPacket* response) {
     if (text == nullptr || strcmp(text, store::kEmptyValueMarker) == 0) {
       text = "";
     }
-    if (line == nullptr) line = static_cast<char*>(malloc(capacity));
-    const size_t needed = strlen(record->name) + strlen(text) + 5;
-    if (capacity < needed) {
-      char* grown = static_cast<char*>(realloc(line, needed));
-      if (grown == nullptr) {
-        printf("[%s %d] CMS DumpFile memory realloc fail, len=%d\n",
-               "handleCMSreq", __LINE__, static_cast<int>(needed));
-        free(line);
-        line = nullptr;
-        capacity = kDumpLineCapacity;
-        continue;
+    std::string& out = t_dump.content;
+    out.append(record->name).append("='");
+    for (const char* c = text; *c != '\0'; ++c) {
+      if (*c == '\'') {
+        out.append("'\\''");
+      } else {
+        out.push_back(*c);
       }
-      CMS_DBG(7, kModule, "CMS DumpFile memory realloc success, len=%d\n",
-              static_cast<int>(needed));
-      line = grown;
-      capacity = needed;
     }
-    if (line == nullptr) continue;
-    const int n = snprintf(line, capacity, "%s='%s'\n", record->name, text);
-    if (n > 0) fwrite(line, 1, static_cast<size_t>(n), file);
+    out.append("'\n");
   }
-  free(line);
+  t_dump.path = path;
+  t_dump.response = response;
+  t_dump.due = true;
   response->status = CMS_STATUS_OK;
-  fclose(file);
 }
 
 }  // namespace
 
 void handleCMSreq(const CMSPacket* request, CMSPacket* response) {
+  // A dump its caller never wrote is dropped with the next request.
+  t_dump.due = false;
   const FieldText name(request->name);
   const FieldText value(request->value);
   const FieldText location(request->location);
@@ -231,6 +269,22 @@ void handleCMSreq(const CMSPacket* request, CMSPacket* response) {
     default:
       break;
   }
+}
+
+void RunDeferredWork() {
+  if (!t_dump.due) return;
+  t_dump.due = false;
+  // The file is replaced, never opened: a link planted at the path after
+  // the check is replaced rather than written through.
+  const int err = files::WriteFileAtomic(t_dump.path.c_str(), t_dump.content,
+                                         0644, files::FollowLink::kNo);
+  if (err != 0) {
+    CMS_DBG(3, kModule, "Dump to %s failed: %s\n", t_dump.path.c_str(),
+            strerror(err));
+    t_dump.response->status = CMS_STATUS_FAIL;
+  }
+  t_dump.content.clear();
+  t_dump.content.shrink_to_fit();
 }
 
 }  // namespace cms::core

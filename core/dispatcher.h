@@ -25,4 +25,10 @@ static_assert(offsetof(CMSPacket, reserved_tail) == 940);
 // the frame, terminated or not. The caller holds ParamListLock.
 void handleCMSreq(const CMSPacket* request, CMSPacket* response);
 
+// Finishes what handleCMSreq left for after the lock (the dump's file
+// write, which may set the response's status to 7). The caller calls it
+// right after releasing ParamListLock, on the same thread, while the
+// response of that request is still alive.
+void RunDeferredWork();
+
 }  // namespace cms::core

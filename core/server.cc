@@ -77,9 +77,12 @@ bool SendAll(int fd, const void* data, size_t len) {
 }
 
 void Dispatch(const CMSPacket* request, CMSPacket* response) {
-  store::ParamListGuard lock;
-  handleCMSreq(request, response);
+  {
+    store::ParamListGuard lock;
+    handleCMSreq(request, response);
+  }
   platform::stats::CountRequest(request->cmd, response->status);
+  RunDeferredWork();
 }
 
 void* WorkerMain(void* conn) {

@@ -16,6 +16,7 @@
 #include "conffiles/snmpd_conf.h"
 #include "events/callback_support.h"
 #include "events/notify_callbacks.h"
+#include "files/safe_file.h"
 #include "platform/event_ids.h"
 #include "platform/libmc.h"
 #include "platform/log.h"
@@ -79,28 +80,11 @@ void RunBounded(const platform::Command& command, size_t max_len,
   platform::RunCommand(command);
 }
 
-// Replaces the file whole: written beside it, flushed, then renamed, so a
-// power cut leaves the old content or the new, never half of each.
+// Replaces the file whole through the crash-safe writer; a link planted at
+// its name is replaced, never written through.
 bool ReplaceFile(const char* device_path, const std::string& content) {
-  const std::string path = platform::HostPath(device_path);
-  const std::string temp = path + ".tmp";
-  FILE* f = fopen(temp.c_str(), "w");
-  if (f == nullptr) return false;
-  bool ok = fwrite(content.data(), 1, content.size(), f) == content.size();
-  ok = fflush(f) == 0 && ok;
-  ok = fsync(fileno(f)) == 0 && ok;
-  ok = fclose(f) == 0 && ok;
-  if (!ok || rename(temp.c_str(), path.c_str()) != 0) {
-    unlink(temp.c_str());
-    return false;
-  }
-  const std::string dir = path.substr(0, path.rfind('/') + 1);
-  const int dir_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir_fd >= 0) {
-    fsync(dir_fd);
-    close(dir_fd);
-  }
-  return true;
+  return files::WriteFileAtomic(device_path, content, 0644,
+                                files::FollowLink::kNo) == 0;
 }
 
 // The hosts file holds exactly the LAN line and the loopback line. A LAN line
@@ -370,12 +354,8 @@ int DnsmasqFileCallback(void* subject, const char*, int phase) {
   CMS_DBG(6, kModule, "set dnsmasq call back called name %s id %d",
           subject != nullptr ? static_cast<const char*>(subject) : "(null)",
           phase);
-  conffiles::do_usr_copy_dnsmasq(kUserDnsmasqFile, kDnsmasqFile);
-  FILE* f = fopen(platform::HostPath(kDnsmasqFile).c_str(), "a");
-  if (f == nullptr) return 0;
-  for (const char* line : conffiles::kDnsmasqTrailer) fputs(line, f);
-  fclose(f);
-  return 1;
+  // The trailer goes in with the generated lines, in one replacement.
+  return conffiles::GenerateDnsmasqConf(kUserDnsmasqFile, kDnsmasqFile) == 0;
 }
 
 int SNMPFileCallback(void*, const char*, int) {

@@ -28,7 +28,7 @@ else
 fi
 
 mkdir -p "$OUT/obj"
-SOURCES=$(ls platform/*.cc support/*.cc store/*.cc conffiles/*.cc events/*.cc \
+SOURCES=$(ls platform/*.cc support/*.cc files/*.cc store/*.cc conffiles/*.cc events/*.cc \
               core/*.cc 2>/dev/null | grep -v -e '_test\.cc$' -e '_fuzz\.cc$' \
               -e '^core/main\.cc$')
 

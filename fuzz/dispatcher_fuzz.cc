@@ -41,6 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       cms::store::ParamListGuard lock;
       cms::core::handleCMSreq(&request, &response);
     }
+    cms::core::RunDeferredWork();
     cms::fuzzing::CheckResponse(request, response);
     cms::fuzzing::CheckStore();
   }

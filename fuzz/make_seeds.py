@@ -96,6 +96,8 @@ def write_back_seeds():
         "long_line": b"\x00x=" + b"y" * 900 + b"\nz=1\n",
         "long_name": b"\x00" + b"n" * 70 + b"=1\n",
         "hash_name": b"\x00\t#=1\n#x=2\n",
+        "doubled_indented": b"\x00 spacey=old\nspacey=cur\ndupx=1\ndupx=2\n"
+                            + b"n" * 70 + b"=x\n",
     }
 
 

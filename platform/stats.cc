@@ -1,13 +1,11 @@
 // stats.cc - the counters behind "cms stats".
 #include "platform/stats.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 
-#include "platform/root.h"
 
 namespace cms::platform::stats {
 namespace {
@@ -73,12 +71,9 @@ void CountWriteBack() {
   g_last_write_back_ns.store(NowNanos(), kRelaxed);
 }
 
-void CountFileWritten(const char* device_path) {
+void CountFileWritten(size_t bytes) {
   g_files_written.fetch_add(1, kRelaxed);
-  struct stat st;
-  if (stat(HostPath(device_path).c_str(), &st) == 0) {
-    g_file_bytes.fetch_add(static_cast<uint64_t>(st.st_size), kRelaxed);
-  }
+  g_file_bytes.fetch_add(bytes, kRelaxed);
 }
 
 void CountNoOpWrite() { g_noop_writes.fetch_add(1, kRelaxed); }
@@ -87,6 +82,8 @@ int CountDatagram(int result) {
   (result == 0 ? g_datagrams_sent : g_datagrams_failed).fetch_add(1, kRelaxed);
   return result;
 }
+
+int64_t UptimeMillis() { return (NowNanos() - g_started_ns) / 1000000; }
 
 CommandTimer::CommandTimer() : start_ns_(NowNanos()) {}
 CommandTimer::~CommandTimer() {

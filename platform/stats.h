@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -26,9 +27,8 @@ class ConnectionScope {
 
 // One run of the write-back over the file tables.
 void CountWriteBack();
-// A configuration file replaced by its rewritten copy (device path of the
-// copy, whose size is counted).
-void CountFileWritten(const char* device_path);
+// A configuration file replaced by its rewritten text of `bytes` bytes.
+void CountFileWritten(size_t bytes);
 // A rewritten file that came out identical and was not copied.
 void CountNoOpWrite();
 // A message-center datagram; `result` is the send's (0 sent, else failed),
@@ -46,6 +46,9 @@ class CommandTimer {
  private:
   int64_t start_ns_;
 };
+
+// Milliseconds since the process started.
+int64_t UptimeMillis();
 
 // The counters as "name value" lines, then the lines of `extra` (what only
 // the caller knows: parameters, files, files dirty now).

@@ -17,6 +17,7 @@
 #include "conffiles/line_reader.h"
 #include "platform/log.h"
 #include "platform/root.h"
+#include "store/conf_line.h"
 #include "store/file_tables.h"
 #include "store/param_list.h"
 
@@ -33,8 +34,6 @@ constexpr char kIspDir[] = "/mnt/jffs2/conf/isp/user/";
 constexpr char kAppDir[] = "/app/";
 // Directories the walk may hold open at once.
 constexpr int kMaxOpenDirs = 500;
-// A name ends at any of these; leading ones are passed over.
-constexpr char kNameSeparators[] = " \t=\n";
 constexpr char kLineEnd[] = "\n\r";
 
 // New names met while initParamFile walks the tree. Sorting the list after
@@ -162,10 +161,10 @@ char* CopyValue(const char* value, size_t length) {
 }
 
 // One parameter line of a side-S file with table index `location`.
-void LoadLine(const char* line, int side, int location, ParamRecord* tmpl) {
-  const char* name = line + strspn(line, kNameSeparators);
-  const size_t name_length = strcspn(name, kNameSeparators);
-  if (name_length == 0) return;
+void LoadLine(const char* line, const ConfLine& parsed, int side,
+              int location, ParamRecord* tmpl) {
+  const char* name = line + parsed.name_start;
+  const size_t name_length = parsed.name_length;
   // The value follows the one separator after the name; line ends right
   // after it are passed over, and the value stops at the next one.
   const char* value = "";
@@ -180,7 +179,7 @@ void LoadLine(const char* line, int side, int location, ParamRecord* tmpl) {
     value_length = strlen(kEmptyValueMarker);
   }
   char key[kNameSize] = {};
-  memcpy(key, name, std::min<size_t>(name_length, kMaxNameLength));
+  memcpy(key, name, name_length);
 
   // A failed copy leaves the record as it was: the line is not loaded.
   char* copy = CopyValue(value, value_length);
@@ -260,11 +259,9 @@ int walkConfFile(const char* path, const struct stat*, int type) {
   conffiles::LineReader reader(f);
   char line[kValueSize];
   while (reader.Next(line, sizeof line) >= 0) {
-    const char first = line[0];
-    if (first == '#' || first == ' ' || first == '\n' || first == '\r') {
-      continue;
-    }
-    if (side != 0) LoadLine(line, side, location, &tmpl);
+    const ConfLine parsed = ParseConfLine(line);
+    if (parsed.kind != LineKind::kParameter) continue;
+    if (side != 0) LoadLine(line, parsed, side, location, &tmpl);
   }
   fclose(f);
   return 0;

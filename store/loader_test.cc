@@ -44,9 +44,8 @@ TEST_F(LoaderTest, LineRules) {
   EXPECT_EQ(dump, "a=b=c\nafter=1\nbare=" + marker +
                       "\nbig=" + std::string(795, 'v') +
                       "\ncrlf=v\ndup=2\nempty=" + marker +
-                      "\neq== x\nippt_enable=1\nlast=nolf\nlead=3\n" +
-                      name70.substr(0, 63) +
-                      "=cut\nspaced=value here\ntabbed=2\ntabsep=v\n"
+                      "\neq== x\nippt_enable=1\nlast=nolf\nlead=3\n"
+                      "spaced=value here\ntabbed=2\ntabsep=v\n"
                       "tail=1\ntrail=v  \n");
   for (const ConfigLocation& e : UFL) EXPECT_EQ(e.dirty, 0);
 }

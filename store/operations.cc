@@ -35,8 +35,13 @@ bool ValidName(const char* name) {
 }
 
 // A line end inside a value would inject further lines into its file.
-bool ValidValue(const char* value) {
-  return value != nullptr && strpbrk(value, "\n\r") == nullptr;
+// The value must also fit its file line whole ("name=value" and the line
+// feed in the loader's 799 characters). Refused rather than cut: the design
+// cuts it at write-back, and the client would get a shorter value back after
+// a restart than it was told is stored.
+bool ValidValue(const char* name, const char* value) {
+  return value != nullptr && strpbrk(value, "\n\r") == nullptr &&
+         strlen(name) + strlen(value) + 2 <= kMaxValueLength;
 }
 
 // A heap copy owned by a record, or null when memory ran out.
@@ -148,6 +153,36 @@ int KnownFile(const RecordSide& side, const char* file_name) {
   return -1;
 }
 
+using conffiles::FieldWrite;
+
+// Writes a replaced value straight into the side's file.
+FieldWrite WriteReplaced(const ParamRecord& r, const RecordSide& side,
+                         const char* name, std::string& text) {
+  return conffiles::SetConfField(FileTable(side.table)[r.*side.location].path,
+                                 name, text.data());
+}
+
+// The design answers a replace as done even when its line could not be
+// written (too long for the field buffer, a full or read-only file system)
+// and the value is gone at the next restart; such a replace is refused here
+// and changes nothing.
+bool Usable(FieldWrite written) {
+  return written != FieldWrite::kTooLong && written != FieldWrite::kFailed;
+}
+
+// A file without a line for the name (an added parameter not yet written,
+// the in-memory file) gets the value through the write-back instead.
+void KeepForWriteBack(ParamRecord* r, const RecordSide& side,
+                      FieldWrite written) {
+  if ((written != FieldWrite::kAbsent && written != FieldWrite::kNoLine) ||
+      strcmp(FileTable(side.table)[r->*side.location].path, kTempUserFile) ==
+          0) {
+    return;
+  }
+  r->*side.changed = 1;
+  MarkDirty(*r, side);
+}
+
 }  // namespace
 
 char* GetParamValue(const char* name, int mode) {
@@ -170,7 +205,7 @@ char* GetParamValue(const char* name, int mode) {
 }
 
 int SetParamValue(const char* name, const char* value, int mode) {
-  if (!ValidName(name) || !ValidValue(value)) return 0;
+  if (!ValidName(name) || !ValidValue(name, value)) return 0;
   // Own copy: the caller may pass GetParamValue's buffer, which a callback
   // could overwrite.
   const std::string text = value[0] == '\0' ? kEmptyValueMarker : value;
@@ -225,7 +260,7 @@ void DealWithHostNumberEvent(const char* name) {
 
 int AddParam(const char* name, const char* file_name, const char* value,
              int mode) {
-  if (!ValidName(name) || !ValidValue(value)) return 0;
+  if (!ValidName(name) || !ValidValue(name, value)) return 0;
   ParamRecord* r = seekElement(name);
   const RecordSide* side = nullptr;
   int index = -1;
@@ -248,6 +283,16 @@ int AddParam(const char* name, const char* file_name, const char* value,
   // No entry (unknown file, or a full table for XCFGtemp.conf): refused,
   // since a value without a file could never be written back.
   if (index < 0) return 0;
+  // A name lives in one file per side. Adding it to another file would
+  // leave its old line behind, which a restart could read instead; it is
+  // refused (delete it first to move it). Leaving the in-memory file is
+  // allowed: that file has no lines.
+  if (r != nullptr && r->*side->location != -1 &&
+      r->*side->location != index &&
+      strcmp(FileTable(side->table)[r->*side->location].path, kTempUserFile) !=
+          0) {
+    return 0;
+  }
   if (r != nullptr) {
     if (!StoreValue(r, *side, value, Op::kAdd)) return 0;
     r->*side->location = index;
@@ -301,7 +346,7 @@ int DeleteParam(const char* name, int mode) {
 }
 
 int ReplaceParamValue(const char* name, const char* value, int mode) {
-  if (!ValidName(name) || !ValidValue(value)) return 0;
+  if (!ValidName(name) || !ValidValue(name, value)) return 0;
   // set_conf_field_string takes a writable text; it is also our own copy.
   std::string text = value[0] == '\0' ? kEmptyValueMarker : value;
   int result = 0;
@@ -311,20 +356,51 @@ int ReplaceParamValue(const char* name, const char* value, int mode) {
     case kModeReplaceUser:
     case kModeReplaceIsp: {
       const RecordSide& side = mode == kModeReplaceUser ? kUserSide : kIspSide;
-      if (!ChangeSide(r, side, text.c_str(), Op::kReplace)) return 0;
+      if (r->*side.location == -1) return 0;
+      const char* old = r->*side.value;
+      if (old != nullptr && strcmp(old, text.c_str()) == 0) return 0;
       CMS_DBG(LOG_INFO, kModule, "replace peuser v %s", text.c_str());
-      // The file holds the new value at once, so nothing is marked.
-      conffiles::set_conf_field_string(
-          FileTable(side.table)[r->*side.location].path, name, text.data());
+      char* copy = CopyText(text.c_str());
+      if (copy == nullptr) return 0;
+      const FieldWrite written = WriteReplaced(*r, side, name, text);
+      if (!Usable(written)) {
+        efree(copy);
+        return 0;
+      }
+      history::Note(Op::kReplace, r->name, Of(side), r->*side.value, copy);
+      efree(r->*side.value);
+      r->*side.value = copy;
+      KeepForWriteBack(r, side, written);
       break;
     }
     case kModeReplaceBoth: {
       if (r->userLocation == -1 || r->ispLocation == -1) return 0;
-      if (!StoreBoth(r, text.c_str(), Op::kReplace)) return 0;
-      conffiles::set_conf_field_string(IFL[r->ispLocation].path, name,
-                                       text.data());
-      conffiles::set_conf_field_string(UFL[r->userLocation].path, name,
-                                       text.data());
+      char* user = CopyText(text.c_str());
+      char* isp = CopyText(text.c_str());
+      const std::string old_isp = r->ispValue != nullptr ? r->ispValue : "";
+      FieldWrite isp_written = FieldWrite::kFailed;
+      FieldWrite user_written = FieldWrite::kFailed;
+      const bool ok =
+          user != nullptr && isp != nullptr &&
+          Usable(isp_written = WriteReplaced(*r, kIspSide, name, text)) &&
+          Usable(user_written = WriteReplaced(*r, kUserSide, name, text));
+      if (!ok) {
+        // Both files or neither: the ISP line written first is put back.
+        if (isp_written == FieldWrite::kWritten && !old_isp.empty()) {
+          std::string back = old_isp;
+          WriteReplaced(*r, kIspSide, name, back);
+        }
+        efree(user);
+        efree(isp);
+        return 0;
+      }
+      NoteBoth(Op::kReplace, *r, user);
+      efree(r->userValue);
+      efree(r->ispValue);
+      r->userValue = user;
+      r->ispValue = isp;
+      KeepForWriteBack(r, kIspSide, isp_written);
+      KeepForWriteBack(r, kUserSide, user_written);
       break;
     }
     default:

@@ -2,24 +2,25 @@
 // the changed values, and tells the callbacks of what was written.
 #include "store/write_back.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <syslog.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
-#include "conffiles/field_file.h"
-#include "conffiles/line_reader.h"
+#include "files/safe_file.h"
 #include "platform/log.h"
-#include "platform/root.h"
 #include "platform/shell.h"
 #include "platform/stats.h"
+#include "store/conf_line.h"
 #include "store/file_tables.h"
 #include "store/param_list.h"
 #include "store/record_side.h"
@@ -28,54 +29,48 @@ namespace cms::store {
 namespace {
 
 constexpr char kModule[] = "CMSBackEnd";
-constexpr char kWorkFile[] = "/tmp/xcfg_conf.tmp";
 constexpr char kEndMarker[] = "######end of file######\n";
-// Unlike the loader, a line feed does not end a name here: a line holding a
-// name alone yields the name with its line feed, which no record bears.
-constexpr char kNameSeparators[] = " \t=";
 // A written line, line feed included, has at most this many characters.
 constexpr size_t kMaxLineLength = kMaxValueLength;
 
-// True when both files exist and hold the same bytes.
-bool SameContent(const char* device_a, const char* device_b) {
-  const int a =
-      open(platform::HostPath(device_a).c_str(), O_RDONLY | O_CLOEXEC);
-  const int b =
-      open(platform::HostPath(device_b).c_str(), O_RDONLY | O_CLOEXEC);
-  bool same = false;
-  struct stat sa;
-  struct stat sb;
-  if (a >= 0 && b >= 0 && fstat(a, &sa) == 0 && fstat(b, &sb) == 0 &&
-      sa.st_size == sb.st_size) {
-    same = true;
-    char ba[16384];
-    char bb[16384];
-    for (;;) {
-      const ssize_t na = read(a, ba, sizeof ba);
-      if (na <= 0) {
-        same = na == 0;
-        break;
-      }
-      // A regular file gives the asked bytes unless it ends (the sizes
-      // are equal) or an error interrupts.
-      const ssize_t nb = read(b, bb, static_cast<size_t>(na));
-      if (nb != na || memcmp(ba, bb, static_cast<size_t>(na)) != 0) {
-        same = false;
-        break;
-      }
-    }
-  }
-  if (a >= 0) close(a);
-  if (b >= 0) close(b);
-  return same;
+// Retry of files whose write failed (a full or read-only file system, a
+// lack of descriptors). The design clears the dirty flag of a file whose
+// write failed, and the values clients were told are stored are lost at the
+// next restart; here the file stays dirty and is tried again, after a delay
+// that doubles up to a ceiling, so that a read-only flash costs one attempt
+// every few seconds rather than one per tick.
+constexpr std::chrono::milliseconds kFirstRetryDelay{50};
+constexpr std::chrono::milliseconds kMaxRetryDelay{5000};
+
+struct RetryState {
+  bool pending = false;  // a retry is scheduled
+  std::chrono::steady_clock::time_point due;
+  std::chrono::milliseconds delay = kFirstRetryDelay;
+  // Files whose failure has been logged; logged again only after they were
+  // written once more.
+  std::set<std::string> failing;
+};
+RetryState g_retry;
+
+void ReportFailure(const char* path, int err) {
+  if (!g_retry.failing.insert(path).second) return;
+  char line[256];
+  snprintf(line, sizeof line,
+           "cmsd: could not write %s (%s); its changes are kept and retried",
+           path, strerror(err));
+  platform::LogLine(LOG_ERR, line);
 }
 
-// Set when a pass left its file dirty for lack of descriptors or memory.
-bool g_deferred = false;
-
-bool OutOfResources(int err) {
-  return err == EMFILE || err == ENFILE || err == ENOMEM;
+void ReportSuccess(const char* path) {
+  if (g_retry.failing.erase(path) == 0) return;
+  char line[256];
+  snprintf(line, sizeof line, "cmsd: %s written again", path);
+  platform::LogLine(LOG_NOTICE, line);
 }
+
+// A file that is gone (or whose directory is) has nowhere to be written;
+// anything else may pass (space freed, a remount, descriptors closed).
+bool WorthRetrying(int err) { return err != ENOENT && err != ENOTDIR; }
 
 // One pass over file `index` of one side's table.
 class Pass {
@@ -87,48 +82,48 @@ class Pass {
         user_(side.table == kUserTable),
         memory_only_(user_ && strcmp(entry_.path, kTempUserFile) == 0) {}
 
-  // Returns true when the rebuilt file was copied over the old one.
-  bool Run() {
+  // Returns true when the rebuilt file was copied over the old one; sets
+  // *failed when it had to stay dirty for a retry.
+  bool Run(bool* failed) {
     const char* path = entry_.path;
-    platform::DeviceFile in(path, "r");
-    const int in_error = in ? 0 : errno;
     if (user_) CMS_DBG(LOG_INFO, kModule, "user location %s", path);
-    platform::DeviceFile out(kWorkFile, "w");
-    const int out_error = out ? 0 : errno;
-    if (!in || !out) {
+    std::string old_content;
+    if (const int err = files::ReadWholeFile(path, &old_content)) {
       CMS_DBG(LOG_ERR, kModule, "File open error");
-      // Out of descriptors or memory the file is fine but cannot be opened
-      // now; nothing has been cleared yet, so it stays dirty and is tried
-      // again. Any other failure (a file removed from the disk) ends the
-      // pass for good.
-      if (OutOfResources(in_error) || OutOfResources(out_error)) {
-        g_deferred = true;
+      // Nothing has been cleared yet: a file that may become readable
+      // stays dirty and is tried again. A file removed from the disk ends
+      // the pass for good; its records keep their marks.
+      if (WorthRetrying(err)) {
+        ReportFailure(path, err);
+        *failed = true;
         return false;
       }
       entry_.dirty = 0;
       return false;
     }
-    out_ = out.get();
-    CopyOldLines(in.get());
+    CopyOldLines(old_content);
     AppendNewParameters();
-    in.Close();
-    out_ = nullptr;
-    const bool written = out.Close() && write_ok_;
     bool copied = false;
-    if (!memory_only_) {
-      // A working file that could not be written whole (a full /tmp) must
-      // not replace the configuration file.
-      if (!written) {
-        CMS_DBG(LOG_ERR, kModule, "Could not write %s (%s)", kWorkFile,
-                strerror(errno));
-      } else if (!SameContent(kWorkFile, path)) {
-        // An unchanged file is not copied: flash wears with every write.
-        conffiles::do_usr_copy(kWorkFile, path);
-        copied = true;
+    // An unchanged file is not written: flash wears with every write.
+    if (!memory_only_ && out_ != old_content) {
+      const int err = files::WriteFileAtomic(path, out_, 0644,
+                                             files::FollowLink::kYes);
+      if (err != 0) {
+        CMS_DBG(LOG_ERR, kModule, "Could not write %s (%s)", path,
+                strerror(err));
+        // The values written here are still only in memory: their records
+        // are marked again, so the retry writes them, and the file's own
+        // callback waits for a write that succeeded.
+        RemarkAnnounced();
+        ReportFailure(path, err);
+        *failed = true;
+        return false;
       }
-      if (written) copied ? platform::stats::CountFileWritten(path)
-                          : platform::stats::CountNoOpWrite();
+      copied = true;
+      platform::stats::CountFileWritten(out_.size());
     }
+    if (!memory_only_ && !copied) platform::stats::CountNoOpWrite();
+    ReportSuccess(path);
     entry_.dirty = 0;
     if (user_ && !memory_only_) platform::RunCommand("sync &");
     if (entry_.callback != nullptr) {
@@ -140,7 +135,7 @@ class Pass {
  private:
   void Emit(const char* data, size_t length) {
     if (length == 0) return;
-    if (fwrite(data, 1, length, out_) != length) write_ok_ = false;
+    out_.append(data, length);
     line_open_ = data[length - 1] != '\n';
   }
   // Parameter lines are not written for the in-memory-only file.
@@ -148,57 +143,97 @@ class Pass {
     if (!memory_only_) Emit(data, length);
   }
 
-  void CopyOldLines(FILE* in) {
-    conffiles::LineReader reader(in);
+  // The old content in the loader's pieces (at most 799 bytes, ending after
+  // a line feed), read with the loader's grammar. Where a name appears on
+  // several lines of the file, the loader keeps the last: that line is the
+  // one rewritten, and the others are dropped. A line whose name the loader
+  // takes from another file of this side is dropped too. (The design
+  // rewrites the first of several lines, which the loader then overrides
+  // with an older one, and rewrites lines the loader never reads.)
+  void CopyOldLines(const std::string& old_content) {
+    std::vector<std::string_view> pieces;
+    for (size_t pos = 0; pos < old_content.size();) {
+      const size_t end = old_content.find('\n', pos);
+      const size_t n = std::min(
+          end == std::string::npos ? old_content.size() - pos : end + 1 - pos,
+          static_cast<size_t>(kMaxValueLength));
+      pieces.emplace_back(old_content.data() + pos, n);
+      pos += n;
+    }
+    std::vector<ConfLine> parsed;
+    std::unordered_map<std::string, size_t> last;
     char line[kValueSize];
-    char name[kValueSize];
-    long length;
-    while ((length = reader.Next(line, sizeof line)) >= 0) {
-      const size_t n = static_cast<size_t>(length);
-      // The end marker goes on like a parameter line and, bearing no
-      // parameter's name, is dropped.
-      if (line[0] == '#' && strcmp(line, kEndMarker) != 0) {
-        Emit(line, n);
+    for (size_t i = 0; i < pieces.size(); ++i) {
+      memcpy(line, pieces[i].data(), pieces[i].size());
+      line[pieces[i].size()] = '\0';
+      parsed.push_back(ParseConfLine(line));
+      if (parsed.back().kind == LineKind::kParameter) {
+        last[std::string(line + parsed.back().name_start,
+                         parsed.back().name_length)] = i;
+      }
+    }
+    for (size_t i = 0; i < pieces.size(); ++i) {
+      const size_t n = pieces[i].size();
+      memcpy(line, pieces[i].data(), n);
+      line[n] = '\0';
+      const ConfLine& p = parsed[i];
+      switch (p.kind) {
+        case LineKind::kComment:
+          // The end marker bears no parameter's name and is dropped.
+          if (strcmp(line, kEndMarker) != 0) Emit(line, n);
+          continue;
+        case LineKind::kNothing:
+          continue;
+        case LineKind::kForeign:
+          EmitParameter(line, n);
+          continue;
+        case LineKind::kParameter:
+          break;
+      }
+      const std::string name(line + p.name_start, p.name_length);
+      ParamRecord* r = seekElement(name.c_str());
+      if (r == nullptr) continue;  // deleted or unknown
+      if (r->*side_.changed == 1 && r->*side_.value == nullptr) {
+        r->*side_.changed = 0;  // the side was deleted
+        announced_.push_back(name);
         continue;
       }
-      const size_t start = strspn(line, kNameSeparators);
-      const size_t name_length = strcspn(line + start, kNameSeparators);
-      if (name_length == 0) continue;
-      memcpy(name, line + start, name_length);
-      name[name_length] = '\0';
-      ParamRecord* r = seekElement(name);
-      if (r == nullptr) continue;  // deleted, unknown, blank, bare name
+      if (r->*side_.location != index_ || last[name] != i) continue;
       if (r->*side_.changed != 1) {
         EmitParameter(line, n);
         continue;
       }
-      if (r->*side_.value == nullptr) {  // the side was deleted
-        r->*side_.changed = 0;
-        continue;
-      }
       const std::string rewritten =
-          Rewrite(line, start + name_length, r->*side_.value);
+          Rewrite(line, p, r->*side_.value);
       Announce(r, false);
       EmitParameter(rewritten.data(), rewritten.size());
     }
   }
 
-  // The old line up to and including the separator after the name (the k
-  // characters before it and itself), the new value, a line feed; cut to
-  // 799 characters. A name that ends the line gets "=".
-  std::string Rewrite(const char* line, size_t k, const char* value) {
-    size_t value_length = strlen(value);
+  // The old line up to and including the separator after the name, the new
+  // value, a line feed. A name that ends the line gets "=". Values are
+  // stored only when "name=value" and a line feed fit 799 characters; a line
+  // whose leading separators would push it over is written as that instead,
+  // never cut.
+  std::string Rewrite(const char* line, const ConfLine& p,
+                      const char* value) {
+    const size_t value_length = strlen(value);
+    size_t k = p.name_start + p.name_length;
+    const char sep = line[k];
+    const bool keep_sep = sep == ' ' || sep == '\t' || sep == '=';
+    size_t start = 0;
     if (k + 1 + value_length < kMaxLineLength) {
       if (user_) {
         CMS_DBG(LOG_INFO, kModule, "buffer in boundry %d",
                 static_cast<int>(value_length));
       }
     } else {
-      value_length = k + 2 < kMaxLineLength ? kMaxLineLength - 2 - k : 0;
       if (user_) CMS_DBG(LOG_WARNING, kModule, "buffer out of boundry");
+      start = p.name_start;
+      k = p.name_length;
     }
-    std::string out(line, k);
-    out.push_back(line[k] != '\0' ? line[k] : '=');
+    std::string out(line + start, k);
+    out.push_back(keep_sep ? sep : '=');
     out.append(value, value_length);
     out.push_back('\n');
     return out;
@@ -229,9 +264,7 @@ class Pass {
             r->*side_.location != index_ || r->*side_.value == nullptr) {
           continue;
         }
-        std::string line = name + "=" + r->*side_.value;
-        if (line.size() > kMaxLineLength - 1) line.resize(kMaxLineLength - 1);
-        line.push_back('\n');
+        const std::string line = name + "=" + r->*side_.value + "\n";
         // An old last line without its line feed would otherwise run on
         // into this one, and both parameters would be read back wrong.
         if (line_open_ && !memory_only_) Emit("\n", 1);
@@ -254,6 +287,7 @@ class Pass {
               r->*side_.changed);
     }
     r->*side_.changed = 0;
+    announced_.emplace_back(r->name);
     if (r->callback == nullptr) return false;
     r->callback(r, value, 1);
     return true;
@@ -264,25 +298,44 @@ class Pass {
   ConfigLocation& entry_;
   const bool user_;
   const bool memory_only_;
-  FILE* out_ = nullptr;
-  bool write_ok_ = true;
+  // Marks again every record whose mark this pass cleared and that no
+  // callback has marked since.
+  void RemarkAnnounced() {
+    for (const std::string& name : announced_) {
+      ParamRecord* r = seekElement(name.c_str());
+      if (r != nullptr) r->*side_.changed = 1;
+    }
+  }
+
+  std::string out_;  // the new content of the file
+  std::vector<std::string> announced_;  // records whose mark was cleared
   bool line_open_ = false;  // the last byte written was not a line feed
 };
 
 }  // namespace
 
 bool TakeDeferredWrite() {
-  const bool deferred = g_deferred;
-  g_deferred = false;
-  return deferred;
+  if (!g_retry.pending || std::chrono::steady_clock::now() < g_retry.due) {
+    return false;
+  }
+  g_retry.pending = false;
+  return true;
 }
 
 int writeParamToFile() {
   platform::stats::CountWriteBack();
   int copied = 0;
+  bool failed = false;
   for (int i = 0; i < kFileTableSize; ++i) {
-    if (UFL[i].dirty != 0) copied += Pass(kUserSide, i).Run();
-    if (IFL[i].dirty != 0) copied += Pass(kIspSide, i).Run();
+    if (UFL[i].dirty != 0) copied += Pass(kUserSide, i).Run(&failed);
+    if (IFL[i].dirty != 0) copied += Pass(kIspSide, i).Run(&failed);
+  }
+  if (!failed) {
+    g_retry.delay = kFirstRetryDelay;
+  } else if (!g_retry.pending) {
+    g_retry.pending = true;
+    g_retry.due = std::chrono::steady_clock::now() + g_retry.delay;
+    g_retry.delay = std::min(g_retry.delay * 2, kMaxRetryDelay);
   }
   return copied;
 }

@@ -9,9 +9,11 @@ namespace cms::store {
 // content did not change is not copied); it is not a status.
 int writeParamToFile();
 
-// True once after a writeParamToFile that had to leave a dirty file for later
-// because it could not be opened for lack of descriptors or memory; the
-// caller arranges another write-back soon. Caller holds ParamListLock.
+// A file whose read or write failed (full or read-only file system, no
+// descriptors) stays dirty and its records stay marked. TakeDeferredWrite is
+// true once when the retry of such a file is due: a back-off from 50 ms
+// doubling to 5 s, so that a file that keeps failing costs no busy loop; the
+// caller arranges another write-back then. Caller holds ParamListLock.
 bool TakeDeferredWrite();
 
 }  // namespace cms::store
