@@ -12,6 +12,7 @@
 
 #include "conffiles/field_file.h"
 #include "core/cmd_queue.h"
+#include "core/introspection.h"
 #include "core/server.h"
 #include "core/write_counter.h"
 #include "events/notify_callbacks.h"
@@ -84,6 +85,7 @@ void Daemon::StartUp() {
   // its target; it must not outlive the restart.
   conffiles::RemoveInterruptedCopies();
   store::initParamFile();
+  WarnAboutTree();
   store::addSpecialParam();
   CMS_DBG(6, kModule, "Initial event registration\n");
   if (events::initParamEventReg() == 0) {
@@ -101,6 +103,7 @@ void Daemon::StartUp() {
     _exit(0);
   }
   CMS_DBG(6, kModule, "Initializaton finished...CMS service start..\n");
+  LogStartUp(port_);
 }
 
 int Daemon::initLibev() {

@@ -1,16 +1,20 @@
 // introspection.cc - formats history records and statistics into frames.
 #include "core/introspection.h"
 
+#include <syslog.h>
+
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "platform/log.h"
 #include "platform/stats.h"
 #include "store/file_tables.h"
 #include "store/history.h"
 #include "store/param_list.h"
+#include "store/tree_check.h"
 
 namespace cms::core {
 namespace {
@@ -88,6 +92,25 @@ void CountFiles(long* files, long* dirty) {
 }
 
 }  // namespace
+
+void LogStartUp(uint16_t port) {
+  long files = 0;
+  long dirty = 0;
+  CountFiles(&files, &dirty);
+  char line[160];
+  snprintf(line, sizeof line,
+           "cmsd: %d parameters from %ld files in %lld ms; listening on "
+           "127.0.0.1:%u",
+           store::CheckListLength(), files,
+           static_cast<long long>(platform::stats::UptimeMillis()), port);
+  platform::LogLine(LOG_NOTICE, line);
+}
+
+void WarnAboutTree() {
+  store::CheckConfigTree([](const std::string& finding) {
+    platform::LogLine(LOG_WARNING, ("cmsd: " + finding).c_str());
+  });
+}
 
 void AnswerHistory(const char* from, CMSPacket* response) {
   Record records[kMaxPageRecords];

@@ -12,6 +12,7 @@
 #include "platform/log.h"
 #include "platform/root.h"
 #include "store/history.h"
+#include "store/tree_check.h"
 
 namespace {
 
@@ -46,6 +47,11 @@ int main(int argc, char** argv) {
     return 0;
   }
   cms::platform::SetRoot(options->root);
+  if (options->action == cms::core::Options::Action::kCheck) {
+    const int findings = cms::store::CheckConfigTree(
+        [](const std::string& finding) { printf("%s\n", finding.c_str()); });
+    return findings == 0 ? 0 : 1;
+  }
   cms::platform::SetLogToStderr(options->log_stderr);
   // A client that has gone away must fail our send, not end the daemon.
   signal(SIGPIPE, SIG_IGN);

@@ -198,5 +198,35 @@ TEST(History, LogAfterRestartShowsStartUpImportsAndPeers) {
   EXPECT_EQ(r["new"], "10.1.1.1");
 }
 
+TEST(ConfigCheck, FindingsOfCheckAndStartUpAgree) {
+  Sandbox sandbox(Files{
+      {kHistFile, "hc_a=1\nhc_b 2\n  hc_c=3\nhc_\x01" "d=4\nhc_a=5\n" +
+                      std::string(70, 'n') + "=6\n"},
+      {"/mnt/jffs2/conf/isp/user/hist.conf", "hc_a=isp\n"}});
+  fs::create_symlink("/nowhere", sandbox.Host("/mnt/jffs2/conf/user/gone.conf"));
+  const std::vector<std::string> expected = {
+      "hist.conf:2: no \"=\" after the name hc_b",
+      "hist.conf:3: indented line is not loaded",
+      "hist.conf:4: control byte 0x01",
+      "hist.conf:5: hc_a again (first at /mnt/jffs2/conf/user/hist.conf:1)",
+      "hist.conf:6: name longer than 63 characters is not loaded",
+      "gone.conf: cannot be read",
+  };
+  const std::string checker = CMS_BUILD_DIR "/cmsd --check --root " +
+                              sandbox.dir() + " >" + sandbox.Host("/check.out");
+  EXPECT_EQ(WEXITSTATUS(system(checker.c_str())), 1);
+  const std::string found = sandbox.Read("/check.out");
+  ASSERT_TRUE(sandbox.Start()) << sandbox.Stderr();
+  ASSERT_TRUE(sandbox.WaitForStderr("listening on 127.0.0.1:", seconds(10)));
+  for (const std::string& finding : expected) {
+    EXPECT_NE(found.find(finding), std::string::npos) << finding << found;
+    EXPECT_NE(sandbox.Stderr().find(finding), std::string::npos) << finding;
+  }
+  // The ISP side's hc_a is no double of the user side's; the example tree
+  // itself is clean.
+  EXPECT_EQ(std::count(found.begin(), found.end(), '\n'), 6) << found;
+  EXPECT_NE(sandbox.Stderr().find(" parameters from "), std::string::npos);
+}
+
 }  // namespace
 }  // namespace cms::testing
