@@ -35,7 +35,6 @@ measure() {
   "$build/bench/load_gen" --port "$port" --op set --clients 16 --seconds "$seconds" |
     sed -n 's/.* rps=\([0-9]*\).*/\1/p'
   stop_servers
-  settle
 }
 
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }

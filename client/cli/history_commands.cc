@@ -26,7 +26,7 @@ constexpr int kExitOk = 0;
 constexpr int kExitUnreachable = 2;
 // A watcher that has fallen behind asks for at most this many pages before
 // it sleeps again: it then misses records instead of loading the daemon.
-constexpr int kPagesPerRound = 20;
+constexpr int kPagesPerRound = 4;
 
 struct Value {
   char state;  // '=' whole, '~' cut, '-' none, '*' secret
