@@ -1,6 +1,11 @@
 /* cms_client.h - the client API of cmsd: one TCP connection per request to
- * 127.0.0.1 (port 25001, or CMS_PORT from the environment), one 1024-byte
- * frame each way. Compiles as C and as C++. */
+ * 127.0.0.1 (port CMS_DEFAULT_PORT, or CMS_PORT from the environment), one
+ * 1024-byte frame each way. Compiles as C (C99 and later) and as C++.
+ *
+ * Threads: every call uses its own connection and stack frames, so calls may
+ * run in several threads at once. The error of the last call
+ * (CMSLastError) and the buffer of CMSGetValue belong to the calling thread.
+ * The library writes nothing to standard output or standard error. */
 #ifndef CMS_CLIENT_CMS_CLIENT_H_
 #define CMS_CLIENT_CMS_CLIENT_H_
 
@@ -42,14 +47,41 @@ typedef enum CMSCommand {
   CMS_CMD_SET_MULTI = 35,
   CMS_CMD_GET_MULTI = 36,
   CMS_CMD_DUMP = 37, /* every user-side value to the file named in value */
-  CMS_CMD_LIST = 40,
+  CMS_CMD_LIST = 40, /* one page of parameters, below */
   CMS_CMD_HISTORY = 41,
   CMS_CMD_STATS = 42
 } CMSCommand;
 
+/* Command 40, CMS_CMD_LIST: one page of the parameters, in name order
+ * (bytewise), on one frame each way.
+ * Request: `name` is the cursor: the page starts after this name (empty: at
+ * the first parameter). `value` is a prefix that the names begin with
+ * (empty: every name). `location` "isp" lists the ISP-side values, anything
+ * else the user-side values.
+ * Response: status 6. `name` is the cursor for the next page, empty when
+ * this page ends the listing. `value` holds the entries one after the
+ * other: a flags byte, the name, a zero byte, the value, a zero byte; a zero
+ * flags byte (or the end of the area) ends the page. A parameter without a
+ * value on the listed side has the empty value. An entry that does not fit
+ * a page of its own carries its whole name and the start of its value, with
+ * CMS_LIST_CUT set: get the whole value with command 1 or 3. */
+#define CMS_LIST_ENTRY 0x40     /* set in every flags byte */
+#define CMS_LIST_USER_FILE 0x01 /* the parameter has a user-side file */
+#define CMS_LIST_ISP_FILE 0x02  /* the parameter has an ISP-side file */
+#define CMS_LIST_CUT 0x04       /* the value is cut */
+
 /* Response status values. */
 #define CMS_STATUS_OK 6
 #define CMS_STATUS_FAIL 7
+
+/* C99 has no anonymous unions; GCC and Clang accept one there when told it
+ * is an extension. */
+#if defined(__cplusplus) || \
+    (defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L)
+#define CMS_ANONYMOUS_UNION
+#else
+#define CMS_ANONYMOUS_UNION __extension__
+#endif
 
 /* The request and response frame. Integers are in host byte order; text
  * fields are zero-terminated and zero-padded. In a response the second word
@@ -57,7 +89,7 @@ typedef enum CMSCommand {
  * followed by one zero byte, ended by an empty text. */
 typedef struct CMSPacket {
   int32_t pid;
-  union {
+  CMS_ANONYMOUS_UNION union {
     int32_t cmd;    /* request: command code */
     int32_t status; /* response: 6 success, 7 failure, 0 not set */
   };
@@ -71,7 +103,8 @@ typedef struct CMSPacket {
 #ifdef __cplusplus
 static_assert(sizeof(CMSPacket) == CMS_FRAME_SIZE, "CMSPacket is one frame");
 #else
-_Static_assert(sizeof(CMSPacket) == CMS_FRAME_SIZE, "CMSPacket is one frame");
+/* Fails to compile (negative array size) unless the frame is 1024 bytes. */
+typedef char CMSPacketIsOneFrame[sizeof(CMSPacket) == CMS_FRAME_SIZE ? 1 : -1];
 #endif
 
 /* Command 41, the change history. Every change the daemon makes to a value
@@ -109,8 +142,45 @@ _Static_assert(sizeof(CMSPacket) == CMS_FRAME_SIZE, "CMSPacket is one frame");
  */
 #define CMS_HISTORY_FIELDS 11
 
+/* Why the last call of the calling thread failed. */
+typedef enum CMSError {
+  CMS_OK = 0,
+  CMS_ERR_REFUSED = 1,     /* the daemon answered with status 7 */
+  CMS_ERR_UNREACHABLE = 2, /* no connection (or CMS_PORT is not a port) */
+  CMS_ERR_TIMEOUT = 3,     /* no whole answer within the time-out */
+  CMS_ERR_PROTOCOL = 4,    /* the answer is not one for this request */
+  CMS_ERR_TOO_LONG = 5,    /* a text does not fit its field or the buffer */
+  CMS_ERR_ARGUMENT = 6     /* a null pointer or a size of 0 */
+} CMSError;
+
 /* Non-zero: connection failures are logged to syslog as debug lines. */
 extern int cms_debug_mode;
+
+/* The error of the calling thread's last call of this API; CMS_OK after a
+ * success. */
+CMSError CMSLastError(void);
+/* A short English text for an error ("timed out", ...); never NULL. */
+const char* CMSErrorText(CMSError error);
+/* Time-out of every exchange (connect, send and the whole answer) in
+ * milliseconds, for all threads; 5000 at start. 0 or less waits for ever. */
+void CMSSetTimeout(int milliseconds);
+int CMSGetTimeout(void);
+
+/* One exchange: connects, sends `request` as it is, and reads the whole
+ * answer into `response`. 1 when 1024 bytes came back, 0 otherwise
+ * (CMSLastError tells why). Judging the answer (status, pid) is the
+ * caller's part. */
+int CMSExchange(const CMSPacket* request, CMSPacket* response);
+
+/* Reentrant get (command 1, 3 or 34): the whole value into buf, which holds
+ * size bytes. 1 on success; 0 with buf empty on failure: CMS_ERR_REFUSED
+ * when there is no such parameter, side or value, CMS_ERR_TOO_LONG when the
+ * value does not fit in buf. */
+int CMSGetValueR(const char* name, char* buf, size_t size, int cmd);
+
+/* The calls below refuse (result 0 or NULL, CMS_ERR_TOO_LONG) a name or
+ * location longer than 63 characters and a value longer than 799 instead of
+ * sending it cut: a cut name would name another parameter. */
 
 /* Connects to the daemon; stores the descriptor through fd in every case
  * (-1 when no socket could be made). 1 when connected, 0 otherwise; the
@@ -121,8 +191,8 @@ int initClientSock_AF_UNIX(int* fd);
 /* Writes one frame to fd. */
 void sendPkt(int fd, const CMSPacket* frame);
 
-/* Command 1, 3 or 34. The value in a process-wide buffer that the next call
- * overwrites, or NULL. */
+/* Command 1, 3 or 34. The value in a buffer of the calling thread that its
+ * next CMSGetValue overwrites, or NULL. */
 char* CMSGetValue(const char* name, int cmd);
 /* Like CMSGetValue, into buf (at most size - 1 characters). Returns the
  * number of response bytes received (0 to 1024), whatever the outcome: the
@@ -144,7 +214,8 @@ int CMSAddParam(const char* name, const char* location, const char* value,
                 int cmd);
 /* Commands 9, 10, 11. */
 int CMSDelParam(const char* name, int cmd);
-/* Command 16: write changed parameters now. 1 once the request was sent. */
+/* Command 16: write changed parameters now. 1 once the request was sent;
+ * CMSLastError tells whether the write was seen to end (CMS_OK). */
 int CMSWriteParam(int cmd);
 /* Command 41: one page of the change history from record `from` on (see
  * above), into *page. 1 when the daemon answered with status 6, else 0. */

@@ -16,18 +16,31 @@ TEST(Client, ResultsAndCuts) {
   ASSERT_TRUE(sandbox.Start()) << sandbox.Stderr();
   // The _EX form cuts to the buffer and answers the bytes received.
   char buf[4] = {'x', 'x', 'x', 'x'};
-  EXPECT_EQ(CMSGetValue_EX("ct_a", buf, sizeof buf, 1), 1024);
+  EXPECT_EQ(CMSGetValue_EX("ct_a", buf, sizeof buf, CMS_CMD_GET_USER), 1024);
   EXPECT_STREQ(buf, "abc");
   char big[64];
-  EXPECT_EQ(CMSGetValue_EX("no_such_name", big, sizeof big, 1), 1024);
+  EXPECT_EQ(CMSGetValue_EX("no_such_name", big, sizeof big, CMS_CMD_GET_USER),
+            1024);
   EXPECT_STREQ(big, "");
-  EXPECT_EQ(CMSGetValue_EX("ct_a", nullptr, 10, 1), 0);
-  EXPECT_EQ(CMSGetValue_EX("ct_a", big, 0, 1), 0);
-  // A long name is sent cut to 63 characters.
-  EXPECT_EQ(CMSSetValue(std::string(70, 'n').c_str(), "v", 2), 1);
-  EXPECT_STREQ(CMSGetValue(std::string(63, 'n').c_str(), 1), "v");
-  EXPECT_EQ(CMSSetValue("ct_a", "new", 2), 1);
-  EXPECT_EQ(CMSWriteParam(16), 1);
+  EXPECT_EQ(CMSGetValue_EX("ct_a", nullptr, 10, CMS_CMD_GET_USER), 0);
+  EXPECT_EQ(CMSGetValue_EX("ct_a", big, 0, CMS_CMD_GET_USER), 0);
+  // Over-long texts are refused, not cut; the error says why.
+  EXPECT_EQ(CMSSetValue(std::string(70, 'n').c_str(), "v", CMS_CMD_SET_USER),
+            0);
+  EXPECT_EQ(CMSLastError(), CMS_ERR_TOO_LONG);
+  EXPECT_EQ(
+      CMSSetValue("ct_a", std::string(800, 'v').c_str(), CMS_CMD_SET_USER), 0);
+  EXPECT_EQ(CMSGetValue(std::string(63, 'n').c_str(), CMS_CMD_GET_USER),
+            nullptr);
+  EXPECT_EQ(CMSLastError(), CMS_ERR_REFUSED);
+  // The reentrant get wants room for the whole value.
+  EXPECT_EQ(CMSGetValueR("ct_a", buf, sizeof buf, CMS_CMD_GET_USER), 0);
+  EXPECT_EQ(CMSLastError(), CMS_ERR_TOO_LONG);
+  EXPECT_EQ(CMSGetValueR("ct_a", big, sizeof big, CMS_CMD_GET_USER), 1);
+  EXPECT_STREQ(big, "abcdef");
+  EXPECT_EQ(CMSLastError(), CMS_OK);
+  EXPECT_EQ(CMSSetValue("ct_a", "new", CMS_CMD_SET_USER), 1);
+  EXPECT_EQ(CMSWriteParam(CMS_CMD_WRITE_NOW), 1);
   EXPECT_EQ(sandbox.Read(kCoreFile), "ct_a=new\n");
 
   // A plain frame from 127.0.0.2 makes the daemon hang up. The first send
@@ -41,17 +54,23 @@ TEST(Client, ResultsAndCuts) {
   close(fd);
 }
 
-// A stand-in daemon that answers each request with `answer_bytes` of a
-// matching success frame and reports how the client then ended the
-// connection: 0 for an orderly close, -ECONNRESET for a reset.
-int HowTheClientHangsUp(size_t answer_bytes) {
+// A listening socket on a free loopback port, which CMS_PORT then names.
+int ListenOnFreePort(int backlog) {
   const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in addr{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
   socklen_t len = sizeof addr;
   bind(listener, reinterpret_cast<sockaddr*>(&addr), len);
-  listen(listener, 1);
+  listen(listener, backlog);
   getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
   setenv("CMS_PORT", std::to_string(ntohs(addr.sin_port)).c_str(), 1);
+  return listener;
+}
+
+// A stand-in daemon that answers each request with `answer_bytes` of a
+// matching success frame and reports how the client then ended the
+// connection: 0 for an orderly close, -ECONNRESET for a reset.
+int HowTheClientHangsUp(size_t answer_bytes) {
+  const int listener = ListenOnFreePort(1);
   int ending = 1;
   std::thread daemon([&] {
     const int fd = accept(listener, nullptr, nullptr);
@@ -67,7 +86,7 @@ int HowTheClientHangsUp(size_t answer_bytes) {
     }
     close(fd);
   });
-  CMSSetValue("ct_a", "v", 2);
+  CMSSetValue("ct_a", "v", CMS_CMD_SET_USER);
   daemon.join();
   close(listener);
   return ending;
@@ -81,6 +100,20 @@ TEST(Client, ResetsTheConnectionOnlyAfterAWholeAnswer) {
   EXPECT_EQ(HowTheClientHangsUp(500), 0);
 }
 
+TEST(Client, EveryExchangeTimesOut) {
+  // Connections complete in the backlog; nobody accepts or answers.
+  const int listener = ListenOnFreePort(8);
+  CMSSetTimeout(200);
+  char buf[8];
+  EXPECT_EQ(CMSGetValue("ct_a", CMS_CMD_GET_USER), nullptr);
+  EXPECT_EQ(CMSLastError(), CMS_ERR_TIMEOUT);
+  EXPECT_EQ(CMSGetValueR("ct_a", buf, sizeof buf, CMS_CMD_GET_USER), 0);
+  EXPECT_EQ(CMSSetValue("ct_a", "v", CMS_CMD_SET_USER), 0);
+  EXPECT_EQ(CMSLastError(), CMS_ERR_TIMEOUT);
+  CMSSetTimeout(5000);
+  close(listener);
+}
+
 TEST(Client, EveryCallFailsCleanlyWithTheDaemonDown) {
   Sandbox sandbox;  // never started: nobody listens on its port
   int fd = 123;
@@ -88,13 +121,16 @@ TEST(Client, EveryCallFailsCleanlyWithTheDaemonDown) {
   EXPECT_NE(fd, 123);
   if (fd != -1) close(fd);
   char buf[16] = "untouched";
-  EXPECT_EQ(CMSGetValue("ct_a", 1), nullptr);
-  EXPECT_EQ(CMSGetValue_EX("ct_a", buf, sizeof buf, 1), 0);
+  EXPECT_EQ(CMSGetValue("ct_a", CMS_CMD_GET_USER), nullptr);
+  EXPECT_EQ(CMSGetValue_EX("ct_a", buf, sizeof buf, CMS_CMD_GET_USER), 0);
   EXPECT_STREQ(buf, "");
-  EXPECT_EQ(CMSSetValue("ct_a", "v", 2), 0);
-  EXPECT_EQ(CMSAddParam("ct_a", "coretest.conf", "v", 12), 0);
-  EXPECT_EQ(CMSDelParam("ct_a", 9), 0);
-  EXPECT_EQ(CMSWriteParam(16), 0);
+  EXPECT_EQ(CMSSetValue("ct_a", "v", CMS_CMD_SET_USER), 0);
+  EXPECT_EQ(CMSAddParam("ct_a", "coretest.conf", "v", CMS_CMD_ADD_USER), 0);
+  EXPECT_EQ(CMSDelParam("ct_a", CMS_CMD_DELETE_USER), 0);
+  EXPECT_EQ(CMSWriteParam(CMS_CMD_WRITE_NOW), 0);
+  EXPECT_EQ(CMSLastError(), CMS_ERR_UNREACHABLE);
+  EXPECT_EQ(initClientSock_AF_UNIX(&fd), 0);  // and prints nothing
+  if (fd != -1) close(fd);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -70,6 +71,73 @@ void AnswerText(CMSPacket* response, const char* text) {
 void AnswerChange(CMSPacket* response, int result) {
   SetStatus(response, result);
   if (result != 0) CountChange();
+}
+
+// Position of the first record whose name sorts after `name` (or equal to
+// it, when `inclusive`). The list is sorted whenever a request runs.
+int FirstFrom(const char* name, bool inclusive) {
+  int lo = 0;
+  int hi = store::CheckListLength();
+  while (lo < hi) {
+    const int mid = lo + (hi - lo) / 2;
+    const auto* record = static_cast<const store::ParamRecord*>(
+        support::list_get_at(&store::ParamList, mid));
+    const int c = strcmp(record->name, name);
+    if (c < 0 || (c == 0 && !inclusive)) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return lo;
+}
+
+// One page of name/value entries after the cursor in `name`, for names that
+// begin with the prefix in `value`. A page holds whole entries; only an
+// entry too big for a page of its own goes out cut, flagged so.
+void List(const char* cursor, const char* prefix, const char* side,
+          CMSPacket* response) {
+  const bool isp = strcmp(side, "isp") == 0;
+  const size_t prefix_len = strlen(prefix);
+  int i = std::max(FirstFrom(prefix, true), FirstFrom(cursor, false));
+  const int count = store::CheckListLength();
+  size_t out = 0;
+  const char* last = nullptr;
+  for (; i < count; ++i) {
+    const auto* record = static_cast<const store::ParamRecord*>(
+        support::list_get_at(&store::ParamList, i));
+    if (strncmp(record->name, prefix, prefix_len) != 0) break;
+    const char* text = isp ? record->ispValue : record->userValue;
+    if (text == nullptr || strcmp(text, store::kEmptyValueMarker) == 0) {
+      text = "";
+    }
+    const size_t name_len = strlen(record->name);
+    size_t text_len = strlen(text);
+    int flags = CMS_LIST_ENTRY;
+    if (record->userLocation != -1) flags |= CMS_LIST_USER_FILE;
+    if (record->ispLocation != -1) flags |= CMS_LIST_ISP_FILE;
+    // Flags byte, name, zero, value, zero, and room for the end mark.
+    const size_t room = CMS_VALUE_SIZE - out;
+    if (name_len + text_len + 3 >= room) {
+      if (out > 0) break;
+      text_len = room - name_len - 4;
+      flags |= CMS_LIST_CUT;
+    }
+    response->value[out] = static_cast<char>(flags);
+    memcpy(response->value + out + 1, record->name, name_len);
+    memcpy(response->value + out + name_len + 2, text, text_len);
+    out += name_len + text_len + 3;
+    last = record->name;
+  }
+  // More to come: the cursor is the last name of this page.
+  if (i < count && last != nullptr) {
+    const auto* next = static_cast<const store::ParamRecord*>(
+        support::list_get_at(&store::ParamList, i));
+    if (strncmp(next->name, prefix, prefix_len) == 0) {
+      memcpy(response->name, last, strnlen(last, sizeof response->name - 1));
+    }
+  }
+  response->status = CMS_STATUS_OK;
 }
 
 void GetMulti(const CMSPacket* request, CMSPacket* response) {
@@ -194,6 +262,11 @@ void handleCMSreq(const CMSPacket* request, CMSPacket* response) {
   const store::history::RequestScope origin(request->pid);
 
   switch (cmd) {
+    case CMS_CMD_LIST:
+      CMS_DBG(7, kModule, "list after [%s]\n", name.text);
+      response->pid = request->pid;
+      List(name.text, value.text, location.text, response);
+      break;
     case CMS_CMD_GET_USER:
     case CMS_CMD_GET_ISP:
       CMS_DBG(7, kModule, "get value [%s]\n", name.text);

@@ -25,4 +25,5 @@ ensure_packages() {
 }
 
 # Packages every build needs.
-BUILD_PACKAGES=(build-essential cmake pkg-config libevent-dev libsodium-dev libgtest-dev libbenchmark-dev nlohmann-json3-dev)
+BUILD_PACKAGES=(build-essential cmake pkg-config libevent-dev libsodium-dev libgtest-dev libbenchmark-dev
+  libcli11-dev nlohmann-json3-dev scdoc)

@@ -24,6 +24,20 @@ run_build() {
 echo "== normal build =="
 run_build build-ci -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMS_BENCH=OFF
 
+echo "== the installed library and cms, from a program outside the build =="
+prefix=$(mktemp -d)
+trap 'rm -rf "$prefix"' EXIT
+cmake --install build-ci --prefix "$prefix" >/dev/null
+export PKG_CONFIG_PATH
+PKG_CONFIG_PATH=$(dirname "$(find "$prefix" -name cmsclient.pc)")
+cc -std=c99 -pedantic -Wall -Wextra -Werror tests/pkgconfig_client.c \
+  $(pkg-config --cflags --libs cmsclient) \
+  -Wl,-rpath,"$(pkg-config --variable=libdir cmsclient)" -o "$prefix/client"
+unset PKG_CONFIG_PATH
+# Port 1: nobody listens there.
+CMS_PORT=1 "$prefix/client"
+"$prefix/bin/cms" --version
+
 # The unit's commands must exist for the check: it is checked with them
 # pointing at this build's daemon.
 if command -v systemd-analyze >/dev/null; then

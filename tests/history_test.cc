@@ -13,13 +13,15 @@ namespace {
 constexpr char kHistFile[] = "/mnt/jffs2/conf/user/hist.conf";
 constexpr char kSecret[] = "S3cr3tV@lue";
 
-// A `cms watch` running beside the test, its output in files of the root.
+// A `cms watch --json` (or another cms command) running beside the test,
+// its output in files of the root.
 class Watcher {
  public:
   Watcher(const Sandbox& sandbox, const std::string& tag,
-          std::vector<std::string> args)
+          std::vector<std::string> args, bool watch = true)
       : sandbox_(sandbox), out_("/" + tag + ".out"), err_("/" + tag + ".err") {
-    args.insert(args.begin(), {CMS_BUILD_DIR "/cms", "watch", "--json"});
+    if (watch) args.insert(args.begin(), {"watch", "--json"});
+    args.insert(args.begin(), CMS_BUILD_DIR "/cms");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     const int flags = O_WRONLY | O_CREAT | O_APPEND;
@@ -196,6 +198,46 @@ TEST(History, LogAfterRestartShowsStartUpImportsAndPeers) {
   EXPECT_EQ(r["peer"], "127.0.0.2");
   EXPECT_EQ(r["pid"], kTestPid);
   EXPECT_EQ(r["new"], "10.1.1.1");
+}
+
+TEST(Monitor, SeveralMonitorsSeeEveryEventAndOneTakesOver) {
+  // No ready announcement and no listener of the test's own.
+  Sandbox sandbox(Files{{"/tmp/cms_started", ""}}, false);
+  ASSERT_TRUE(sandbox.Start()) << sandbox.Stderr();
+  auto first = std::make_unique<Watcher>(
+      sandbox, "m1", std::vector<std::string>{"monitor"}, false);
+  ASSERT_TRUE(Sandbox::WaitUntil(
+      [&] { return sandbox.Exists("/var/run/msgcenter.sock"); }, seconds(5)));
+  Watcher second(sandbox, "m2", {"monitor"}, false);
+  ASSERT_TRUE(Sandbox::WaitUntil(
+      [&] { return sandbox.Exists("/var/run/msgcenter.monitors"); },
+      seconds(5)));
+  auto events = [](const Watcher& w) {
+    const std::string out = w.Output();
+    return std::count(out.begin(), out.end(), '\n');
+  };
+  // The follower's socket is bound just after its directory is made.
+  ASSERT_TRUE(Sandbox::WaitUntil(
+      [&] {
+        sandbox.Signal(SIGUSR1);
+        std::this_thread::sleep_for(milliseconds(50));
+        return events(second) > 0;
+      },
+      seconds(5)));
+  EXPECT_NE(first->Output().find(" settings-changed (63)\n"),
+            std::string::npos);
+  EXPECT_NE(second.Output().find(" settings-changed (63)\n"),
+            std::string::npos);
+  first.reset();  // the second takes the socket over
+  const long before = events(second);
+  EXPECT_TRUE(Sandbox::WaitUntil(
+      [&] {
+        sandbox.Signal(SIGUSR1);
+        std::this_thread::sleep_for(milliseconds(50));
+        return events(second) > before;
+      },
+      seconds(5)));
+  EXPECT_EQ(second.Errors(), "");
 }
 
 TEST(ConfigCheck, FindingsOfCheckAndStartUpAgree) {

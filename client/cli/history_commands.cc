@@ -17,13 +17,12 @@
 #include <string>
 #include <vector>
 
+#include "client/cli/params.h"
 #include "client/cms_client.h"
 
 namespace cms::cli {
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitUnreachable = 2;
 // A watcher that has fallen behind asks for at most this many pages before
 // it sleeps again: it then misses records instead of loading the daemon.
 constexpr int kPagesPerRound = 4;
@@ -176,7 +175,7 @@ void Print(const Entry& e, bool json) {
   }
 }
 
-int Unreachable() {
+int NoAnswer() {
   fputs("cms: the daemon did not answer the history request\n", stderr);
   return kExitUnreachable;
 }
@@ -217,7 +216,7 @@ int ShowLog(const LogOptions& options) {
   uint64_t from = options.since;
   bool first = true;
   for (;;) {
-    if (!FetchPage(from, &page)) return Unreachable();
+    if (!FetchPage(from, &page)) return NoAnswer();
     if (first && options.since != 0 && options.since < page.oldest) {
       fprintf(stderr,
               "cms: records %" PRIu64 " to %" PRIu64 " are no longer held\n",
@@ -263,7 +262,7 @@ int Watch(const WatchOptions& options) {
   while (g_stop == 0) {
     for (int round = 0; round < kPagesPerRound && g_stop == 0; ++round) {
       if (!FetchPage(from, &page)) {
-        if (!reached) return Unreachable();
+        if (!reached) return NoAnswer();
         break;  // the daemon may be restarting; ask again later
       }
       reached = true;
