@@ -90,6 +90,8 @@ void HandOn(const std::string& dir, const char* data, size_t size, int fd) {
 
 }  // namespace
 
+// Each event as one line with a time and the event's name rather than the
+// datagram's raw text: the numbers alone told the reader nothing.
 std::string DescribeEvent(const std::string& datagram,
                           const std::string& time) {
   std::istringstream in(datagram);
