@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <string>
 
 extern "C" {
 int cms_debug_mode = 0;
@@ -419,6 +420,50 @@ int CMSWriteParam(int cmd) {
   }
   CloseConnection(fd, received == CMS_FRAME_SIZE);
   return 1;
+}
+
+int CMSHistoryPage(uint64_t from, CMSPacket* page) {
+  if (page == nullptr) return Finish(CMS_ERR_ARGUMENT, 0);
+  CMSPacket request;
+  BuildRequest(&request, CMS_CMD_HISTORY, nullptr, std::to_string(from).c_str(),
+               nullptr);
+  int received = 0;
+  if (!Exchange(request, page, &received)) return 0;
+  if (!Matching(*page, request) || page->status != CMS_STATUS_OK) {
+    return Finish(last_error != CMS_OK ? last_error : CMS_ERR_PROTOCOL, 0);
+  }
+  return Finish(CMS_OK, 1);
+}
+
+int CMSStats(char* buf, size_t size) {
+  if (buf == nullptr || size == 0) return Finish(CMS_ERR_ARGUMENT, 0);
+  buf[0] = '\0';
+  size_t used = 0;
+  // The lines come a frame at a time; ask on from the first line not yet
+  // received until every line is in or buf is full.
+  for (unsigned long line = 0;;) {
+    CMSPacket request;
+    BuildRequest(&request, CMS_CMD_STATS, nullptr,
+                 std::to_string(line).c_str(), nullptr);
+    CMSPacket response;
+    int received = 0;
+    if (!Exchange(request, &response, &received)) return 0;
+    if (!Matching(response, request) || response.status != CMS_STATUS_OK) {
+      return Finish(last_error != CMS_OK ? last_error : CMS_ERR_PROTOCOL, 0);
+    }
+    const unsigned long total = strtoul(response.name, nullptr, 10);
+    const size_t len = strnlen(response.value, sizeof response.value);
+    unsigned long got = 0;
+    for (size_t i = 0; i < len; ++i) got += response.value[i] == '\n';
+    if (used + len >= size || got == 0) {
+      return Finish(CMS_ERR_TOO_LONG, used > 0 ? 1 : 0);
+    }
+    memcpy(buf + used, response.value, len);
+    used += len;
+    buf[used] = '\0';
+    line += got;
+    if (line >= total) return Finish(CMS_OK, 1);
+  }
 }
 
 }  // extern "C"

@@ -120,6 +120,41 @@ static_assert(sizeof(CMSPacket) == CMS_FRAME_SIZE, "CMSPacket is one frame");
 typedef char CMSPacketIsOneFrame[sizeof(CMSPacket) == CMS_FRAME_SIZE ? 1 : -1];
 #endif
 
+/* Command 41, the change history. Every change the daemon makes to a value
+ * gets a number, one higher than the change before, and is kept in a ring
+ * of the latest records (4096 unless the daemon was started with another
+ * --history size).
+ *   request:  `value` = the first number wanted, in decimal ("" or "0": the
+ *             oldest still held).
+ *   response: status 6; `name` = "OLDEST NEXT BOOT" in decimal: the oldest
+ *             number still held, the number the next change will get, and a
+ *             number that differs after each start of the daemon (numbers
+ *             start again at 1 then). A request older than OLDEST has lost
+ *             OLDEST - request records to newer ones.
+ *             `value` = records from the number asked for on, as many as fit
+ *             whole, each as 11 texts, every text followed by one zero
+ *             byte; an empty text where a record's number would start ends
+ *             the list (other texts may be empty):
+ *               number, time (microseconds since 1970), operation ("set",
+ *               "add", "delete", "replace"), side ("user", "isp"), name,
+ *               old value, new value, pid (0 for the daemon itself), process
+ *               name, internal origin ("start-up", a callback's name, or
+ *               empty), peer address (for enciphered clients, else empty).
+ *             Each value text starts with one character: '=' the value
+ *             follows whole, '~' only its start follows (a long value is cut
+ *             in the history), '-' there was no value, '*' the value is not
+ *             kept (a secret: the name holds "password", "passwd", "psk",
+ *             "secret" or "key").
+ *             The next page starts after the last number received, or at
+ *             NEXT when the page held none.
+ * Command 42, run-time statistics.
+ *   request:  `value` = the first line wanted, in decimal ("" = 0).
+ *   response: status 6; `name` = the number of lines in decimal; `value` =
+ *             lines "key value", each ended by a line feed, from the one
+ *             asked for on, as many as fit whole.
+ */
+#define CMS_HISTORY_FIELDS 11
+
 /* Why the last call of the calling thread failed. */
 typedef enum CMSError {
   CMS_OK = 0,
@@ -195,6 +230,12 @@ int CMSDelParam(const char* name, int cmd);
 /* Command 16: write changed parameters now. 1 once the request was sent;
  * CMSLastError tells whether the write was seen to end (CMS_OK). */
 int CMSWriteParam(int cmd);
+/* Command 41: one page of the change history from record `from` on (see
+ * above), into *page. 1 when the daemon answered with status 6, else 0. */
+int CMSHistoryPage(uint64_t from, CMSPacket* page);
+/* Command 42: the statistics lines, into buf (at most size - 1 characters,
+ * terminated). 1 on success, 0 when the daemon could not be asked. */
+int CMSStats(char* buf, size_t size);
 
 #ifdef __cplusplus
 }

@@ -23,6 +23,8 @@
 #include <vector>
 
 #include "client/cli/formats.h"
+#include "client/cli/history_commands.h"
+#include "client/cli/monitor.h"
 #include "client/cli/params.h"
 #include "client/cms_client.h"
 
@@ -361,84 +363,12 @@ int Import(const std::string& path, bool create) {
   return ReportResults(pairs, SetUserValues(pairs, create), true);
 }
 
-volatile sig_atomic_t g_interrupted = 0;
-
-void OnInterrupt(int) { g_interrupted = 1; }
-
-// Binds the message-center socket. A socket file that nobody answers on is
-// left from an earlier listener and is replaced; a live one is not taken.
-bool BindListener(int fd, const sockaddr_un& addr, std::string* error) {
-  const auto* sa = reinterpret_cast<const sockaddr*>(&addr);
-  if (bind(fd, sa, sizeof addr) == 0) return true;
-  if (errno != EADDRINUSE) {
-    *error = strerror(errno);
-    return false;
-  }
-  const int probe = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  const bool live = probe >= 0 && connect(probe, sa, sizeof addr) == 0;
-  if (probe >= 0) close(probe);
-  if (live) {
-    *error = "another listener is bound there";
-    return false;
-  }
-  unlink(addr.sun_path);
-  if (bind(fd, sa, sizeof addr) == 0) return true;
-  *error = strerror(errno);
-  return false;
-}
-
 int Monitor() {
   const char* root_env = getenv("CMS_ROOT");
   std::string root =
       root_env != nullptr && root_env[0] != '\0' ? root_env : "/";
   while (!root.empty() && root.back() == '/') root.pop_back();
-  const std::string path = root + "/var/run/msgcenter.sock";
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  if (path.size() >= sizeof addr.sun_path) {
-    fprintf(stderr, "cms: socket path %s is too long\n", path.c_str());
-    return kExitUnreachable;
-  }
-  memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  std::string error = fd < 0 ? strerror(errno) : "";
-  if (fd < 0 || !BindListener(fd, addr, &error)) {
-    fprintf(stderr, "cms: cannot listen on %s: %s\n", path.c_str(),
-            error.c_str());
-    if (fd >= 0) close(fd);
-    return kExitUnreachable;
-  }
-  // The signals stay blocked except inside ppoll, so an interrupt that
-  // arrives between two datagrams is never missed.
-  struct sigaction on_interrupt {};
-  on_interrupt.sa_handler = OnInterrupt;
-  sigaction(SIGINT, &on_interrupt, nullptr);
-  sigaction(SIGTERM, &on_interrupt, nullptr);
-  sigset_t blocked;
-  sigset_t waiting;
-  sigemptyset(&blocked);
-  sigaddset(&blocked, SIGINT);
-  sigaddset(&blocked, SIGTERM);
-  sigprocmask(SIG_BLOCK, &blocked, &waiting);
-  sigdelset(&waiting, SIGINT);
-  sigdelset(&waiting, SIGTERM);
-  setvbuf(stdout, nullptr, _IOLBF, 0);
-  int rc = kExitOk;
-  char buf[4096];
-  while (g_interrupted == 0) {
-    pollfd p{fd, POLLIN, 0};
-    if (ppoll(&p, 1, nullptr, &waiting) < 0) {
-      if (errno == EINTR) continue;
-      fprintf(stderr, "cms: poll: %s\n", strerror(errno));
-      rc = kExitUnreachable;
-      break;
-    }
-    const ssize_t n = recv(fd, buf, sizeof buf, MSG_DONTWAIT);
-    if (n >= 0) printf("%.*s\n", static_cast<int>(n), buf);
-  }
-  close(fd);
-  unlink(path.c_str());
-  return rc;
+  return RunMonitor(root);
 }
 
 // The user side unless --isp or --both.
@@ -591,6 +521,40 @@ int Run(int argc, char** argv) {
           "print message-center events until interrupted "
           "(uses CMS_ROOT, default /)",
           Monitor);
+
+  LogOptions log;
+  WatchOptions watch;
+  bool json = false;
+  sub = command("log",
+                "changes cmsd made, oldest first: time, number, "
+                "name, side, old -> new, who",
+                [&] {
+                  log.json = json;
+                  return ShowLog(log);
+                });
+  sub->add_option("-n", log.count, "only the last N matching changes")
+      ->check(CLI::NonNegativeNumber);
+  sub->add_option("--since", log.since, "from change number SEQ on");
+  sub->add_flag("--json", json, "one JSON object per line");
+  sub->add_option("PATTERN", log.pattern, "shell pattern on the name");
+
+  sub = command("watch",
+                "follow changes as cmsd makes them, until "
+                "interrupted",
+                [&] {
+                  watch.json = json;
+                  return Watch(watch);
+                });
+  sub->add_option("--since", watch.since, "from change number SEQ on")
+      ->each([&](const std::string&) { watch.has_since = true; });
+  sub->add_option("--state", watch.state_file,
+                  "keep the last number seen in FILE and resume from it");
+  sub->add_flag("--json", json, "one JSON object per line");
+  sub->add_option("PATTERN", watch.pattern, "shell pattern on the name");
+
+  sub = command("stats", "cmsd's run-time statistics",
+                [&] { return ShowStats(json); });
+  sub->add_flag("--json", json, "one JSON object");
 
   std::string topic;
   sub = command("help", "help on cms or on one COMMAND", [&]() -> int {

@@ -6,7 +6,7 @@ _cms() {
     local words=("${COMP_WORDS[@]}") cword=$COMP_CWORD
 
     local commands="get set replace add del commit push pop mget mset show
-        export import dump monitor help"
+        export import dump monitor log watch stats help"
     local global_opts="-p --port -t --timeout -v --verbose --help --version"
 
     # The command is the first word that is not an option or its value.

@@ -13,10 +13,12 @@
 #include <string_view>
 
 #include "core/cmd_queue.h"
+#include "core/introspection.h"
 #include "core/write_counter.h"
 #include "files/safe_file.h"
 #include "platform/log.h"
 #include "platform/root.h"
+#include "store/history.h"
 #include "store/operations.h"
 #include "store/param_list.h"
 #include "store/write_back.h"
@@ -257,6 +259,7 @@ void handleCMSreq(const CMSPacket* request, CMSPacket* response) {
   const FieldText value(request->value);
   const FieldText location(request->location);
   const int cmd = request->cmd;
+  const store::history::RequestScope origin(request->pid);
 
   switch (cmd) {
     case CMS_CMD_LIST:
@@ -327,6 +330,14 @@ void handleCMSreq(const CMSPacket* request, CMSPacket* response) {
       CMS_DBG(7, kModule, "Dump value [%s]\n", value.text);
       response->pid = request->pid;
       Dump(value.text, response);
+      break;
+    case CMS_CMD_HISTORY:
+      response->pid = request->pid;
+      AnswerHistory(value.text, response);
+      break;
+    case CMS_CMD_STATS:
+      response->pid = request->pid;
+      AnswerStats(value.text, response);
       break;
     default:
       break;

@@ -13,10 +13,12 @@
 
 #include "conffiles/field_file.h"
 #include "core/cmd_queue.h"
+#include "core/introspection.h"
 #include "core/server.h"
 #include "core/write_counter.h"
 #include "events/notify_callbacks.h"
 #include "events/registration.h"
+#include "platform/event_ids.h"
 #include "platform/libcmc.h"
 #include "platform/libmc.h"
 #include "platform/log.h"
@@ -24,6 +26,7 @@
 #include "platform/shell.h"
 #include "store/file_tables.h"
 #include "store/fw_env.h"
+#include "store/history.h"
 #include "store/loader.h"
 #include "store/operations.h"
 #include "store/param_list.h"
@@ -36,8 +39,6 @@ constexpr char kModule[] = "CMSMain";
 constexpr timeval kTickInterval{0, 20000};
 constexpr timeval kReadyDelay{1, 0};
 constexpr unsigned kAlarmSeconds = 86400;
-constexpr int kEventSettingsChanged = 63;
-constexpr int kEventFactoryReset = 22;
 constexpr char kStartedMarker[] = "/tmp/cms_started";
 
 // Signals the loop acts on. SIGHUP writes pending changes back and the
@@ -134,6 +135,7 @@ int Daemon::Run() {
 }
 
 void Daemon::StartUp() {
+  const store::history::LabelScope origin("start-up");
   read_cms_debug_mode_from_conf();
   platform::RunCommand("echo 1 > /proc/sys/net/ipv4/tcp_tw_recycle");
   platform::RunCommand("echo 1 > /proc/sys/net/ipv4/tcp_tw_reuse");
@@ -147,6 +149,7 @@ void Daemon::StartUp() {
   // its target; it must not outlive the restart.
   conffiles::RemoveInterruptedCopies();
   store::initParamFile();
+  WarnAboutTree();
   store::addSpecialParam();
   CMS_DBG(6, kModule, "Initial event registration\n");
   if (events::initParamEventReg() == 0) {
@@ -166,6 +169,7 @@ void Daemon::StartUp() {
     _exit(0);
   }
   CMS_DBG(6, kModule, "Initializaton finished...CMS service start..\n");
+  LogStartUp(port_);
 }
 
 int Daemon::initLibev() {
@@ -241,7 +245,7 @@ void Daemon::OnSignal(int signum) {
       break;
     case SIGUSR1:
       if (mc_ipc_flag() != 0) {
-        mc_trigger(kEventSettingsChanged);
+        mc_trigger(platform::kEventSettingsChanged);
         mc_ipc_close();
       }
       break;
@@ -249,7 +253,7 @@ void Daemon::OnSignal(int signum) {
       if (mc_ipc_flag() != 0) {
         store::ReplaceParamValue("sys_reset_default_level", "0",
                                  store::kModeReplaceUser);
-        mc_trigger(kEventFactoryReset);
+        mc_trigger(platform::kEventFactoryReset);
         mc_ipc_close();
       }
       break;

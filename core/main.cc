@@ -11,6 +11,8 @@
 #include "core/options.h"
 #include "platform/log.h"
 #include "platform/root.h"
+#include "store/history.h"
+#include "store/tree_check.h"
 
 namespace {
 
@@ -37,10 +39,24 @@ int main(int argc, char** argv) {
     fprintf(stderr, "%s\n", error.c_str());
     return 2;
   }
+  if (options->action == cms::core::Options::Action::kHelp) {
+    fputs(cms::core::kUsageText, stdout);
+    return 0;
+  }
+  if (options->action == cms::core::Options::Action::kVersion) {
+    fputs(cms::core::kVersionText, stdout);
+    return 0;
+  }
   cms::platform::SetRoot(options->root);
+  if (options->action == cms::core::Options::Action::kCheck) {
+    const int findings = cms::store::CheckConfigTree(
+        [](const std::string& finding) { printf("%s\n", finding.c_str()); });
+    return findings == 0 ? 0 : 1;
+  }
   cms::platform::SetLogToStderr(options->log_stderr);
   // A client that has gone away must fail our send, not end the daemon.
   signal(SIGPIPE, SIG_IGN);
+  cms::store::history::Configure(options->history_size);
   cms::core::Daemon daemon(options->port);
   return daemon.Run();
 }

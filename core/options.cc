@@ -3,9 +3,41 @@
 
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <cstring>
 
 namespace cms::core {
+
+const char kUsageText[] =
+    "usage: cmsd [--root DIR] [--port N] [--log-stderr] [--history N]\n"
+    "       cmsd --check [--root DIR]\n"
+    "The configuration manager daemon; it runs in the foreground.\n"
+    "  --root DIR     sandbox root put in front of every device path "
+    "(CMS_ROOT; /)\n"
+    "  --port N       TCP port on 127.0.0.1 (CMS_PORT; 25001)\n"
+    "  --log-stderr   also write every syslog line to standard error\n"
+    "  --history N    changes kept for 'cms log' and 'cms watch' (4096; 0 "
+    "keeps none)\n"
+    "  --check        check the configuration tree and exit: 0 when clean, 1 "
+    "with\n"
+    "                 one line per finding\n"
+    "  --help, --version\n";
+const char kVersionText[] = "cmsd " CMS_VERSION "\n";
+
+namespace {
+
+// Largest history a daemon keeps: about 350 MB of records.
+constexpr unsigned long kMaxHistory = 1UL << 20;
+
+std::optional<size_t> ParseCount(const char* text) {
+  if (text[0] < '0' || text[0] > '9') return std::nullopt;
+  char* end = nullptr;
+  const unsigned long value = strtoul(text, &end, 10);
+  if (*end != '\0' || value > kMaxHistory) return std::nullopt;
+  return static_cast<size_t>(value);
+}
+
+}  // namespace
 
 std::optional<uint16_t> ParsePort(const std::string& text) {
   if (text.empty() || text.size() > 5) return std::nullopt;
@@ -31,6 +63,24 @@ std::optional<Options> ParseOptions(int argc, const char* const* argv,
     const char* arg = argv[i];
     if (strcmp(arg, "--log-stderr") == 0) {
       options.log_stderr = true;
+    } else if (strcmp(arg, "--help") == 0) {
+      options.action = Options::Action::kHelp;
+      return options;
+    } else if (strcmp(arg, "--version") == 0) {
+      options.action = Options::Action::kVersion;
+      return options;
+    } else if (strcmp(arg, "--check") == 0) {
+      options.action = Options::Action::kCheck;
+    } else if (strcmp(arg, "--history") == 0) {
+      const std::optional<size_t> count =
+          i + 1 < argc ? ParseCount(argv[i + 1]) : std::nullopt;
+      if (!count) {
+        *error = std::string("cmsd: --history needs a count of 0 to ") +
+                 std::to_string(kMaxHistory);
+        return std::nullopt;
+      }
+      options.history_size = *count;
+      ++i;
     } else if (strcmp(arg, "--root") == 0 || strcmp(arg, "--port") == 0) {
       if (i + 1 >= argc || argv[i + 1][0] == '\0') {
         *error = std::string("cmsd: ") + arg + " needs a value";
@@ -43,8 +93,8 @@ std::optional<Options> ParseOptions(int argc, const char* const* argv,
         port_source = "--port";
       }
     } else {
-      *error = std::string("cmsd: unknown option '") + arg +
-               "' (usage: cmsd [--root DIR] [--port N] [--log-stderr])";
+      *error =
+          std::string("cmsd: unknown option '") + arg + "' (see cmsd --help)";
       return std::nullopt;
     }
   }

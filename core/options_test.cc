@@ -35,6 +35,25 @@ TEST(Options, CommandLineWinsOverEnvironment) {
   EXPECT_EQ(Parsed({"--port", "1"}, nullptr, nullptr), "/ 1");
 }
 
+TEST(Options, ActionsAndHistorySize) {
+  std::string error;
+  auto parse = [&](std::vector<const char*> args) {
+    args.insert(args.begin(), "cmsd");
+    return ParseOptions(static_cast<int>(args.size()), args.data(), nullptr,
+                        nullptr, &error);
+  };
+  EXPECT_EQ(parse({})->history_size, 4096u);
+  EXPECT_EQ(parse({"--history", "0"})->history_size, 0u);
+  EXPECT_EQ(parse({"--port", "1", "--help", "--bad"})->action,
+            Options::Action::kHelp);
+  EXPECT_EQ(parse({"--version"})->action, Options::Action::kVersion);
+  EXPECT_EQ(parse({"--check", "--root", "/"})->action, Options::Action::kCheck);
+  for (const char* bad : {"-1", "x", "99999999999"}) {
+    EXPECT_FALSE(parse({"--history", bad})) << bad;
+  }
+  EXPECT_FALSE(parse({"--history"}));
+}
+
 TEST(Options, BadInputIsOneClearLine) {
   using Args = std::vector<const char*>;
   for (const Args& args :

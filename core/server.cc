@@ -28,6 +28,8 @@
 #include "core/replay_window.h"
 #include "platform/libcmc.h"
 #include "platform/log.h"
+#include "platform/stats.h"
+#include "store/history.h"
 #include "store/param_list.h"
 
 namespace cms::core {
@@ -92,6 +94,7 @@ bool IsResourceExhaustion(int err) {
 struct Connection {
   int fd = -1;
   bool plain = true;
+  uint32_t peer = 0;  // IPv4 address in network order, 0 when plain
   bool sending = false;         // an answer waits in `unsent`
   size_t have = 0;              // bytes of the request frame received
   int64_t deadline_ms = 0;      // of the frame, or of sending the answer
@@ -101,6 +104,7 @@ struct Connection {
   size_t unsent_len = 0;
   size_t unsent_at = 0;
   alignas(CMSPacket) unsigned char request[kFrameSize];
+  const platform::stats::ConnectionScope counted;
 };
 
 enum class Next { kRead, kWrite, kClose };
@@ -111,6 +115,7 @@ void Dispatch(const CMSPacket* request, CMSPacket* response) {
     handleCMSreq(request, response);
   }
   RunDeferredWork();
+  platform::stats::CountRequest(request->cmd, response->status);
 }
 
 bool WouldBlock(int err) {
@@ -146,6 +151,7 @@ Next SendUnsent(Connection& c) {
 Next AnswerPlain(Connection& c) {
   CMSPacket response;
   memset(&response, 0, sizeof response);
+  store::history::SetConnectionPeer(0);
   Dispatch(reinterpret_cast<const CMSPacket*>(c.request), &response);
   return Send(c, &response, sizeof response);
 }
@@ -182,6 +188,7 @@ Next AnswerSealed(Connection& c) {
   if (!Fresh(c.request, deciphered)) return Next::kClose;
   CMSPacket response;
   memset(&response, 0, sizeof response);
+  store::history::SetConnectionPeer(c.peer);
   Dispatch(&deciphered, &response);
   int sealed_length = 0;
   unsigned char* sealed =
@@ -231,6 +238,7 @@ Next Step(Connection& c) {
 void NewConnection(Connection& c, int fd, const sockaddr_in& peer) {
   c.fd = fd;
   c.plain = peer.sin_addr.s_addr == inet_addr("127.0.0.1");
+  c.peer = c.plain ? 0 : peer.sin_addr.s_addr;
   c.deadline_ms = NowMs() + kFrameTimeoutMs;
 }
 

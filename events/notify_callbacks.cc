@@ -4,11 +4,13 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "platform/event_ids.h"
 #include "platform/libmc.h"
 #include "store/operations.h"
 #include "store/param_record.h"
 
 namespace cms::events {
+
 namespace {
 
 constexpr int kWritten = 1;  // phase: the change has reached its file
@@ -57,48 +59,50 @@ bool ParamIs(const char* name, const char* text) {
 }
 
 int AdvNetworkCallback(void*, const char*, int phase) {
-  return DelayedOnWrite(phase, 1);
+  return DelayedOnWrite(phase, platform::kEventAdvNetwork);
 }
 int DnsmasqCallback(void*, const char*, int phase) {
-  return DelayedOnWrite(phase, 8);
+  return DelayedOnWrite(phase, platform::kEventDnsmasq);
 }
 int DhcpOptionCallback(void*, const char*, int phase) {
   if (phase == kWritten && ParamIs("sys_dnsmasq", "enable")) {
-    NotifyDelay(8, kDefaultDelay);
+    NotifyDelay(platform::kEventDnsmasq, kDefaultDelay);
   }
   return 1;
 }
 int FirewallCallback(void*, const char*, int phase) {
   if (phase != kWritten) return 1;
-  if (ParamIs("ui_lan_mgmt", "disable")) NotifyDelay(113, kDefaultDelay);
-  NotifyDelay(10, kDefaultDelay);
+  if (ParamIs("ui_lan_mgmt", "disable"))
+    NotifyDelay(platform::kEventLanMgmt, kDefaultDelay);
+  NotifyDelay(platform::kEventFirewall, kDefaultDelay);
   return 1;
 }
 int LighttpdCallback(void*, const char*, int phase) {
   if (phase != kWritten) return 1;
-  NotifyDelay(99, kDefaultDelay);
-  NotifyDelay(31, kDefaultDelay);
-  NotifyDelay(10, kDefaultDelay);
+  NotifyDelay(platform::kEventWebServer, kDefaultDelay);
+  NotifyDelay(platform::kEventUpnp, kDefaultDelay);
+  NotifyDelay(platform::kEventFirewall, kDefaultDelay);
   return 1;
 }
 int UPnPCallback(void*, const char*, int phase) {
   if (phase != kWritten) return 1;
-  NotifyNow(31);
-  NotifyDelay(10, kDefaultDelay);
+  NotifyNow(platform::kEventUpnp);
+  NotifyDelay(platform::kEventFirewall, kDefaultDelay);
   return 1;
 }
 int FirewallMarkCallback(void*, const char*, int phase) {
-  if (phase == kWritten) NotifyDelayArg(10, kDefaultDelay, 2);
+  if (phase == kWritten)
+    NotifyDelayArg(platform::kEventFirewall, kDefaultDelay, 2);
   return 1;
 }
 int DhcpOptFwUrlCallback(void*, const char*, int phase) {
-  return DelayedOnWrite(phase, 11);
+  return DelayedOnWrite(phase, platform::kEventDhcpOptFwUrl);
 }
 int IGMPModeCallback(void*, const char*, int phase) {
-  return DelayedOnWrite(phase, 14);
+  return DelayedOnWrite(phase, platform::kEventIgmpMode);
 }
 int NTPCallback(void*, const char*, int phase) {
-  return DelayedOnWrite(phase, 17);
+  return DelayedOnWrite(phase, platform::kEventNtp);
 }
 int ResetNTPperiodicCallback(void*, const char* value, int phase) {
   if (phase != kWritten || mc_ipc_flag() == 0) return 1;
@@ -106,94 +110,96 @@ int ResetNTPperiodicCallback(void*, const char* value, int phase) {
   // buffer): "enable" itself is the only text that gives argument 0.
   char head[8] = {};
   if (value != nullptr) strncpy(head, value, sizeof head - 1);
-  mc_trigger_arg(18, strcmp(head, "enable") == 0 ? 0 : 1);
+  mc_trigger_arg(platform::kEventNtpPeriodic,
+                 strcmp(head, "enable") == 0 ? 0 : 1);
   mc_ipc_close();
   return 1;
 }
 int OMACallback(void*, const char*, int phase) {
-  return DelayedOnWrite(phase, 19);
+  return DelayedOnWrite(phase, platform::kEventOma);
 }
 int OperationModeCallback(void*, const char*, int phase) {
-  return DelayedOnWrite(phase, 20);
+  return DelayedOnWrite(phase, platform::kEventOperationMode);
 }
 int EAPCallback(void*, const char*, int phase) {
-  return DelayedOnWrite(phase, 24);
+  return DelayedOnWrite(phase, platform::kEventEap);
 }
 int Tr069Callback(void* subject, const char*, int phase) {
   if (phase != kWritten || !RemoteManagedByTr069()) return 1;
   const auto* record = static_cast<const store::ParamRecord*>(subject);
   const bool is_url =
       record != nullptr && strcmp(record->name, "tr069_acs_url") == 0;
-  NotifyDelay(is_url ? 26 : 25, kDefaultDelay);
+  NotifyDelay(is_url ? platform::kEventTr069Url : platform::kEventTr069,
+              kDefaultDelay);
   return 1;
 }
 int Tr069DBGCallback(void*, const char*, int phase) {
   if (phase == kWritten && RemoteManagedByTr069()) {
-    NotifyDelay(27, kDefaultDelay);
+    NotifyDelay(platform::kEventTr069Debug, kDefaultDelay);
   }
   return 1;
 }
 int TZCallback(void*, const char*, int phase) {
-  return DelayedOnWrite(phase, 29);
+  return DelayedOnWrite(phase, platform::kEventTimeZone);
 }
 int xPhoneCallback(void*, const char*, int phase) {
-  return DelayedOnWrite(phase, 32);
+  return DelayedOnWrite(phase, platform::kEventVoip);
 }
 int IADxPhoneCallback(void*, const char*, int phase) {
-  return DelayedOnWrite(phase, 33);
+  return DelayedOnWrite(phase, platform::kEventIadVoip);
 }
 int WanIPModeCallback(void*, const char*, int phase) {
-  return DelayedOnWrite(phase, 38);
+  return DelayedOnWrite(phase, platform::kEventWanIpMode);
 }
 int SysWifiFactoryCallback(void*, const char*, int phase) {
-  return DelayedOnWrite(phase, 64);
+  return DelayedOnWrite(phase, platform::kEventWifiFactory);
 }
 int WifiConfChangedCallback(void*, const char*, int phase) {
-  return DelayedOnWrite(phase, 65, kWifiDelay);
+  return DelayedOnWrite(phase, platform::kEventWifi, kWifiDelay);
 }
 int Wifi11acConfChangedCallback(void*, const char*, int phase) {
-  return DelayedOnWrite(phase, 66, kWifiDelay);
+  return DelayedOnWrite(phase, platform::kEventWifi11ac, kWifiDelay);
 }
 int LTEConnectCallback(void*, const char*, int phase) {
-  return DelayedOnWrite(phase, 69);
+  return DelayedOnWrite(phase, platform::kEventLteConnect);
 }
 int LTEDbgCallback(void*, const char*, int phase) {
-  if (phase == kWritten) NotifyNow(70);
+  if (phase == kWritten) NotifyNow(platform::kEventLteDebug);
   return 1;
 }
 int SyslogFileCallback(void*, const char*, int phase) {
-  return DelayedOnWrite(phase, 83);
+  return DelayedOnWrite(phase, platform::kEventSyslog);
 }
 int perfMeasureFileCallback(void*, const char*, int phase) {
-  return DelayedOnWrite(phase, 84);
+  return DelayedOnWrite(phase, platform::kEventPerfMeasureConfig);
 }
 int PptpdCallback(void*, const char*, int phase) {
-  return DelayedOnWrite(phase, 88);
+  return DelayedOnWrite(phase, platform::kEventPptpd);
 }
 int CWMPCallback(void*, const char*, int phase) {
-  return DelayedOnWrite(phase, 89);
+  return DelayedOnWrite(phase, platform::kEventCwmp);
 }
 int sshdCallback(void*, const char*, int phase) {
-  return DelayedOnWrite(phase, 92);
+  return DelayedOnWrite(phase, platform::kEventSshd);
 }
 int sys_monCallback(void*, const char*, int phase) {
-  return DelayedOnWrite(phase, 96);
+  return DelayedOnWrite(phase, platform::kEventSysMon);
 }
 int PMAvgTimerCallback(void*, const char*, int phase) {
-  return DelayedOnWrite(phase, 96);
+  return DelayedOnWrite(phase, platform::kEventSysMon);
 }
 int SequansdHostConfChangedCallback(void*, const char*, int phase) {
-  return DelayedOnWrite(phase, 120);
+  return DelayedOnWrite(phase, platform::kEventSequansd);
 }
 int LanEnableCallback(void*, const char*, int phase) {
-  return DelayedOnWrite(phase, 121);
+  return DelayedOnWrite(phase, platform::kEventLanEnable);
 }
 int IPv4EnableCallback(void*, const char*, int phase) {
-  return DelayedOnWrite(phase, 124);
+  return DelayedOnWrite(phase, platform::kEventIpv4Enable);
 }
 int IPv6WANCallback(void*, const char*, int phase) {
   if (phase == kWritten && ParamIs("ipv6_enable", "enable")) {
-    NotifyDelay(125, kDefaultDelay);
+    NotifyDelay(platform::kEventIpv6Wan, kDefaultDelay);
   }
   return 1;
 }
@@ -204,7 +210,7 @@ int IPv6RAflagCallback(void*, const char* value, int phase) {
   }
   for (const char* flag : {"c0", "40", "80", "0"}) {
     if (strcmp(value, flag) == 0) {
-      NotifyDelay(125, kDefaultDelay);
+      NotifyDelay(platform::kEventIpv6Wan, kDefaultDelay);
       break;
     }
   }
@@ -212,67 +218,67 @@ int IPv6RAflagCallback(void*, const char* value, int phase) {
 }
 int IPv6LANCallback(void*, const char*, int phase) {
   if (phase == kWritten && ParamIs("ipv6_enable", "enable")) {
-    NotifyDelay(126, kDefaultDelay);
+    NotifyDelay(platform::kEventIpv6Lan, kDefaultDelay);
   }
   return 1;
 }
 int MgmtDscpCallback(void*, const char*, int phase) {
-  return DelayedOnWrite(phase, 136);
+  return DelayedOnWrite(phase, platform::kEventMgmtDscp);
 }
 int DataDscpCallback(void*, const char*, int phase) {
-  return DelayedOnWrite(phase, 137);
+  return DelayedOnWrite(phase, platform::kEventDataDscp);
 }
 int VoipDscpCallback(void*, const char*, int phase) {
-  return DelayedOnWrite(phase, 138);
+  return DelayedOnWrite(phase, platform::kEventVoipDscp);
 }
 int Tr069UrlSrcCallback(void*, const char*, int phase) {
   if (phase == kWritten && RemoteManagedByTr069()) {
-    NotifyDelay(139, kDefaultDelay);
+    NotifyDelay(platform::kEventTr069UrlSource, kDefaultDelay);
   }
   return 1;
 }
 int QoSFileCallback(void*, const char*, int phase) {
-  return DelayedOnWrite(phase, 141);
+  return DelayedOnWrite(phase, platform::kEventQos);
 }
 int AccessRestrictionFileCallback(void*, const char*, int phase) {
-  return DelayedOnWrite(phase, 142);
+  return DelayedOnWrite(phase, platform::kEventAccessRestriction);
 }
 int RouteFileCallback(void*, const char*, int phase) {
-  return DelayedOnWrite(phase, 143);
+  return DelayedOnWrite(phase, platform::kEventRoute);
 }
 int RouteRipFileCallback(void*, const char*, int phase) {
-  return DelayedOnWrite(phase, 144);
+  return DelayedOnWrite(phase, platform::kEventRouteRip);
 }
 int AlgChangedCallback(void*, const char*, int phase) {
-  return DelayedOnWrite(phase, 153);
+  return DelayedOnWrite(phase, platform::kEventAlg);
 }
 int SysDebugMCCallback(void*, const char*, int phase) {
-  if (phase == kWritten) NotifyNow(155);
+  if (phase == kWritten) NotifyNow(platform::kEventMcDebug);
   return 1;
 }
 int EPSFileCallback(void*, const char*, int phase) {
-  return DelayedOnWrite(phase, 156);
+  return DelayedOnWrite(phase, platform::kEventEps);
 }
 int IpptCallback(void*, const char*, int phase) {
-  return DelayedOnWrite(phase, 165);
+  return DelayedOnWrite(phase, platform::kEventIppt);
 }
 int RatAntSelCallback(void*, const char*, int phase) {
-  return DelayedOnWrite(phase, 171);
+  return DelayedOnWrite(phase, platform::kEventRatAntenna);
 }
 int TrafficControlCallback(void*, const char*, int phase) {
-  if (phase == kWritten) NotifyNow(177);
+  if (phase == kWritten) NotifyNow(platform::kEventTrafficControl);
   return 1;
 }
 int TCResetCallback(void*, const char*, int phase) {
-  if (phase == kWritten) NotifyArg(177, 1);
+  if (phase == kWritten) NotifyArg(platform::kEventTrafficControl, 1);
   return 1;
 }
 int LTECmDbgCallback(void*, const char*, int phase) {
-  return DelayedOnWrite(phase, 178);
+  return DelayedOnWrite(phase, platform::kEventLteCmDebug);
 }
 
 int CMSInitFinished() {
-  NotifyNow(23);
+  NotifyNow(platform::kEventCmsReady);
   return 1;
 }
 

@@ -15,10 +15,13 @@
 
 #include "events/callback_support.h"
 #include "events/notify_callbacks.h"
+#include "platform/event_ids.h"
 #include "platform/shell.h"
+#include "store/history.h"
 #include "store/operations.h"
 
 namespace cms::events {
+
 namespace {
 
 constexpr size_t kRunFlagMax = 3;
@@ -86,8 +89,8 @@ void StartMeasurement() {
   Set("ul_speed", "");
   platform::RunCommand("rm -f /tmp/iperf.txt");
   Set("perf_measure_is_running", "1");
-  NotifyNow(103);
-  NotifyDelay(85, 1000);
+  NotifyNow(platform::kEventPerfMeasureStart);
+  NotifyDelay(platform::kEventPerfMeasurePoll, 1000);
 }
 
 }  // namespace
@@ -134,6 +137,7 @@ int get_interface_info(const char* ifname, unsigned char* mac_out, char* ip_out,
 }
 
 int PerfMeasureCallback(void*, const char* value, int phase) {
+  const store::history::LabelScope origin(__func__);  // names its changes
   if (phase != 1) return 1;
   if (store::GetParamValue("perf_measure_is_running", store::kModeGetUser) ==
       nullptr) {

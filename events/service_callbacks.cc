@@ -17,13 +17,16 @@
 #include "events/callback_support.h"
 #include "events/notify_callbacks.h"
 #include "files/safe_file.h"
+#include "platform/event_ids.h"
 #include "platform/libmc.h"
 #include "platform/log.h"
 #include "platform/root.h"
 #include "platform/shell.h"
+#include "store/history.h"
 #include "store/operations.h"
 
 namespace cms::events {
+
 namespace {
 
 constexpr char kModule[] = "CMSEvent";
@@ -106,10 +109,10 @@ void WriteHostsFile(const std::string& lan_ip, const std::string& name) {
 void NotifyLanChange(const char* flag) {
   if (mc_ipc_flag() == 0) return;
   if (ParamIs(flag, "1")) {
-    mc_trigger_arg(16, 1);
+    mc_trigger_arg(platform::kEventLanChange, 1);
     store::DeleteParam(flag, store::kModeDeleteUser);
   } else {
-    mc_trigger_arg(16, 0);
+    mc_trigger_arg(platform::kEventLanChange, 0);
   }
   mc_ipc_close();
 }
@@ -153,7 +156,7 @@ int DDNSFileCallback(void*, const char*, int phase) {
       "cat /mnt/jffs2/conf/user/ddns.conf | sed \"s/^ddns_//g\" | awk -F= "
       "'$2!=\"\"&&$2!=\"e0susu;\"{print $1\" \"$2}' > "
       "/mnt/jffs2/conf/app/ddns.conf");
-  if (phase == kPhaseWritten) NotifyDelay(6, 1000);
+  if (phase == kPhaseWritten) NotifyDelay(platform::kEventDdns, 1000);
   return 1;
 }
 
@@ -177,7 +180,7 @@ int TelnetdCallback(void*, const char* value, int phase) {
   } else {
     platform::RunCommand("killall -9 telnetd > /dev/null 2>&1 &");
   }
-  NotifyDelay(10, 1000);
+  NotifyDelay(platform::kEventFirewall, 1000);
   return 1;
 }
 
@@ -191,7 +194,7 @@ int vsftpdCallback(void* subject, const char* value, int phase) {
       port_change ? ParamIs("sys_ftpd", "enable") : Is(value, "enable");
   if (!enable) {
     platform::RunCommand("killall -9 vsftpd &");
-    NotifyDelay(10, 1000);
+    NotifyDelay(platform::kEventFirewall, 1000);
     return 1;
   }
   if (port_change) {
@@ -216,7 +219,7 @@ int vsftpdCallback(void* subject, const char* value, int phase) {
   } else {
     platform::RunCommand("/usr/sbin/vsftpd &");
   }
-  NotifyDelay(10, 1000);
+  NotifyDelay(platform::kEventFirewall, 1000);
   return 1;
 }
 
@@ -235,12 +238,13 @@ int IPv6WebCallback(void*, const char*, int phase) {
   } else if (ParamIs("ui_sys_rm_type", "1")) {
     fputs("IPv6WebCallback: Restart SNMP", stdout);
     fflush(stdout);
-    NotifyDelay(81, 1000);
+    NotifyDelay(platform::kEventIpv6Web, 1000);
   }
   return 1;
 }
 
 int IPv6ConfCallback(void*, const char* value, int phase) {
+  const store::history::LabelScope origin(__func__);  // names its changes
   if (phase != kPhaseWritten) return 1;
   if (Is(value, "enable")) {
     platform::RunCommand("/bin/ipv6_start.sh stop &");
@@ -279,6 +283,7 @@ int IPv6WANDNSCallback(void*, const char*, int phase) {
 }
 
 int IPv6WANPDCallback(void*, const char* value, int phase) {
+  const store::history::LabelScope origin(__func__);  // names its changes
   if (phase != kPhaseWritten || !Ipv6Enabled()) return 1;
   // Prefix delegation and the DHCPv6 proxy are kept opposite.
   store::SetParamValue("APN_DHCP6_Proxy_Enable",
@@ -309,11 +314,12 @@ int HostnameCallback(void*, const char* value, int phase) {
     return 0;
   }
   WriteHostsFile(UserValue("sys_lan_ip"), Text(value));
-  NotifyDelay(8, 1000);
+  NotifyDelay(platform::kEventDnsmasq, 1000);
   return 1;
 }
 
 int LanIPCallback(void*, const char* value, int phase) {
+  const store::history::LabelScope origin(__func__);  // names its changes
   if (phase != kPhaseWritten) return 1;
   if (store::GetParamValue("hostname", store::kModeGetUser) != nullptr) {
     WriteHostsFile(Text(value), UserValue("hostname"));
@@ -323,6 +329,7 @@ int LanIPCallback(void*, const char* value, int phase) {
 }
 
 int LanMaskCallback(void*, const char* value, int phase) {
+  const store::history::LabelScope origin(__func__);  // names its changes
   if (phase != kPhaseWritten) return 1;
   // Without a range there is nothing to carry the mask into; building one
   // from empty fields would hand dnsmasq a range it rejects. The range is

@@ -25,6 +25,7 @@
 #include <thread>
 
 #include "platform/root.h"
+#include "platform/stats.h"
 
 namespace cms::platform {
 namespace {
@@ -170,12 +171,12 @@ Outbox& TheOutbox() {
 int Send(const char* text) {
   if (t_fd < 0) return -1;
   try {
-    if (TheOutbox().Send(t_fd, text)) return 0;
+    if (TheOutbox().Send(t_fd, text)) return stats::CountDatagram(0);
   } catch (...) {
     // No memory for the outbox: the event is lost like any other drop.
   }
   g_dropped.fetch_add(1, std::memory_order_relaxed);
-  return -1;
+  return stats::CountDatagram(-1);
 }
 
 }  // namespace

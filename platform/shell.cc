@@ -11,6 +11,7 @@
 #include <initializer_list>
 
 #include "platform/root.h"
+#include "platform/stats.h"
 
 namespace cms::platform {
 namespace {
@@ -208,6 +209,7 @@ Command FormatCommand(std::string_view format,
 }
 
 int RunCommand(const Command& command) {
+  const stats::CommandTimer timed;
   // Like system(), but without its process-wide side effects: system()
   // ignores SIGINT and SIGQUIT in the whole daemon while a command runs, so
   // a signal meant for the main loop could be lost. The shell starts with

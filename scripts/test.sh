@@ -38,6 +38,16 @@ unset PKG_CONFIG_PATH
 CMS_PORT=1 "$prefix/client"
 "$prefix/bin/cms" --version
 
+# The unit's commands must exist for the check: it is checked with them
+# pointing at this build's daemon.
+if command -v systemd-analyze >/dev/null; then
+  echo "== systemd unit =="
+  unit_dir=$(mktemp -d)
+  sed "s|/usr/bin/cmsd|$PWD/build-ci/cmsd|g" contrib/cmsd.service >"$unit_dir/cmsd.service"
+  systemd-analyze verify "$unit_dir/cmsd.service"
+  rm -rf "$unit_dir"
+fi
+
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer build =="
 export ASAN_OPTIONS=abort_on_error=0:detect_stack_use_after_return=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1

@@ -12,6 +12,7 @@
 #include "events/registration.h"
 #include "platform/log.h"
 #include "store/file_tables.h"
+#include "store/history.h"
 #include "store/param_list.h"
 #include "store/record_side.h"
 
@@ -20,6 +21,7 @@ namespace {
 
 using conffiles::efree;
 using conffiles::emalloc;
+using history::Op;
 
 constexpr char kModule[] = "CMSBackEnd";
 // A name must be usable as the key of a name=value line: not empty, without
@@ -50,22 +52,33 @@ char* CopyText(const char* text) {
   return copy;
 }
 
+history::Side Of(const RecordSide& side) {
+  return side.table == kUserTable ? history::Side::kUser : history::Side::kIsp;
+}
+
 void MarkDirty(const ParamRecord& r, const RecordSide& side) {
   FileTable(side.table)[r.*side.location].dirty = 1;
 }
 
 // Swaps in a new value text. Memory is taken before anything changes, so a
 // failed allocation leaves the record as it was.
-bool StoreValue(ParamRecord* r, const RecordSide& side, const char* value) {
+bool StoreValue(ParamRecord* r, const RecordSide& side, const char* value,
+                Op op) {
   char* copy = CopyText(value);
   if (copy == nullptr) return false;
+  history::Note(op, r->name, Of(side), r->*side.value, copy);
   efree(r->*side.value);
   r->*side.value = copy;
   return true;
 }
 
+void NoteBoth(Op op, const ParamRecord& r, const char* value) {
+  history::Note(op, r.name, history::Side::kUser, r.userValue, value);
+  history::Note(op, r.name, history::Side::kIsp, r.ispValue, value);
+}
+
 // Both sides at once, or neither.
-bool StoreBoth(ParamRecord* r, const char* value) {
+bool StoreBoth(ParamRecord* r, const char* value, Op op) {
   char* user = CopyText(value);
   char* isp = CopyText(value);
   if (user == nullptr || isp == nullptr) {
@@ -73,6 +86,7 @@ bool StoreBoth(ParamRecord* r, const char* value) {
     efree(isp);
     return false;
   }
+  NoteBoth(op, *r, value);
   efree(r->userValue);
   efree(r->ispValue);
   r->userValue = user;
@@ -82,14 +96,16 @@ bool StoreBoth(ParamRecord* r, const char* value) {
 
 // Set or replace on one side: refused without a file on that side, or when
 // the value is already stored.
-bool ChangeSide(ParamRecord* r, const RecordSide& side, const char* value) {
+bool ChangeSide(ParamRecord* r, const RecordSide& side, const char* value,
+                Op op) {
   if (r->*side.location == -1) return false;
   const char* old = r->*side.value;
   if (old != nullptr && strcmp(old, value) == 0) return false;
-  return StoreValue(r, side, value);
+  return StoreValue(r, side, value, op);
 }
 
 void ClearSide(ParamRecord* r, const RecordSide& side) {
+  history::Note(Op::kDelete, r->name, Of(side), r->*side.value, nullptr);
   efree(r->*side.value);
   r->*side.value = nullptr;
   MarkDirty(*r, side);
@@ -199,14 +215,14 @@ int SetParamValue(const char* name, const char* value, int mode) {
     case kModeSetUser:
     case kModeSetIsp: {
       const RecordSide& side = mode == kModeSetUser ? kUserSide : kIspSide;
-      if (!ChangeSide(r, side, text.c_str())) return 0;
+      if (!ChangeSide(r, side, text.c_str(), Op::kSet)) return 0;
       r->*side.changed = 1;
       MarkDirty(*r, side);
       break;
     }
     case kModeSetBoth:
       if (r->userLocation == -1 || r->ispLocation == -1) return 0;
-      if (!StoreBoth(r, text.c_str())) return 0;
+      if (!StoreBoth(r, text.c_str(), Op::kSet)) return 0;
       r->userChanged = 1;
       r->ispChanged = 1;
       MarkDirty(*r, kUserSide);
@@ -277,7 +293,7 @@ int AddParam(const char* name, const char* file_name, const char* value,
     return 0;
   }
   if (r != nullptr) {
-    if (!StoreValue(r, *side, value)) return 0;
+    if (!StoreValue(r, *side, value, Op::kAdd)) return 0;
     r->*side->location = index;
     r->*side->changed = 1;
   } else {
@@ -294,6 +310,7 @@ int AddParam(const char* name, const char* file_name, const char* value,
       efree(copy);
       return 0;
     }
+    history::Note(Op::kAdd, name, Of(*side), nullptr, copy);
   }
   FileTable(side->table)[index].dirty = 1;
   // A new record starts without a callback; registration by name gives it
@@ -349,6 +366,7 @@ int ReplaceParamValue(const char* name, const char* value, int mode) {
         efree(copy);
         return 0;
       }
+      history::Note(Op::kReplace, r->name, Of(side), r->*side.value, copy);
       efree(r->*side.value);
       r->*side.value = copy;
       KeepForWriteBack(r, side, written);
@@ -375,6 +393,7 @@ int ReplaceParamValue(const char* name, const char* value, int mode) {
         efree(isp);
         return 0;
       }
+      NoteBoth(Op::kReplace, *r, user);
       efree(r->userValue);
       efree(r->ispValue);
       r->userValue = user;

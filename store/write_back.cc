@@ -19,6 +19,7 @@
 #include "files/safe_file.h"
 #include "platform/log.h"
 #include "platform/shell.h"
+#include "platform/stats.h"
 #include "store/conf_line.h"
 #include "store/file_tables.h"
 #include "store/param_list.h"
@@ -119,7 +120,9 @@ class Pass {
         return false;
       }
       copied = true;
+      platform::stats::CountFileWritten(out_.size());
     }
+    if (!memory_only_ && !copied) platform::stats::CountNoOpWrite();
     ReportSuccess(path);
     entry_.dirty = 0;
     if (user_ && !memory_only_) platform::RunCommand("sync &");
@@ -326,6 +329,7 @@ bool TakeDeferredWrite() {
 }
 
 int writeParamToFile() {
+  platform::stats::CountWriteBack();
   int copied = 0;
   bool failed = false;
   for (int i = 0; i < kFileTableSize; ++i) {

@@ -285,13 +285,16 @@ class Sandbox : public TempRoot {
   // not listen in time. The port listens before the event loop runs: wait for
   // the ready event or the marker before sending signals. The daemon dies with
   // the thread that started it: start it from the test's own thread.
-  bool Start(bool wait = true) {
+  bool Start(bool wait = true, const std::vector<std::string>& extra = {}) {
     Stop();
     // CMS_TEST_CMSD names another daemon to test (a ThreadSanitizer build).
     const char* other = getenv("CMS_TEST_CMSD");
-    pid_ = Spawn({other && *other ? other : CMS_BUILD_DIR "/cmsd", "--root",
-                  dir(), "--port", std::to_string(port_), "--log-stderr"},
-                 {"PATH=" + Host("/stub_bin:") + getenv("PATH")}, "/cmsd");
+    std::vector<std::string> args = {
+        other && *other ? other : CMS_BUILD_DIR "/cmsd", "--root", dir(),
+        "--port", std::to_string(port_), "--log-stderr"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    pid_ = Spawn(args, {"PATH=" + Host("/stub_bin:") + getenv("PATH")},
+                 "/cmsd");
     // The kernel's table tells when the port listens, at the cost of no
     // connection. A sanitizer build needs seconds on a busy machine.
     char entry[48];

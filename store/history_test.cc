@@ -1,0 +1,82 @@
+// history_test.cc - the change ring: wrap-around, cut and secret values,
+// and the origin a change is recorded with.
+#include "store/history.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace cms::store::history {
+namespace {
+
+std::vector<Record> All() {
+  std::vector<Record> out(64);
+  PageInfo info;
+  out.resize(ReadPage(0, out.data(), out.size(), &info));
+  return out;
+}
+
+TEST(History, RingKeepsTheNewestAndNumbersOnFromWhereItWas) {
+  Configure(4);
+  for (int i = 0; i < 6; ++i) {
+    Note(Op::kSet, "n", Side::kUser, nullptr, std::to_string(i).c_str());
+  }
+  PageInfo info;
+  Record page[2];
+  ASSERT_EQ(ReadPage(1, page, 2, &info), 2u);  // older than held: from 3
+  EXPECT_EQ(info.oldest, 3u);
+  EXPECT_EQ(info.next, 7u);
+  EXPECT_EQ(page[0].seq, 3u);
+  EXPECT_STREQ(page[1].new_value, "3");
+  EXPECT_EQ(ReadPage(7, page, 2, &info), 0u);
+  const uint64_t boot = info.boot;
+  Configure(0);  // off: nothing is kept, and a new start is told apart
+  Note(Op::kSet, "n", Side::kUser, nullptr, "x");
+  EXPECT_EQ(ReadPage(0, page, 2, &info), 0u);
+  EXPECT_NE(info.boot, boot);
+}
+
+TEST(History, ValuesAreKeptWholeCutOrNotAtAll) {
+  Configure(8);
+  const std::string long_value(300, 'x');
+  Note(Op::kReplace, "plain", Side::kIsp, "e0susu;", long_value.c_str());
+  Note(Op::kDelete, "wifi_WPAPSK", Side::kUser, "hunter2", nullptr);
+  const std::vector<Record> r = All();
+  ASSERT_EQ(r.size(), 2u);
+  EXPECT_EQ(r[0].old_state, ValueState::kWhole);  // the empty-value marker
+  EXPECT_STREQ(r[0].old_value, "");
+  EXPECT_EQ(r[0].new_state, ValueState::kCut);
+  EXPECT_EQ(std::string(r[0].new_value), long_value.substr(0, 95));
+  EXPECT_EQ(r[1].old_state, ValueState::kSecret);
+  EXPECT_STREQ(r[1].old_value, "");
+  EXPECT_EQ(r[1].new_state, ValueState::kNone);
+  for (const char* name : {"tr069_acs_password", "ui_PASSWD", "wifi_psk",
+                           "vpn_secret_1", "ssh_host_key"}) {
+    EXPECT_TRUE(IsSecretName(name)) << name;
+  }
+  EXPECT_FALSE(IsSecretName("sys_lan_ip"));
+}
+
+TEST(History, OriginIsTheRequestOrTheInnermostLabel) {
+  Configure(8);
+  {
+    const RequestScope request(1);  // pid 1 exists everywhere
+    Note(Op::kSet, "a", Side::kUser, nullptr, "1");
+    const LabelScope label("SomeCallback");
+    Note(Op::kSet, "b", Side::kUser, nullptr, "1");
+  }
+  Note(Op::kSet, "c", Side::kUser, nullptr, "1");
+  const std::vector<Record> r = All();
+  ASSERT_EQ(r.size(), 3u);
+  EXPECT_EQ(r[0].pid, 1);
+  EXPECT_STRNE(r[0].comm, "");
+  EXPECT_STREQ(r[0].label, "");
+  EXPECT_EQ(r[1].pid, 1);
+  EXPECT_STREQ(r[1].label, "SomeCallback");
+  EXPECT_EQ(r[2].pid, 0);
+  EXPECT_STREQ(r[2].comm, "");
+  Configure(0);
+}
+
+}  // namespace
+}  // namespace cms::store::history
