@@ -121,7 +121,8 @@ TEST(CmsCli, ExportAndImportRoundTripHostileValues) {
   Sandbox sandbox(
       Files{{kCoreFile, kHostile}, {"/mnt/jffs2/conf/user/paged.conf", paged}});
   ASSERT_TRUE(sandbox.Start()) << sandbox.Stderr();
-  const std::string long_value(799, 'x');
+  // As long as a file line holds beside the name "pg_long".
+  const std::string long_value(790, 'x');
   sandbox.RunCms({"set", "--create", "pg_long", long_value});
   EXPECT_EQ(sandbox.RunCms({"show", "pg_"}).out,
             paged + "pg_long=" + long_value + "\n");
