@@ -14,6 +14,8 @@ CXX=${CXX:-clang++}
 OUT=build-fuzz
 JOBS=${JOBS:-2}
 SAN="-fsanitize=address,undefined -fno-sanitize-recover=all"
+# The version the daemon reports, from the one place it is set.
+VERSION=$(sed -n 's/^project(cmsd .*VERSION \([0-9.]*\)).*/\1/p' CMakeLists.txt)
 CXXFLAGS="-std=c++20 -g -O1 -fno-omit-frame-pointer -Wall -Wextra -Werror -I. $SAN"
 # Targets that load the example tree copy it from here.
 EXAMPLES="-DCMS_EXAMPLES_DIR=\"$(pwd)/examples\""
@@ -40,7 +42,7 @@ for src in $SOURCES; do
     echo "$src $obj"
   fi
 done | xargs -r -n 2 -P "$JOBS" sh -c \
-  "echo \"  CXX \$0\"; $CXX $CXXFLAGS $PKG_CFLAGS -fsanitize=fuzzer-no-link -c \$0 -o \$1"
+  "echo \"  CXX \$0\"; $CXX $CXXFLAGS -DCMS_VERSION=\\\"$VERSION\\\" $PKG_CFLAGS -fsanitize=fuzzer-no-link -c \$0 -o \$1"
 
 rm -f "$OUT/libcms_daemon_fuzz.a"
 ar rcs "$OUT/libcms_daemon_fuzz.a" "$OUT"/obj/*.o

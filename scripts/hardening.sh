@@ -29,13 +29,13 @@ JOBS=$jobs sh fuzz/run.sh "$fuzz_seconds"
 
 # The end-to-end tests of the normal build drive the daemons below.
 if [ ! -x "$normal_build/cms_e2e_tests" ]; then
-  cmake -S . -B "$normal_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMS_BENCH=OFF
+  cmake -S . -B "$normal_build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMS_BENCH=OFF -DCMS_WERROR=ON
   cmake --build "$normal_build" -j"$jobs" --target cmsd cms_e2e_tests
 fi
 
 echo "== ThreadSanitizer daemon and the tests that drive its threads =="
 rm -rf build-tsan
-cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMS_TSAN=ON \
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMS_TSAN=ON -DCMS_WERROR=ON \
   -DCMS_TESTS=OFF -DCMS_BENCH=OFF
 cmake --build build-tsan -j"$jobs" --target cmsd
 # Every daemon these tests start is the ThreadSanitizer one and inherits the

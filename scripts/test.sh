@@ -16,7 +16,7 @@ run_build() {
   local dir=$1
   shift
   rm -rf "$dir"
-  cmake -S . -B "$dir" "$@"
+  cmake -S . -B "$dir" -DCMS_WERROR=ON "$@"
   cmake --build "$dir" -j"$jobs"
   (cd "$dir" && ctest --output-on-failure --timeout 600 --parallel "$jobs")
 }
