@@ -31,14 +31,23 @@ inline bool AllZero(const void* area, size_t size) {
 }
 
 // What any response may hold: a known status, the request's pid or 0, a
-// value area whose last byte is 0, and zeros everywhere else.
+// value area whose last byte is 0, a terminated name where the command
+// answers one, and zeros everywhere else.
 inline void CheckResponse(const CMSPacket& request, const CMSPacket& response) {
   if (response.status != 0 && response.status != CMS_STATUS_OK &&
       response.status != CMS_STATUS_FAIL) {
     __builtin_trap();
   }
   if (response.pid != 0 && response.pid != request.pid) __builtin_trap();
-  if (response.reserved != 0 || !AllZero(response.name, sizeof response.name) ||
+  // Listing, history and statistics answer a cursor or a count in `name`.
+  const bool name_used = request.cmd == CMS_CMD_LIST ||
+                         request.cmd == CMS_CMD_HISTORY ||
+                         request.cmd == CMS_CMD_STATS;
+  if (name_used ? response.name[CMS_NAME_SIZE - 1] != '\0'
+                : !AllZero(response.name, sizeof response.name)) {
+    __builtin_trap();
+  }
+  if (response.reserved != 0 ||
       !AllZero(response.location, sizeof response.location) ||
       !AllZero(response.reserved_tail, sizeof response.reserved_tail) ||
       response.value[CMS_VALUE_SIZE - 1] != '\0') {

@@ -37,8 +37,10 @@ size_t mymeter(const void*) { return sizeof(ParamRecord); }
 // the same however long the list is, where a binary search over records
 // scattered in memory grew slower with each new name. Keys view the stored
 // records' names, so an entry goes before its record does.
+// Never destroyed, like ParamList itself: exit handlers registered before
+// its first use may still reset the list.
 std::unordered_map<std::string_view, ParamRecord*>& Index() {
-  static std::unordered_map<std::string_view, ParamRecord*> index;
+  static auto& index = *new std::unordered_map<std::string_view, ParamRecord*>;
   return index;
 }
 
@@ -61,7 +63,7 @@ ParamRecord* At(int pos) {
 // Records added by insertElement and not yet in ParamList's order; they are
 // in the index, so lookups find them meanwhile.
 std::vector<ParamRecord*>& Pending() {
-  static std::vector<ParamRecord*> pending;
+  static auto& pending = *new std::vector<ParamRecord*>;
   return pending;
 }
 
