@@ -13,7 +13,7 @@
 #include <string_view>
 
 #include "core/cmd_queue.h"
-#include "core/introspection.h"
+#include "core/history_answers.h"
 #include "core/write_counter.h"
 #include "files/safe_file.h"
 #include "platform/log.h"

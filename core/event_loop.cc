@@ -13,7 +13,7 @@
 
 #include "conffiles/field_file.h"
 #include "core/cmd_queue.h"
-#include "core/introspection.h"
+#include "core/history_answers.h"
 #include "core/server.h"
 #include "core/write_counter.h"
 #include "events/notify_callbacks.h"

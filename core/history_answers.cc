@@ -1,5 +1,5 @@
-// introspection.cc - formats history records and statistics into frames.
-#include "core/introspection.h"
+// history_answers.cc - formats history records and statistics into frames.
+#include "core/history_answers.h"
 
 #include <syslog.h>
 

@@ -1,4 +1,4 @@
-// introspection.h - the answers to the history and statistics requests.
+// history_answers.h - the answers to the history and statistics requests.
 #pragma once
 
 #include <cstdint>
