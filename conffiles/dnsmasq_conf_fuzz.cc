@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "conffiles/dnsmasq_conf.h"
-#include "conffiles/field_file.h"
+#include "files/field_file.h"
 #include "fuzz/fuzz_root.h"
 #include "store/param_list.h"
 
@@ -24,7 +24,7 @@ void SetAutoDns(const char* value) {
   std::strncpy(r.name, "dnsmasq_auto-dns", sizeof r.name - 1);
   r.userLocation = -1;
   r.ispLocation = -1;
-  r.userValue = static_cast<char*>(cms::conffiles::emalloc(strlen(value) + 1));
+  r.userValue = static_cast<char*>(cms::files::emalloc(strlen(value) + 1));
   std::strcpy(r.userValue, value);
   cms::store::addElement(&r);
   cms::store::sortParamList();

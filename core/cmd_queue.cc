@@ -12,7 +12,7 @@
 #include <string>
 #include <unordered_map>
 
-#include "conffiles/field_file.h"
+#include "files/field_file.h"
 #include "store/file_tables.h"
 
 namespace cms::core {
@@ -22,7 +22,7 @@ using store::ParamRecord;
 
 struct ElementFree {
   void operator()(ParamRecord* element) const {
-    conffiles::efree(element->userValue);
+    files::efree(element->userValue);
     free(element);
   }
 };
@@ -85,7 +85,7 @@ int PushCmdValue(const char* name, const char* value) {
   const char* text = value[0] == '\0' ? store::kEmptyValueMarker : value;
   // A pop gives back at most this much, so nothing more is kept.
   const size_t len = strnlen(text, store::kMaxValueLength);
-  element->userValue = static_cast<char*>(conffiles::emalloc(len + 1));
+  element->userValue = static_cast<char*>(files::emalloc(len + 1));
   if (element->userValue == nullptr) {
     // Acknowledging a value that was not kept would lose it silently.
     free(element);

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "conffiles/field_file.h"
+#include "files/field_file.h"
 #include "core/cmd_queue.h"
 #include "core/write_counter.h"
 #include "store/store_fixture.h"
@@ -142,8 +142,8 @@ TEST_F(DispatcherTest, ListsUnterminatedTextsAndLongDumpLines) {
   const std::string huge(5000, 'h');
   store::ParamRecord* record = store::seekElement("t_b");
   ASSERT_NE(record, nullptr);
-  conffiles::efree(record->userValue);
-  record->userValue = static_cast<char*>(conffiles::emalloc(huge.size() + 1));
+  files::efree(record->userValue);
+  record->userValue = static_cast<char*>(files::emalloc(huge.size() + 1));
   memcpy(record->userValue, huge.c_str(), huge.size() + 1);
   EXPECT_EQ(Send(CMS_CMD_DUMP, "", "/tmp/dump.txt").status, kOk);
   // Compared as a flag: a failure would print five thousand characters.

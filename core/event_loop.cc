@@ -11,7 +11,7 @@
 #include <exception>
 #include <string>
 
-#include "conffiles/field_file.h"
+#include "files/field_file.h"
 #include "core/cmd_queue.h"
 #include "core/history_answers.h"
 #include "core/server.h"
@@ -147,7 +147,7 @@ void Daemon::StartUp() {
   store::initialConfigLocationArray();
   // A copy cut short by a power loss leaves a hidden temporary file beside
   // its target; it must not outlive the restart.
-  conffiles::RemoveInterruptedCopies();
+  files::RemoveInterruptedCopies();
   store::initParamFile();
   WarnAboutTree();
   store::addSpecialParam();

@@ -1,5 +1,5 @@
 #!/bin/sh
-# build.sh - builds the libFuzzer targets (conffiles/*_fuzz.cc and
+# build.sh - builds the libFuzzer targets (files/*_fuzz.cc, conffiles/*_fuzz.cc and
 # fuzz/*_fuzz.cc) into build-fuzz/, each linked with the daemon sources it
 # needs.
 #
@@ -26,7 +26,7 @@ PKG_LIBS=$(pkg-config --libs $DEPS)
 if [ $# -gt 0 ]; then
   TARGETS="$*"
 else
-  TARGETS=$(ls conffiles/*_fuzz.cc fuzz/*_fuzz.cc | sed 's|.*/||; s|\.cc$||')
+  TARGETS=$(ls files/*_fuzz.cc conffiles/*_fuzz.cc fuzz/*_fuzz.cc | sed 's|.*/||; s|\.cc$||')
 fi
 
 mkdir -p "$OUT/obj"

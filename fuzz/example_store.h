@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "conffiles/field_file.h"
+#include "files/field_file.h"
 #include "core/cmd_queue.h"
 #include "core/write_counter.h"
 #include "events/registration.h"
@@ -132,7 +132,7 @@ class ExampleStore {
   }
   static char* Copy(const std::optional<std::string>& text) {
     if (!text) return nullptr;
-    char* p = static_cast<char*>(conffiles::emalloc(text->size() + 1));
+    char* p = static_cast<char*>(files::emalloc(text->size() + 1));
     memcpy(p, text->c_str(), text->size() + 1);
     return p;
   }

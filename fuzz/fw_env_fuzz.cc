@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "conffiles/field_file.h"
+#include "files/field_file.h"
 #include "fuzz/example_store.h"
 #include "store/file_tables.h"
 #include "store/fw_env.h"
@@ -129,7 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   for (const auto& [name, value] : m.file) {
     const char* in_file =
-        cms::conffiles::get_conf_field_string(kSysini, name.c_str());
+        cms::files::get_conf_field_string(kSysini, name.c_str());
     if (in_file == nullptr || value != in_file) __builtin_trap();
   }
   // Nothing but the listing's names, the loaded ones and XCFGtemp's.

@@ -28,7 +28,7 @@ SEEDS=$(pwd)/fuzz/corpus
 if [ $# -gt 0 ]; then
   TARGETS="$*"
 else
-  TARGETS=$(ls conffiles/*_fuzz.cc fuzz/*_fuzz.cc | sed 's|.*/||; s|\.cc$||')
+  TARGETS=$(ls files/*_fuzz.cc conffiles/*_fuzz.cc fuzz/*_fuzz.cc | sed 's|.*/||; s|\.cc$||')
 fi
 
 # Runs one target; its verdict goes to $OUT/logs/<target>.result: a stats

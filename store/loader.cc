@@ -13,8 +13,8 @@
 #include <string_view>
 #include <vector>
 
-#include "conffiles/field_file.h"
-#include "conffiles/line_reader.h"
+#include "files/field_file.h"
+#include "files/line_reader.h"
 #include "platform/log.h"
 #include "platform/root.h"
 #include "store/conf_line.h"
@@ -24,8 +24,8 @@
 namespace cms::store {
 namespace {
 
-using conffiles::efree;
-using conffiles::emalloc;
+using files::efree;
+using files::emalloc;
 
 constexpr char kModule[] = "CMSBackEnd";
 constexpr char kConfRoot[] = "/mnt/jffs2/conf";
@@ -256,7 +256,7 @@ int walkConfFile(const char* path, const struct stat*, int type) {
 
   FILE* f = fopen(platform::HostPath(path).c_str(), "r");
   if (f == nullptr) return 1;
-  conffiles::LineReader reader(f);
+  files::LineReader reader(f);
   char line[kValueSize];
   while (reader.Next(line, sizeof line) >= 0) {
     const ConfLine parsed = ParseConfLine(line);

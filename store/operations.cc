@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "conffiles/field_file.h"
+#include "files/field_file.h"
 #include "events/notify_callbacks.h"
 #include "events/registration.h"
 #include "platform/log.h"
@@ -19,8 +19,8 @@
 namespace cms::store {
 namespace {
 
-using conffiles::efree;
-using conffiles::emalloc;
+using files::efree;
+using files::emalloc;
 using history::Op;
 
 constexpr char kModule[] = "CMSBackEnd";
@@ -153,12 +153,12 @@ int KnownFile(const RecordSide& side, const char* file_name) {
   return -1;
 }
 
-using conffiles::FieldWrite;
+using files::FieldWrite;
 
 // Writes a replaced value straight into the side's file.
 FieldWrite WriteReplaced(const ParamRecord& r, const RecordSide& side,
                          const char* name, std::string& text) {
-  return conffiles::SetConfField(FileTable(side.table)[r.*side.location].path,
+  return files::SetConfField(FileTable(side.table)[r.*side.location].path,
                                  name, text.data());
 }
 

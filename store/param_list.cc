@@ -8,7 +8,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "conffiles/field_file.h"
+#include "files/field_file.h"
 #include "platform/libcmc.h"
 
 namespace cms::store {
@@ -163,8 +163,8 @@ int DeleteFromList(const ParamRecord* record) {
 void ResetParamList() {
   for (int i = 0; i < CheckListLength(); ++i) {
     ParamRecord* r = At(i);
-    conffiles::efree(r->userValue);
-    conffiles::efree(r->ispValue);
+    files::efree(r->userValue);
+    files::efree(r->ispValue);
   }
   Index().clear();
   support::list_clear(&ParamList);

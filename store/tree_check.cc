@@ -9,7 +9,7 @@
 #include <map>
 #include <string>
 
-#include "conffiles/line_reader.h"
+#include "files/line_reader.h"
 #include "platform/root.h"
 #include "store/conf_line.h"
 #include "store/param_record.h"
@@ -110,7 +110,7 @@ int CheckFile(const char* host_path, const struct stat*, int type,
     walk.Report(path, std::string("cannot be read: ") + strerror(errno));
     return 0;
   }
-  conffiles::LineReader reader(f);
+  files::LineReader reader(f);
   char piece[kValueSize];
   long length;
   int line_number = 0;

@@ -8,7 +8,7 @@
 
 #include <cstddef>
 
-namespace cms::conffiles {
+namespace cms::files {
 
 // 1 while set_conf_field_string or delete_param rewrites a file.
 extern int SetConfLock;
@@ -48,4 +48,4 @@ void rm_blank(char* s);
 void* emalloc(size_t size);
 void efree(void* p);
 
-}  // namespace cms::conffiles
+}  // namespace cms::files

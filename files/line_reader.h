@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdio>
 
-namespace cms::conffiles {
+namespace cms::files {
 
 class LineReader {
  public:
@@ -42,4 +42,4 @@ class LineReader {
   bool ends_line_ = true;
 };
 
-}  // namespace cms::conffiles
+}  // namespace cms::files

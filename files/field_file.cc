@@ -1,6 +1,6 @@
 // field_file.cc - reads, rewrites and removes single key=value fields of a
 // configuration file, and puts rebuilt files in place without a torn write.
-#include "conffiles/field_file.h"
+#include "files/field_file.h"
 
 #include <sched.h>
 
@@ -11,11 +11,11 @@
 #include <optional>
 #include <string>
 
-#include "conffiles/line_reader.h"
+#include "files/line_reader.h"
 #include "files/safe_file.h"
 #include "platform/root.h"
 
-namespace cms::conffiles {
+namespace cms::files {
 
 int SetConfLock = 0;
 
@@ -253,4 +253,4 @@ void* emalloc(size_t size) { return malloc(size); }
 
 void efree(void* p) { free(p); }
 
-}  // namespace cms::conffiles
+}  // namespace cms::files

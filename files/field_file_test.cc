@@ -1,5 +1,5 @@
 // field_file_test.cc - single-field access and the crash-safe copy.
-#include "conffiles/field_file.h"
+#include "files/field_file.h"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -16,7 +16,7 @@
 #include "platform/root.h"
 #include "tests/temp_root.h"
 
-namespace cms::conffiles {
+namespace cms::files {
 namespace {
 
 constexpr char kConf[] = "/mnt/jffs2/conf/user/lan.conf";
@@ -205,4 +205,4 @@ TEST_F(FieldFileTest, KilledCopyLeavesOldOrNewContent) {
 }
 
 }  // namespace
-}  // namespace cms::conffiles
+}  // namespace cms::files

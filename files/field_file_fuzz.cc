@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "conffiles/field_file.h"
+#include "files/field_file.h"
 #include "fuzz/fuzz_root.h"
 
 namespace {
@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 // Input: the name, a line feed, the new value, a line feed, the file content.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace cms::fuzzing;
-  using namespace cms::conffiles;
+  using namespace cms::files;
   std::string_view rest(reinterpret_cast<const char*>(data), size);
   const std::string name = TakeLine(&rest);
   std::string value = TakeLine(&rest);
