@@ -10,7 +10,7 @@
 #include "store/operations.h"
 #include "store/param_list.h"
 #include "store/write_back.h"
-#include "tests/stub_programs.h"
+#include "testing/stub_programs.h"
 
 namespace cms::bench {
 namespace {

@@ -14,7 +14,7 @@
 #include "store/file_tables.h"
 #include "store/loader.h"
 #include "store/param_list.h"
-#include "tests/temp_root.h"
+#include "testing/temp_root.h"
 
 namespace cms::bench {
 

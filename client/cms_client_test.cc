@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/sandbox.h"
+#include "testing/sandbox.h"
 
 namespace cms::testing {
 namespace {

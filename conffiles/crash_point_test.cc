@@ -14,9 +14,9 @@
 #include "conffiles/dnsmasq_conf.h"
 #include "files/safe_file.h"
 #include "store/operations.h"
-#include "store/store_fixture.h"
+#include "testing/store_fixture.h"
 #include "store/write_back.h"
-#include "tests/stub_programs.h"
+#include "testing/stub_programs.h"
 
 namespace cms::conffiles {
 namespace {
@@ -59,10 +59,6 @@ class CrashPointTest : public store::StoreFixture {
     StoreFixture::SetUp();
     stubs_.Install();
     stubs_.AddStub("/stub_bin/sync", "");
-  }
-  void TearDown() override {
-    files::ResetCalls();
-    StoreFixture::TearDown();
   }
 
   // Both sides of one parameter, written back by one run.

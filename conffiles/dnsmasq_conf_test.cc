@@ -9,8 +9,8 @@
 #include <iterator>
 #include <string>
 
-#include "conffiles/real_peer_testing.h"
-#include "store/store_fixture.h"
+#include "testing/real_peer.h"
+#include "testing/store_fixture.h"
 
 namespace cms::conffiles {
 namespace {

@@ -9,9 +9,10 @@
 #include <iterator>
 #include <string>
 
-#include "conffiles/real_peer_testing.h"
+#include "testing/real_peer.h"
 #include "platform/root.h"
-#include "tests/temp_root.h"
+#include "testing/process_state.h"
+#include "testing/temp_root.h"
 
 namespace cms::conffiles {
 namespace {
@@ -42,11 +43,9 @@ constexpr const char* kRouterFile =
 class SnmpdConf : public ::testing::Test {
  protected:
   void SetUp() override {
-    platform::SetRoot(root_.dir());
     root_.MakeDir("/mnt/jffs2/conf/app");
     root_.Write(kSysini, "sys_cms_debug_mode=0\n");
   }
-  void TearDown() override { platform::SetRoot("/"); }
 
   void Generate(const std::string& source) {
     root_.Write(kSource, source);
@@ -56,6 +55,7 @@ class SnmpdConf : public ::testing::Test {
   }
 
   testing::TempRoot root_;
+  testing::ScopedRoot scoped_root_{root_.dir()};
 };
 
 TEST_F(SnmpdConf, FilesHoldCommunitiesSystemTextEngineUsersAndAccess) {

@@ -8,6 +8,7 @@
 
 #include "core/write_counter.h"
 #include "store/file_tables.h"
+#include "testing/process_state.h"
 
 namespace cms::core {
 namespace {
@@ -18,9 +19,7 @@ std::string Pop(const std::string& name) {
 }
 
 TEST(CmdQueue, OldestFirstPerExactNameAndTheTemporaryFile) {
-  store::initialConfigLocationArray();
-  initCmdList();
-  initPrivateData();
+  testing::ResetProcessState();
   const int other = store::LocationAdd("/mnt/jffs2/conf/user/lan.conf", 1);
   const int temp = store::LocationAdd(store::kTempUserFile, 1);
   for (const char* v : {"a", "", "b"}) EXPECT_EQ(PushCmdValue("qq", v), 1);
@@ -54,12 +53,11 @@ TEST(CmdQueue, OldestFirstPerExactNameAndTheTemporaryFile) {
   for (const store::ConfigLocation& entry : store::UFL)
     EXPECT_EQ(entry.dirty, 0);
   EXPECT_EQ(Pop("full"), "b");
-  ResetCmdList();
+  testing::ResetProcessState();
 }
 
 TEST(CmdQueue, FullQueueRefusesAndKeepsItsOrder) {
-  store::initialConfigLocationArray();
-  initCmdList();
+  testing::ResetProcessState();
   for (size_t i = 0; i < kCmdQueueLimit; ++i)
     ASSERT_EQ(PushCmdValue(i % 2 ? "odd" : "even", std::to_string(i).c_str()), 1);
   EXPECT_EQ(PushCmdValue("other", "x"), 0);
@@ -69,7 +67,7 @@ TEST(CmdQueue, FullQueueRefusesAndKeepsItsOrder) {
   EXPECT_EQ(PushCmdValue("odd", "x"), 0);
   EXPECT_EQ(Pop("odd"), "3");
   EXPECT_EQ(Pop("even"), "0");
-  ResetCmdList();
+  testing::ResetProcessState();
 }
 
 }  // namespace

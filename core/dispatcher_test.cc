@@ -14,7 +14,7 @@
 #include "files/field_file.h"
 #include "core/cmd_queue.h"
 #include "core/write_counter.h"
-#include "store/store_fixture.h"
+#include "testing/store_fixture.h"
 
 namespace cms::core {
 namespace {
@@ -44,13 +44,7 @@ class DispatcherTest : public store::StoreFixture {
     StoreFixture::SetUp();
     WriteConf(kUserFile, "# test\nt_a=1\nt_b=2\nt_both=u\n");
     WriteConf(kIspFile, "t_isp=i\nt_both=i\n");
-    initCmdList();
-    initPrivateData();
     LoadTree();
-  }
-  void TearDown() override {
-    ResetCmdList();
-    StoreFixture::TearDown();
   }
 
   // Handles a request on the heap of exactly one frame, so that a read

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/temp_root.h"
+#include "testing/temp_root.h"
 
 namespace cms::core {
 namespace {

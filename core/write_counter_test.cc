@@ -4,11 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include "testing/process_state.h"
+
 namespace cms::core {
 namespace {
 
 TEST(WriteCounter, BurstIsDueOneTickAfterItSettles) {
-  initPrivateData();
+  testing::ResetProcessState();
   EXPECT_FALSE(TickDue());  // nothing changed
   for (int tick = 0; tick < 50; ++tick) {
     CountChange();
@@ -28,7 +30,7 @@ TEST(WriteCounter, BurstIsDueOneTickAfterItSettles) {
 }
 
 TEST(WriteCounter, SteadyChangesAreDueOnceTheFirstHasWaitedASecond) {
-  initPrivateData();
+  testing::ResetProcessState();
   const WriteClock::time_point start = WriteClock::now();
   const auto tick = std::chrono::milliseconds(20);
   int due_at = -1;
@@ -39,7 +41,7 @@ TEST(WriteCounter, SteadyChangesAreDueOnceTheFirstHasWaitedASecond) {
   EXPECT_EQ(due_at, 50);  // the first tick a second after the first change
   CountChange(start + 51 * tick);
   EXPECT_FALSE(TickDue(start + 51 * tick + tick / 2));  // a new second
-  initPrivateData();
+  testing::ResetProcessState();
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 #include <sstream>
 #include <string>
 
-#include "events/device_test_fixture.h"
+#include "testing/device_fixture.h"
 #include "store/write_back.h"
 
 namespace cms::events {

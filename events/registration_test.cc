@@ -7,7 +7,7 @@
 #include <sstream>
 #include <string>
 
-#include "events/device_test_fixture.h"
+#include "testing/device_fixture.h"
 #include "events/notify_callbacks.h"
 #include "events/service_callbacks.h"
 #include "store/file_tables.h"

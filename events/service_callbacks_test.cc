@@ -11,7 +11,7 @@
 #include <string>
 
 #include "conffiles/dnsmasq_conf.h"
-#include "events/device_test_fixture.h"
+#include "testing/device_fixture.h"
 #include "events/perf_measure.h"
 #include "events/vpn_callback.h"
 #include "platform/log.h"

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "events/device_test_fixture.h"
+#include "testing/device_fixture.h"
 
 namespace cms::events {
 namespace {

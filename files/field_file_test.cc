@@ -14,7 +14,8 @@
 
 #include "files/safe_file.h"
 #include "platform/root.h"
-#include "tests/temp_root.h"
+#include "testing/process_state.h"
+#include "testing/temp_root.h"
 
 namespace cms::files {
 namespace {
@@ -25,13 +26,11 @@ constexpr char kSame[] = "-----the same value, needn't to set_conf---------\n";
 class FieldFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    platform::SetRoot(root_.dir());
     root_.MakeDir("/tmp");
     root_.MakeDir("/mnt/jffs2/conf/user");
   }
   void TearDown() override {
     EXPECT_EQ(SetConfLock, 0);
-    platform::SetRoot("/");
   }
   // Runs set_conf_field_string; its result, then what it printed.
   std::string Set(const char* name, std::string value) {
@@ -44,6 +43,7 @@ class FieldFileTest : public ::testing::Test {
     return v == nullptr ? "(null)" : v;
   }
   testing::TempRoot root_;
+  testing::ScopedRoot scoped_root_{root_.dir()};
 };
 
 TEST_F(FieldFileTest, GetTakesTheFirstKeyedLine) {

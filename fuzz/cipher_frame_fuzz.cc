@@ -8,52 +8,28 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 
-#include "core/dispatcher.h"
 #include "core/server.h"
-#include "fuzz/example_store.h"
-#include "fuzz/frame_checks.h"
+#include "testing/frame.h"
+#include "testing/fuzz_support.h"
 
 namespace {
 
-using cms::core::kFrameSize;
+using cms::testing::kFrameSize;
+using cms::testing::kSealedAnswerSize;
 
-constexpr size_t kNonce = crypto_aead_xchacha20poly1305_ietf_NPUBBYTES;
-constexpr size_t kTag = crypto_aead_xchacha20poly1305_ietf_ABYTES;
-constexpr size_t kPlainRequest = kFrameSize - kNonce - kTag;  // 984
-constexpr size_t kSealedResponse = 1012 + kNonce + kTag;      // 1052
+constexpr size_t kPlainRequest = 984;  // what a sealed frame carries
 constexpr const char* kKeyFile = "/etc/cms/cipher.key";
 
 cms::fuzzing::ExampleStore g_store;
-unsigned char g_key[crypto_aead_xchacha20poly1305_ietf_KEYBYTES];
-
-std::string Seal(const CMSPacket& request) {
-  std::string wire(kFrameSize, '\0');
-  auto* out = reinterpret_cast<unsigned char*>(wire.data());
-  randombytes_buf(out, kNonce);
-  unsigned long long len = 0;
-  crypto_aead_xchacha20poly1305_ietf_encrypt(
-      out + kNonce, &len, reinterpret_cast<const unsigned char*>(&request),
-      kPlainRequest, nullptr, 0, nullptr, out, g_key);
-  return wire;
-}
-
-bool Open(std::string_view sealed, CMSPacket* response) {
-  memset(response, 0, sizeof *response);
-  unsigned long long len = 0;
-  const auto* in = reinterpret_cast<const unsigned char*>(sealed.data());
-  return crypto_aead_xchacha20poly1305_ietf_decrypt(
-             reinterpret_cast<unsigned char*>(response), &len, nullptr,
-             in + kNonce, sealed.size() - kNonce, nullptr, 0, in, g_key) == 0 &&
-         len == kSealedResponse - kNonce - kTag;
-}
+std::string g_key(crypto_aead_xchacha20poly1305_ietf_KEYBYTES, '\0');
 
 // Runs the worker on one connection that carries `wire` and then closes;
 // returns everything the worker sent back.
@@ -83,11 +59,8 @@ std::string Serve(const std::string& wire) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   cms::fuzzing::InitFuzzRoot();
-  cms::fuzzing::EnterFuzzRoot();
   if (sodium_init() < 0) abort();
-  for (size_t i = 0; i < sizeof g_key; ++i)
-    g_key[i] = static_cast<unsigned char>(i * 7 + 1);
-  std::filesystem::create_directories(cms::fuzzing::FuzzRootDir() + "/etc/cms");
+  for (size_t i = 0; i < g_key.size(); ++i) g_key[i] = static_cast<char>(i * 7 + 1);
   g_store.Load();
   return 0;
 }
@@ -98,7 +71,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 // flipped; 3 sealed, but the key file holds a key of another length. Bit 2:
 // the frame is sent twice on the connection.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  using cms::fuzzing::WriteFile;
   if (size == 0) return 0;
   const int how = data[0] & 3;
   const int frames = (data[0] & 4) != 0 ? 2 : 1;
@@ -109,22 +81,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     rest.remove_prefix(1);
   }
   g_store.Restore();
-  WriteFile(kKeyFile,
-            std::string_view(reinterpret_cast<const char*>(g_key),
-                             how == 3 ? sizeof g_key - 1 : sizeof g_key));
+  cms::fuzzing::FuzzRoot().Write(
+      kKeyFile, std::string_view(g_key).substr(0, g_key.size() - (how == 3)));
 
-  CMSPacket request;
-  memset(&request, 0, sizeof request);
+  CMSPacket request{};
   if (how != 0) {
     memcpy(&request, rest.data(), std::min(rest.size(), kPlainRequest));
     cms::fuzzing::KeepDumpInRoot(&request);
-    // Stamped now, as a client does; each frame sealed anew (a frame sent
-    // twice as it is would be a replay).
-    const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::system_clock::now().time_since_epoch()).count();
-    memcpy(reinterpret_cast<char*>(&request) + CMS_SEALED_TIME_OFFSET, &now,
-           sizeof now);
+    // Stamped at sealing, as a client does; each frame sealed anew (a frame
+    // sent twice as it is would be a replay).
+    memset(reinterpret_cast<char*>(&request) + CMS_SEALED_TIME_OFFSET, 0, 8);
   }
+  const cms::testing::Frame plain = cms::testing::ToFrame(
+      {reinterpret_cast<const char*>(&request), sizeof request});
   std::string wire;
   for (int i = 0; i < frames; ++i) {
     std::string one;
@@ -132,7 +101,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       one.assign(rest.substr(0, kFrameSize));
       one.resize(kFrameSize, '\0');
     } else {
-      one = Seal(request);
+      const auto sealed = cms::testing::Seal(plain, g_key);
+      one.assign(reinterpret_cast<const char*>(sealed.data()), sealed.size());
       if (how == 2) one[flip_at % kFrameSize] ^= 1;
     }
     wire += one;
@@ -145,14 +115,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!answer.empty()) __builtin_trap();
     return 0;
   }
-  if (answer.size() != kSealedResponse * frames) __builtin_trap();
+  if (answer.size() != kSealedAnswerSize * frames) __builtin_trap();
   for (int i = 0; i < frames; ++i) {
-    CMSPacket response;
-    if (!Open(std::string_view(answer).substr(i * kSealedResponse,
-                                              kSealedResponse),
-              &response)) {
-      __builtin_trap();
-    }
+    const std::optional<std::string> opened = cms::testing::Open(
+        std::string_view(answer).substr(i * kSealedAnswerSize, kSealedAnswerSize),
+        g_key);
+    if (!opened) __builtin_trap();
+    CMSPacket response{};
+    memcpy(&response, opened->data(), opened->size());
     cms::fuzzing::CheckResponse(request, response);
   }
   cms::fuzzing::CheckStore();

@@ -6,9 +6,8 @@
 #include <cstring>
 
 #include "core/dispatcher.h"
-#include "fuzz/example_store.h"
-#include "fuzz/frame_checks.h"
 #include "store/param_list.h"
+#include "testing/fuzz_support.h"
 
 namespace {
 
@@ -22,7 +21,6 @@ cms::fuzzing::ExampleStore g_store;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   cms::fuzzing::InitFuzzRoot();
-  cms::fuzzing::EnterFuzzRoot();
   g_store.Load();
   return 0;
 }
@@ -31,12 +29,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   g_store.Restore();
   for (size_t at = 0, n = 0; at < size && n < kMaxFrames;
        at += kFrameSize, ++n) {
-    CMSPacket request;
-    memset(&request, 0, sizeof request);
+    CMSPacket request{};
     memcpy(&request, data + at, std::min(size - at, kFrameSize));
     cms::fuzzing::KeepDumpInRoot(&request);
-    CMSPacket response;
-    memset(&response, 0, sizeof response);
+    CMSPacket response{};
     {
       cms::store::ParamListGuard lock;
       cms::core::handleCMSreq(&request, &response);

@@ -10,11 +10,11 @@
 #include <string_view>
 
 #include "files/field_file.h"
-#include "fuzz/example_store.h"
-#include "store/file_tables.h"
 #include "store/fw_env.h"
 #include "store/loader.h"
 #include "store/param_list.h"
+#include "testing/fuzz_support.h"
+#include "testing/process_state.h"
 
 namespace {
 
@@ -91,27 +91,21 @@ Model Expect(std::string_view text, bool strip_cust) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   cms::fuzzing::InitFuzzRoot();
-  cms::fuzzing::EnterFuzzRoot();
-  std::filesystem::create_directories(cms::fuzzing::FuzzRootDir() +
-                                      "/mnt/jffs2/conf/isp/user");
-  initParamList();
-  atexit([] { ResetParamList(); });
   return 0;
 }
 
 // Input: one byte (bit 0: reset_default asks to strip "cust_"), then the
 // listing.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  using cms::fuzzing::WriteFile;
   if (size == 0) return 0;
   const bool strip_cust = (data[0] & 1) != 0;
   const std::string_view text(reinterpret_cast<const char*>(data) + 1,
                               size - 1);
-  WriteFile(kSysini, kUserContent);
-  WriteFile(kIspSysini, kIspContent);
-  WriteFile(kTempUserFile, "");
-  ResetParamList();
-  initialConfigLocationArray();
+  const cms::testing::TempRoot& root = cms::fuzzing::FuzzRoot();
+  root.Write(kSysini, kUserContent);
+  root.Write(kIspSysini, kIspContent);
+  root.Write(kTempUserFile, "");
+  cms::testing::ResetProcessState();
   initParamFile();
 
   ImportFwEnvText(text, strip_cust);

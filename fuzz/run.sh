@@ -28,7 +28,7 @@ SEEDS=$(pwd)/fuzz/corpus
 if [ $# -gt 0 ]; then
   TARGETS="$*"
 else
-  TARGETS=$(ls files/*_fuzz.cc conffiles/*_fuzz.cc fuzz/*_fuzz.cc | sed 's|.*/||; s|\.cc$||')
+  TARGETS=$(ls fuzz/*_fuzz.cc | sed 's|.*/||; s|\.cc$||')
 fi
 
 # Runs one target; its verdict goes to $OUT/logs/<target>.result: a stats
@@ -66,6 +66,11 @@ run_one() {
 }
 
 mkdir -p "$OUT/logs"
+# Each target makes its root below TMPDIR: memory-backed where it can be,
+# and removed here, so that the roots of crashed runs do not pile up.
+TMPDIR=$(mktemp -d /dev/shm/cmsd-fuzz.XXXXXX 2>/dev/null || mktemp -d)
+export TMPDIR
+trap 'rm -rf "$TMPDIR"' EXIT
 STATS="$OUT/fuzz-stats.txt"
 printf '%-20s %7s %11s %8s %6s %7s %5s\n' target seconds executions exec/s \
   cov corpus seeds > "$STATS"

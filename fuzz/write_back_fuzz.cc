@@ -11,12 +11,12 @@
 #include <string_view>
 #include <vector>
 
-#include "fuzz/example_store.h"
-#include "store/file_tables.h"
 #include "store/loader.h"
 #include "store/operations.h"
 #include "store/param_list.h"
 #include "store/write_back.h"
+#include "testing/fuzz_support.h"
+#include "testing/process_state.h"
 
 namespace {
 
@@ -26,11 +26,10 @@ constexpr const char* kUserFile = "/mnt/jffs2/conf/user/fuzz.conf";
 constexpr const char* kIspFile = "/mnt/jffs2/conf/isp/user/fuzz.conf";
 constexpr size_t kLongLine = 700;
 
+// Per side: unchecked, or the value it must have (nullopt: gone).
+using Value = std::optional<std::string>;
 struct Expected {
-  std::optional<std::string> user;  // nullopt: the side must be gone
-  std::optional<std::string> isp;
-  bool check_user = false;
-  bool check_isp = false;
+  std::optional<Value> user, isp;
 };
 
 std::vector<std::string_view> Lines(std::string_view text) {
@@ -80,14 +79,12 @@ bool CommentsKept(const std::vector<std::string_view>& before,
 }
 
 void LoadFresh() {
-  ResetParamList();
-  initParamList();
-  initialConfigLocationArray();
+  cms::testing::ResetProcessState();
   initParamFile();
   cms::fuzzing::CheckStore();
 }
 
-std::optional<std::string> Side(const char* name, bool user) {
+Value Side(const char* name, bool user) {
   const ParamRecord* r = seekElement(name);
   if (r == nullptr) return std::nullopt;
   const char* v = user ? r->userValue : r->ispValue;
@@ -101,19 +98,14 @@ std::optional<std::string> Side(const char* name, bool user) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   cms::fuzzing::InitFuzzRoot();
-  cms::fuzzing::EnterFuzzRoot();
-  cms::fuzzing::WriteFile(kTempUserFile, "");
-  std::filesystem::create_directories(cms::fuzzing::FuzzRootDir() +
-                                      "/mnt/jffs2/conf/isp/user");
-  atexit([] { ResetParamList(); });
+  cms::fuzzing::FuzzRoot().Write(kTempUserFile, "");
   return 0;
 }
 
 // Input: one byte of choices (bit 0: an ISP-side file too; bits 1-2: the
 // side that sets change), then the file's content.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  using cms::fuzzing::ReadFile;
-  using cms::fuzzing::WriteFile;
+  const cms::testing::TempRoot& root = cms::fuzzing::FuzzRoot();
   if (size == 0) return 0;
   const uint8_t choices = data[0];
   const std::string_view content(reinterpret_cast<const char*>(data) + 1,
@@ -123,11 +115,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                       kModeSetUser};
   const int set_mode = kSetModes[(choices >> 1) & 3];
 
-  WriteFile(kUserFile, content);
+  root.Write(kUserFile, content);
   if (with_isp) {
-    WriteFile(kIspFile, content);
+    root.Write(kIspFile, content);
   } else {
-    cms::fuzzing::RemoveFile(kIspFile);
+    root.Remove(kIspFile);
   }
   LoadFresh();
 
@@ -144,49 +136,35 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string& name = names[i];
     // Every acknowledged value must come back, whatever the file held:
     // doubled names, indented lines, over-long names and lines, NUL bytes.
-    const bool checkable = true;
     Expected& e = expected[name];
     if (i % 3 == 2) {
-      if (DeleteParam(name.c_str(), kModeDeleteUser) != 0) {
-        e.user = std::nullopt;
-        e.check_user = checkable;
-      }
+      if (DeleteParam(name.c_str(), kModeDeleteUser) != 0) e.user.emplace();  // gone
       continue;
     }
     const std::string value = "n" + std::to_string(i);
     if (SetParamValue(name.c_str(), value.c_str(), set_mode) == 0) continue;
-    if (set_mode != kModeSetIsp) {
-      e.user = value;
-      e.check_user = checkable;
-    }
-    if (set_mode != kModeSetUser) {
-      e.isp = value;
-      e.check_isp = checkable;
-    }
+    if (set_mode != kModeSetIsp) e.user = value;
+    if (set_mode != kModeSetUser) e.isp = value;
   }
   for (int k = 0; k < 2; ++k) {
     const std::string name = "fz_add_" + std::to_string(k);
     const std::string value = "a" + std::to_string(k);
-    if (AddParam(name.c_str(), "fuzz.conf", value.c_str(), kModeAddUser) != 0) {
-      Expected& e = expected[name];
-      e.user = value;
-      e.check_user = true;
-    }
+    if (AddParam(name.c_str(), "fuzz.conf", value.c_str(), kModeAddUser) != 0)
+      expected[name].user = value;
   }
   cms::fuzzing::CheckStore();
   writeParamToFile();
   cms::fuzzing::CheckStore();
 
-  const std::string user_after = ReadFile(kUserFile);
-  if (plain && !CommentsKept(lines, user_after)) __builtin_trap();
-  if (with_isp && plain && !CommentsKept(lines, ReadFile(kIspFile))) {
+  if (plain && !CommentsKept(lines, root.Read(kUserFile))) __builtin_trap();
+  if (with_isp && plain && !CommentsKept(lines, root.Read(kIspFile))) {
     __builtin_trap();
   }
 
   LoadFresh();
   for (const auto& [name, e] : expected) {
-    if (e.check_user && Side(name.c_str(), true) != e.user) __builtin_trap();
-    if (e.check_isp && Side(name.c_str(), false) != e.isp) __builtin_trap();
+    if (e.user && Side(name.c_str(), true) != *e.user) __builtin_trap();
+    if (e.isp && Side(name.c_str(), false) != *e.isp) __builtin_trap();
   }
   return 0;
 }

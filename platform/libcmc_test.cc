@@ -13,7 +13,8 @@
 #include <thread>
 
 #include "platform/root.h"
-#include "tests/temp_root.h"
+#include "testing/process_state.h"
+#include "testing/temp_root.h"
 
 namespace cms::platform {
 namespace {
@@ -109,7 +110,7 @@ TEST(CommonLibrary, RoutineThatThrowsEndsOnlyItsOwnWork) {
 
 TEST(CommonLibrary, CipherNeedsTheExactKeyAndAnIntactFrame) {
   testing::TempRoot root;
-  SetRoot(root.dir());
+  const testing::ScopedRoot scoped_root(root.dir());
   const auto key = [&](size_t length, char fill) {
     root.Write("/etc/cms/cipher.key", std::string(length, fill));
   };
@@ -138,7 +139,6 @@ TEST(CommonLibrary, CipherNeedsTheExactKeyAndAnIntactFrame) {
   key(32, 'x');
   EXPECT_EQ(CM_DecryptCfgData(sealed, len, &plain_len), nullptr);
   CM_Free(sealed);
-  SetRoot("/");
 }
 
 }  // namespace

@@ -12,18 +12,15 @@
 #include <cstring>
 
 #include "platform/root.h"
-#include "tests/temp_root.h"
+#include "testing/process_state.h"
+#include "testing/temp_root.h"
 
 namespace cms::platform {
 namespace {
 
 class MessageCenter : public ::testing::Test {
  protected:
-  MessageCenter() {
-    SetRoot(root_.dir());
-    root_.MakeDir("/var/run");
-  }
-  ~MessageCenter() override { SetRoot("/"); }
+  MessageCenter() { root_.MakeDir("/var/run"); }
 
   // A socket bound to the center's path that never reads.
   int Bind() {
@@ -38,6 +35,7 @@ class MessageCenter : public ::testing::Test {
   }
 
   testing::TempRoot root_;
+  testing::ScopedRoot scoped_root_{root_.dir()};
 };
 
 TEST_F(MessageCenter, ListenerThatStopsReadingCostsTheSenderNoWait) {

@@ -6,15 +6,16 @@
 #include <gtest/gtest.h>
 
 #include "platform/root.h"
+#include "testing/process_state.h"
 
 namespace cms::platform {
 namespace {
 
 TEST(Shell, RootGoesBeforeAbsolutePathsOfTheFormatOnly) {
-  SetRoot("/");
+  const testing::ScopedRoot device_root("/");
   Command c = FormatCommand("(/bin/sleep 1; /bin/ipv6_start.sh %s) &", {"x"});
   EXPECT_EQ(c.host, c.device);
-  SetRoot("/sandbox/");
+  const testing::ScopedRoot sandbox_root("/sandbox/");
   EXPECT_EQ(HostPath("/tmp/env.log"), "/sandbox/tmp/env.log");
   EXPECT_EQ(HostPath("/dev/null"), "/dev/null");
   // {format, value, host text}; the device text is always the format with
@@ -47,7 +48,6 @@ TEST(Shell, RootGoesBeforeAbsolutePathsOfTheFormatOnly) {
   c = FormatCommand("/sbin/ip route del default dev %s", {"tun0"}, 20);
   EXPECT_EQ(c.device, "/sbin/ip route del d");
   EXPECT_EQ(c.host, "/sandbox/sbin/ip route del d");
-  SetRoot("/");
 }
 
 TEST(Shell, UnsafeValuesAreQuotedForTheirContext) {

@@ -48,6 +48,18 @@ void Line(std::string* out, const char* name, long long value) {
 
 }  // namespace
 
+void Reset() {
+  for (Counter* c : {&g_status_ok, &g_status_fail, &g_status_none, &g_write_backs,
+                     &g_files_written, &g_file_bytes, &g_noop_writes,
+                     &g_datagrams_sent, &g_datagrams_failed, &g_commands,
+                     &g_command_ns}) {
+    c->store(0, kRelaxed);
+  }
+  for (Counter& c : g_by_command) c.store(0, kRelaxed);
+  for (auto* v : {&g_connections, &g_connections_peak, &g_last_write_back_ns})
+    v->store(0, kRelaxed);
+}
+
 void CountRequest(int cmd, int status) {
   const int slot = cmd >= 0 && cmd < kCommandSlots ? cmd : kCommandSlots;
   g_by_command[slot].fetch_add(1, kRelaxed);

@@ -47,6 +47,9 @@ class CommandTimer {
   int64_t start_ns_;
 };
 
+// Every counter back to 0 (for tests).
+void Reset();
+
 // Milliseconds since the process started.
 int64_t UptimeMillis();
 

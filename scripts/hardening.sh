@@ -23,7 +23,7 @@ jobs=$(nproc)
 echo "== fuzzing: every target, ${fuzz_seconds} s each, ${jobs} at a time =="
 # Objects from scratch, as every other build here; the corpus the fuzzers
 # have found so far is kept.
-rm -rf build-fuzz/obj build-fuzz/libcms_daemon_fuzz.a
+rm -rf build-fuzz/obj build-fuzz/testing build-fuzz/libcms_daemon_fuzz.a
 JOBS=$jobs sh fuzz/build.sh
 JOBS=$jobs sh fuzz/run.sh "$fuzz_seconds"
 

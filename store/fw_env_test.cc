@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "events/device_test_fixture.h"
+#include "testing/device_fixture.h"
 
 namespace cms::store {
 namespace {

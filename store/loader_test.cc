@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string>
 
-#include "store/store_fixture.h"
+#include "testing/store_fixture.h"
 
 namespace cms::store {
 namespace {

@@ -8,8 +8,8 @@
 
 #include "events/notify_callbacks.h"
 #include "events/registration.h"
-#include "store/store_fixture.h"
-#include "tests/msg_listener.h"
+#include "testing/store_fixture.h"
+#include "testing/msg_listener.h"
 
 namespace cms::store {
 namespace {

@@ -9,6 +9,8 @@
 #include <set>
 #include <string>
 
+#include "testing/process_state.h"
+
 namespace cms::store {
 namespace {
 
@@ -29,8 +31,7 @@ void Add(const std::string& name) {
 }
 
 TEST(ParamList, LookupOnNoneOneAndManyInBytewiseOrder) {
-  ResetParamList();
-  initParamList();
+  testing::ResetProcessState();
   EXPECT_EQ(seekElement("a"), nullptr);
   Add("only");
   EXPECT_STREQ(seekElement("only")->name, "only");
@@ -59,7 +60,7 @@ TEST(ParamList, LookupOnNoneOneAndManyInBytewiseOrder) {
       ASSERT_EQ(seekElement(m.c_str()) != nullptr, names.count(m) == 1) << m;
   }
 
-  ResetParamList();
+  testing::ResetProcessState();
 }
 
 }  // namespace

@@ -320,6 +320,8 @@ class Pass {
 
 }  // namespace
 
+void ResetWriteBackRetry() { g_retry = {}; }
+
 bool TakeDeferredWrite() {
   if (!g_retry.pending || std::chrono::steady_clock::now() < g_retry.due) {
     return false;

@@ -16,4 +16,7 @@ int writeParamToFile();
 // caller arranges another write-back then. Caller holds ParamListLock.
 bool TakeDeferredWrite();
 
+// Forgets a scheduled retry and the files known to fail (for tests).
+void ResetWriteBackRetry();
+
 }  // namespace cms::store

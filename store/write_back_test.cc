@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "store/operations.h"
-#include "store/store_fixture.h"
-#include "tests/stub_programs.h"
+#include "testing/store_fixture.h"
+#include "testing/stub_programs.h"
 
 namespace cms::store {
 namespace {

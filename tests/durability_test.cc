@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "tests/sandbox.h"
+#include "testing/sandbox.h"
 
 namespace cms::testing {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tests/sandbox.h"
+#include "testing/sandbox.h"
 
 namespace cms::testing {
 namespace {

@@ -2,7 +2,7 @@
 // flash and the message center, through the real daemon.
 #include <gtest/gtest.h>
 
-#include "tests/sandbox.h"
+#include "testing/sandbox.h"
 
 namespace cms::testing {
 namespace {

@@ -15,7 +15,7 @@
 
 #include <random>
 
-#include "tests/sandbox.h"
+#include "testing/sandbox.h"
 
 namespace cms::testing {
 namespace {

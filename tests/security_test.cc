@@ -6,7 +6,7 @@
 
 #include <mutex>
 
-#include "tests/sandbox.h"
+#include "testing/sandbox.h"
 
 namespace cms::testing {
 namespace {

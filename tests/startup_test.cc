@@ -2,7 +2,7 @@
 // the real daemon.
 #include <gtest/gtest.h>
 
-#include "tests/sandbox.h"
+#include "testing/sandbox.h"
 
 namespace cms::testing {
 namespace {

@@ -1,6 +1,4 @@
-// real_peer_testing.h - runs the real programs that read the generated files
-// (dnsmasq, snmpd) from tests, bounded in time and stopped by pid.
-#pragma once
+#include "testing/real_peer.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -11,15 +9,11 @@
 #include <chrono>
 #include <fstream>
 #include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
 namespace cms::testing {
 
-// Full path of executable `name` on PATH or in the sbin directories (often
-// missing from a user's PATH); "" if absent.
-inline std::string FindProgram(const std::string& name) {
+std::string FindProgram(const std::string& name) {
   std::istringstream dirs(std::string(getenv("PATH") ? getenv("PATH") : "") +
                           ":/usr/sbin:/sbin");
   for (std::string dir; std::getline(dirs, dir, ':');) {
@@ -28,13 +22,9 @@ inline std::string FindProgram(const std::string& name) {
   return "";
 }
 
-// Runs `argv` with `env` added to the environment, its output (standard
-// output and error) going to the file `log`, and returns that output. With
-// a `ready_marker`, a program that prints it (a daemon in the foreground)
-// is sent SIGTERM. Past 20 seconds it is killed, and "(timed out)" added.
-inline std::string RunPeer(std::vector<std::string> argv,
-                           std::vector<std::string> env, const std::string& log,
-                           const std::string& ready_marker = "") {
+std::string RunPeer(std::vector<std::string> argv,
+                    std::vector<std::string> env, const std::string& log,
+                    const std::string& ready_marker) {
   std::vector<char*> args, envp;
   for (std::string& a : argv) args.push_back(a.data());
   for (std::string& e : env) envp.push_back(e.data());

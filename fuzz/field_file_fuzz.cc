@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "files/field_file.h"
-#include "fuzz/fuzz_root.h"
+#include "testing/fuzz_support.h"
 
 namespace {
 
@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view rest(reinterpret_cast<const char*>(data), size);
   const std::string name = TakeLine(&rest);
   std::string value = TakeLine(&rest);
-  WriteFile(kFile, rest);
+  FuzzRoot().Write(kFile, rest);
 
   CheckConfFiledString(kFile, name.c_str());
   if (const char* got = get_conf_field_string(kFile, name.c_str())) {
@@ -50,7 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   set_conf_field_string(kFile, name.c_str(), new_value.data());
   get_conf_field_string(kFile, name.c_str());
   do_usr_copy(kFile, kCopy);
-  if (ReadFile(kCopy) != ReadFile(kFile)) __builtin_trap();
+  if (FuzzRoot().Read(kCopy) != FuzzRoot().Read(kFile)) __builtin_trap();
   delete_param(kFile, name.c_str());
   if (SetConfLock != 0) __builtin_trap();  // released on every way out
   return 0;

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "conffiles/snmpd_conf.h"
-#include "fuzz/fuzz_root.h"
+#include "testing/fuzz_support.h"
 
 namespace {
 
@@ -40,21 +40,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // First byte: bit 0 secure mode, bit 1 no sysini.conf at all.
   const uint8_t mode = data[0];
   if (mode & 2) {
-    RemoveFile(kSysini);
+    FuzzRoot().Remove(kSysini);
   } else {
-    WriteFile(kSysini,
+    FuzzRoot().Write(kSysini,
               (mode & 1) ? "sys_secure_mode 1\n" : "sys_secure_mode 0\n");
   }
-  WriteFile(kSource, std::string_view(reinterpret_cast<const char*>(data) + 1,
+  FuzzRoot().Write(kSource, std::string_view(reinterpret_cast<const char*>(data) + 1,
                                       size - 1));
-  RemoveFile(kV1);
-  RemoveFile(kV3);
+  FuzzRoot().Remove(kV1);
+  FuzzRoot().Remove(kV3);
   std::string src = kSource;
   cms::conffiles::do_usr_copy_snmpd(src.data(), kV1);
   cms::conffiles::do_usr_copy_snmpd_v3(kSource, kV3);
 
-  const std::string v1 = ReadFile(kV1);
-  const std::string v3 = ReadFile(kV3);
+  const std::string v1 = FuzzRoot().Read(kV1);
+  const std::string v3 = FuzzRoot().Read(kV3);
   if (!WholeLines(v1) || !WholeLines(v3)) __builtin_trap();
   size_t start = 0;
   for (size_t end = v1.find('\n'); end != std::string::npos;

@@ -9,7 +9,7 @@
 
 #include "conffiles/dnsmasq_conf.h"
 #include "files/field_file.h"
-#include "fuzz/fuzz_root.h"
+#include "testing/fuzz_support.h"
 #include "store/param_list.h"
 
 namespace {
@@ -34,24 +34,21 @@ void SetAutoDns(const char* value) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   cms::fuzzing::InitFuzzRoot();
-  cms::store::initParamList();
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace cms::fuzzing;
   if (size == 0) return 0;
+  cms::testing::ResetProcessState();
   // First byte: bit 0 lets custom DHCP options through.
   if (data[0] & 1) SetAutoDns("disable");
-  WriteFile(kSource, std::string_view(reinterpret_cast<const char*>(data) + 1,
+  FuzzRoot().Write(kSource, std::string_view(reinterpret_cast<const char*>(data) + 1,
                                       size - 1));
-  RemoveFile(kTarget);
+  FuzzRoot().Remove(kTarget);
   cms::conffiles::do_usr_copy_dnsmasq(kSource, kTarget);
 
-  // Each input leaves the store as it found it: empty.
-  cms::store::ResetParamList();
-
-  const std::string out = ReadFile(kTarget);
+  const std::string out = FuzzRoot().Read(kTarget);
   if (!WholeLines(out)) __builtin_trap();
   size_t start = 0;
   for (size_t end = out.find('\n'); end != std::string::npos;

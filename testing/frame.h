@@ -1,0 +1,67 @@
+// frame.h - the request/response frame for tests, laid out as CMSPacket of
+// the client library, and its plain and enciphered exchanges.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "client/cms_client.h"
+
+namespace cms::testing {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+inline constexpr size_t kFrameSize = CMS_FRAME_SIZE;
+using Frame = std::array<char, kFrameSize>;
+inline constexpr size_t kValueOffset = offsetof(CMSPacket, value);
+inline constexpr int32_t kStatusOk = CMS_STATUS_OK;
+inline constexpr int32_t kTestPid = 4242;  // in every request made here
+
+// Texts are copied with the limits of their areas, so they stay terminated.
+Frame MakeFrame(int32_t cmd, std::string_view name = {},
+                std::string_view value = {}, std::string_view location = {});
+// A list for commands 35 and 36: each text and its zero byte, then a zero.
+Frame MakeListFrame(int32_t cmd, const std::vector<std::string>& list);
+Frame ToFrame(std::string_view bytes);
+int32_t FramePid(const Frame& f);
+int32_t FrameStatus(const Frame& f);
+// The texts of the response's value area, up to the empty text.
+std::vector<std::string> FrameList(const Frame& f);
+std::string FrameValue(const Frame& f);
+inline bool IsOk(const std::optional<Frame>& r) {
+  return r && FrameStatus(*r) == kStatusOk;
+}
+
+// Blocking sends are whole; this one never raises SIGPIPE.
+bool SendAll(int fd, const void* data, size_t size);
+// Exactly `size` bytes; nothing when the peer closed first or time ran out.
+std::optional<std::string> ReadExactly(int fd, size_t size,
+                                       milliseconds timeout);
+// One frame out on `fd`, one back; nothing when the peer closed first or
+// did not answer in time.
+std::optional<Frame> RoundTrip(int fd, const Frame& request,
+                               milliseconds timeout = seconds(5));
+
+// The enciphered exchange of peers other than 127.0.0.1 (XChaCha20-Poly1305,
+// 24-byte nonce first, then ciphertext and tag): the first 984 bytes of the
+// frame go out as 1024, the answer comes as 1052 and deciphers to its first
+// 1012 bytes.
+inline constexpr size_t kSealedAnswerSize = 1052;
+int64_t WallMs();
+// Stamps the sealing time unless the frame carries one or told not to (a
+// client that does not stamp).
+std::array<unsigned char, kFrameSize> Seal(Frame frame, std::string_view key,
+                                           bool stamp = true);
+// The plaintext of a sealed answer; nothing when it does not open.
+std::optional<std::string> Open(std::string_view sealed, std::string_view key);
+// Nothing when no answer came, "" when it did not decipher.
+std::optional<std::string> SealedRoundTrip(int fd, const Frame& frame,
+                                           std::string_view key);
+
+}  // namespace cms::testing

@@ -1,0 +1,150 @@
+#include "testing/fuzz_support.h"
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string_view>
+
+#include "events/registration.h"
+#include "store/file_tables.h"
+#include "store/loader.h"
+#include "store/param_list.h"
+#include "testing/process_state.h"
+
+namespace cms::fuzzing {
+
+namespace fs = std::filesystem;
+
+const testing::TempRoot& FuzzRoot() {
+  static const testing::TempRoot root;
+  return root;
+}
+
+void InitFuzzRoot() {
+  static const testing::ScopedRoot scoped(FuzzRoot().dir());
+  for (const char* dir : {"/tmp", "/mnt/jffs2/conf/user",
+                          "/mnt/jffs2/conf/isp/user", "/mnt/jffs2/conf/app",
+                          "/etc/cms", "/no_programs"}) {
+    FuzzRoot().MakeDir(dir);
+  }
+  if (chdir(FuzzRoot().dir().c_str()) != 0) abort();
+  // Should a command ever run, it finds no program by name; programs named
+  // by absolute path get the root in front. Nothing on the host is reached.
+  setenv("PATH", FuzzRoot().Host("/no_programs").c_str(), 1);
+  if (std::freopen("/dev/null", "w", stdout) == nullptr) abort();
+  // The lists' destructors would drop their elements unfreed; emptied
+  // first, the leak check at exit finds nothing of them.
+  atexit(testing::ResetProcessState);
+}
+
+bool WholeLines(const std::string& text) {
+  return text.find('\0') == std::string::npos &&
+         (text.empty() || text.back() == '\n');
+}
+
+// The store as the daemon starts it: file tables, tree, callbacks, queue,
+// counters. The boot-loader import is left out: it only feeds
+// ReplaceParamValue, which the targets reach directly.
+static void StartStore() {
+  testing::ResetProcessState();
+  store::initParamFile();
+  events::initParamEventReg();
+  events::initFileEventReg();
+}
+
+void ExampleStore::Load() {
+  const fs::path conf = FuzzRoot().Host("/mnt/jffs2/conf");
+  for (const fs::directory_entry& entry : fs::directory_iterator(CMS_EXAMPLES_DIR)) {
+    if (!entry.is_directory() || entry.path().filename() == "etc") continue;
+    fs::copy(entry.path(), conf / entry.path().filename(),
+             fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+  }
+  FuzzRoot().Write(store::kTempUserFile, "");
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(conf)) {
+    if (!entry.is_regular_file()) continue;
+    const std::string path = entry.path().string().substr(FuzzRoot().dir().size());
+    files_.emplace_back(path, FuzzRoot().Read(path));
+  }
+  StartStore();
+}
+
+void ExampleStore::Restore() {
+  for (const auto& [path, content] : files_) {
+    if (FuzzRoot().Read(path) != content) FuzzRoot().Write(path, content);
+  }
+  StartStore();
+}
+
+void CheckStore() {
+  const int n = store::CheckListLength();
+  const store::ParamRecord* prev = nullptr;
+  for (int i = 0; i < n; ++i) {
+    const auto* r = static_cast<const store::ParamRecord*>(
+        support::list_get_at(&store::ParamList, i));
+    if (r == nullptr || strnlen(r->name, sizeof r->name) == sizeof r->name) {
+      __builtin_trap();
+    }
+    if (prev != nullptr && strcmp(prev->name, r->name) >= 0) __builtin_trap();
+    for (const auto& [location, table] :
+         {std::pair{r->userLocation, store::UFL},
+          std::pair{r->ispLocation, store::IFL}}) {
+      if (location < -1 || location >= store::kFileTableSize) __builtin_trap();
+      if (location >= 0 &&
+          strcmp(table[location].path, store::kFreeEntry) == 0) {
+        __builtin_trap();
+      }
+    }
+    if (r->userValue != nullptr) (void)strlen(r->userValue);
+    if (r->ispValue != nullptr) (void)strlen(r->ispValue);
+    prev = r;
+  }
+}
+
+void KeepDumpInRoot(CMSPacket* request) {
+  if (request->cmd != CMS_CMD_DUMP) return;
+  const std::string_view path(request->value,
+                              strnlen(request->value, sizeof request->value));
+  if (path.find("..") != std::string_view::npos) {
+    memset(request->value, 0, sizeof request->value);
+    strcpy(request->value, "/tmp/dump.txt");
+  }
+}
+
+static bool AllZero(const void* area, size_t size) {
+  const auto* p = static_cast<const unsigned char*>(area);
+  for (size_t i = 0; i < size; ++i) {
+    if (p[i] != 0) return false;
+  }
+  return true;
+}
+
+void CheckResponse(const CMSPacket& request, const CMSPacket& response) {
+  if (response.status != 0 && response.status != CMS_STATUS_OK &&
+      response.status != CMS_STATUS_FAIL) {
+    __builtin_trap();
+  }
+  if (response.pid != 0 && response.pid != request.pid) __builtin_trap();
+  // Listing, history and statistics answer a cursor or a count in `name`.
+  const bool name_used = request.cmd == CMS_CMD_LIST ||
+                         request.cmd == CMS_CMD_HISTORY ||
+                         request.cmd == CMS_CMD_STATS;
+  if (name_used ? response.name[CMS_NAME_SIZE - 1] != '\0'
+                : !AllZero(response.name, sizeof response.name)) {
+    __builtin_trap();
+  }
+  if (response.reserved != 0 ||
+      !AllZero(response.location, sizeof response.location) ||
+      !AllZero(response.reserved_tail, sizeof response.reserved_tail) ||
+      response.value[CMS_VALUE_SIZE - 1] != '\0') {
+    __builtin_trap();
+  }
+  if (request.cmd == CMS_CMD_WRITE_NOW &&
+      !AllZero(&response, sizeof response)) {
+    __builtin_trap();
+  }
+}
+
+}  // namespace cms::fuzzing

@@ -1,0 +1,295 @@
+#include "testing/sandbox.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sodium.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+namespace cms::testing {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string kExamples = CMS_SOURCE_DIR "/examples/";
+
+sockaddr_in Loopback(int port) {
+  return {AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+}
+
+int DecodeStatus(int status) {
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+long StatusField(const std::string& path, const std::string& key) {
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) {
+    if (line.starts_with(key + ":"))
+      return std::stol(line.substr(key.size() + 1));
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::string Edit(std::string text,
+                 const std::map<std::string, std::string>& edits) {
+  for (const auto& [from, to] : edits)
+    text.replace(text.find(from), from.size(), to);
+  return text;
+}
+
+ProcStats ReadProcStats(pid_t pid) {
+  const std::string dir = "/proc/" + std::to_string(pid);
+  std::error_code ec;
+  ProcStats s{StatusField(dir + "/status", "VmRSS"),
+              StatusField(dir + "/status", "Threads"),
+              std::distance(fs::directory_iterator(dir + "/fd", ec), {})};
+  clockid_t clock;
+  timespec cpu{};
+  if (clock_getcpuclockid(pid, &clock) == 0) clock_gettime(clock, &cpu);
+  s.cpu_seconds = cpu.tv_sec + cpu.tv_nsec / 1e9;
+  for (const fs::path& task : fs::directory_iterator(dir + "/task", ec)) {
+    if (task.filename() == std::to_string(pid)) continue;
+    s.other_switches += StatusField(task / "status", "voluntary_ctxt_switches");
+  }
+  return s;
+}
+
+IdleSample SampleIdle(pid_t pid, milliseconds window) {
+  const ProcStats a = ReadProcStats(pid);
+  const Clock::time_point start = Clock::now();
+  std::this_thread::sleep_for(window);
+  const ProcStats b = ReadProcStats(pid);
+  const double s = std::chrono::duration<double>(Clock::now() - start).count();
+  // Threads that ended in the window take their counts with them.
+  const long wakeups = std::max(0L, b.other_switches - a.other_switches);
+  return {(b.cpu_seconds - a.cpu_seconds) / s,
+          static_cast<double>(wakeups) / s};
+}
+
+Sandbox::Sandbox(const Files& files, bool message_center) : stubs_(*this) {
+  for (const char* dir : {"/mnt/jffs2/conf/user", "/mnt/jffs2/conf/isp/user",
+                          "/mnt/jffs2/conf/app", "/tmp", "/var/run", "/dev",
+                          "/proc/sys/net/ipv4", "/etc"}) {
+    MakeDir(dir);
+  }
+  for (const char* dir : {"user", "isp", "app"}) {
+    fs::copy(kExamples + dir, Host("/mnt/jffs2/conf/") + dir,
+             fs::copy_options::recursive);
+  }
+  Write("/etc/VERSION", ReadExample("etc/VERSION"));
+  for (const auto& [path, content] : files) Write(path, content);
+  // Only the daemon gets the stubs first on PATH.
+  const std::string path = getenv("PATH");
+  stubs_.Install();
+  setenv("PATH", path.c_str(), 1);
+  if (message_center) listener_ = std::make_unique<MsgListener>(*this);
+  // Room for hundreds of connections; a daemon started later inherits it.
+  rlimit lim;
+  getrlimit(RLIMIT_NOFILE, &lim);
+  lim.rlim_cur = lim.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &lim);
+  if (sodium_init() < 0) abort();
+  key_.resize(crypto_aead_xchacha20poly1305_ietf_KEYBYTES);
+  randombytes_buf(key_.data(), key_.size());
+  Write("/etc/cms/cipher.key", key_);
+  // A free port: the one the kernel picks for a bind to port 0.
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr = Loopback(0);
+  socklen_t len = sizeof addr;
+  bind(fd, reinterpret_cast<sockaddr*>(&addr), len);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  port_ = ntohs(addr.sin_port);
+  close(fd);
+  // The client library of this process talks to this daemon.
+  setenv("CMS_PORT", std::to_string(port_).c_str(), 1);
+  setenv("CMS_ROOT", dir().c_str(), 1);
+}
+
+Files Sandbox::ConfFiles() const {
+  Files files;
+  for (const auto& e :
+       fs::recursive_directory_iterator(Host("/mnt/jffs2/conf"))) {
+    if (e.is_regular_file())
+      files[e.path().string().substr(dir().size())] = ReadHost(e.path());
+  }
+  return files;
+}
+
+std::string Sandbox::ReadExample(const std::string& relative_path) {
+  return ReadHost(kExamples + relative_path);
+}
+
+bool Sandbox::Start(bool wait, const std::vector<std::string>& extra) {
+  Stop();
+  // CMS_TEST_CMSD names another daemon to test (a ThreadSanitizer build).
+  const char* other = getenv("CMS_TEST_CMSD");
+  std::vector<std::string> args = {
+      other && *other ? other : CMS_BUILD_DIR "/cmsd", "--root", dir(),
+      "--port", std::to_string(port_), "--log-stderr"};
+  args.insert(args.end(), extra.begin(), extra.end());
+  pid_ = Spawn(args, {"PATH=" + Host("/stub_bin:") + getenv("PATH")}, "/cmsd");
+  // The kernel's table tells when the port listens, at the cost of no
+  // connection. A sanitizer build needs seconds on a busy machine.
+  char entry[48];
+  snprintf(entry, sizeof entry, ": 0100007F:%04X 00000000:0000 0A ", port_);
+  auto listens = [&] {
+    return ReadHost("/proc/net/tcp").find(entry) != std::string::npos;
+  };
+  return !wait ||
+         (WaitUntil([&] { return !Running() || listens(); }, seconds(20)) &&
+          Running() && listens());
+}
+
+void Sandbox::Stop() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGKILL);
+  Reap(0);
+}
+
+bool Sandbox::Signal(int sig) { return Running() && kill(pid_, sig) == 0; }
+
+std::optional<int> Sandbox::WaitExit(milliseconds timeout) {
+  std::optional<int> code;
+  WaitUntil([&] { return pid_ <= 0 || (code = Reap(WNOHANG)); }, timeout);
+  return code;
+}
+
+bool Sandbox::Running() { return pid_ > 0 && !Reap(WNOHANG); }
+
+bool Sandbox::WaitForStderr(std::string_view text, milliseconds timeout) {
+  return WaitUntil([&] { return Stderr().find(text) != std::string::npos; },
+                   timeout);
+}
+
+bool Sandbox::WaitUntil(const std::function<bool()>& done,
+                        milliseconds timeout) {
+  for (const auto end = Clock::now() + timeout; !done();) {
+    if (Clock::now() >= end) return done();
+    std::this_thread::sleep_for(milliseconds(2));
+  }
+  return true;
+}
+
+int Sandbox::Connect(const char* source_ip, int flags) const {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
+  sockaddr_in from = Loopback(0);
+  const sockaddr_in to = Loopback(port_);
+  inet_pton(AF_INET, source_ip, &from.sin_addr);
+  if ((strcmp(source_ip, "127.0.0.1") != 0 &&
+       bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) ||
+      (connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 &&
+       errno != EINPROGRESS)) {
+    close(fd);
+    fd = -1;
+  }
+  return fd;
+}
+
+std::optional<Frame> Sandbox::Exchange(const Frame& request,
+                                       milliseconds timeout) const {
+  const int fd = Connect();
+  const std::optional<Frame> r = RoundTrip(fd, request, timeout);
+  close(fd);
+  return r;
+}
+
+std::string Sandbox::Ask(int32_t cmd, std::string_view name,
+                         std::string_view value,
+                         std::string_view location) const {
+  const std::optional<Frame> r = Exchange(MakeFrame(cmd, name, value, location));
+  if (!r || FramePid(*r) != kTestPid) return "no answer";
+  return IsOk(r) ? "ok:" + FrameValue(*r) : "failed";
+}
+
+ProgramResult Sandbox::RunCms(std::vector<std::string> args,
+                              milliseconds timeout) const {
+  args.insert(args.begin(), CMS_BUILD_DIR "/cms");
+  const pid_t child = Spawn(args,
+                            {"PATH=" + std::string(getenv("PATH")),
+                             "CMS_PORT=" + std::to_string(port_),
+                             "CMS_ROOT=" + dir()},
+                            "/cms");
+  int status = 0;
+  auto ended = [&] { return waitpid(child, &status, WNOHANG) == child; };
+  for (int sig : {SIGINT, SIGKILL}) {
+    if (WaitUntil(ended, sig == SIGINT ? timeout : seconds(1))) break;
+    kill(child, sig);
+    if (sig == SIGKILL) waitpid(child, &status, 0);
+  }
+  return {DecodeStatus(status), Read("/cms.stdout"), Read("/cms.stderr")};
+}
+
+// Starts args[0] in a process group of its own with `env` ("NAME=value",
+// PATH among them) and this process's environment but for PATH, root,
+// port and the boot-loader variables, which change what a daemon imports
+// at start; its output goes to <root><out>.stdout and .stderr.
+pid_t Sandbox::Spawn(const std::vector<std::string>& args,
+                     std::vector<std::string> env,
+                     const std::string& out) const {
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string_view v = *e;
+    if (!v.starts_with("PATH=") && !v.starts_with("CMS_") &&
+        !v.starts_with("reset_default=") && !v.starts_with("version_uboot="))
+      env.emplace_back(v);
+  }
+  auto c_strings = [](const std::vector<std::string>& v) {
+    std::vector<char*> p;
+    for (const std::string& s : v) p.push_back(const_cast<char*>(s.c_str()));
+    p.push_back(nullptr);
+    return p;
+  };
+  std::vector<char*> argv = c_strings(args), envp = c_strings(env);
+  const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+  const int out_fd = open(Host(out + ".stdout").c_str(), flags, 0644);
+  const int err_fd = open(Host(out + ".stderr").c_str(), flags, 0644);
+  const pid_t parent = getpid();
+  const pid_t child = fork();
+  if (child == 0) {
+    // Async-signal-safe calls only. A test binary that dies must not
+    // leave its child behind.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(127);
+    setpgid(0, 0);
+    dup2(out_fd, STDOUT_FILENO);
+    dup2(err_fd, STDERR_FILENO);
+    execve(argv[0], argv.data(), envp.data());
+    _exit(127);
+  }
+  close(out_fd);
+  close(err_fd);
+  if (child < 0 || out_fd < 0 || err_fd < 0) abort();
+  // From this side too, so a group kill reaches a child that has not run.
+  setpgid(child, child);
+  return child;
+}
+
+// Reaps the daemon if it has ended (`flags` WNOHANG or 0) and kills what
+// it left running in its group; its exit code, or nothing while it runs.
+std::optional<int> Sandbox::Reap(int flags) {
+  // Look without reaping first: while the daemon is a zombie its pid, and
+  // with it the group id, cannot go to anyone else.
+  siginfo_t info{};
+  if (waitid(P_PID, pid_, &info, WEXITED | WNOWAIT | flags) != 0 ||
+      info.si_pid != pid_) {
+    return std::nullopt;
+  }
+  kill(-pid_, SIGKILL);
+  int status = 0;
+  waitpid(pid_, &status, 0);
+  pid_ = -1;
+  return DecodeStatus(status);
+}
+
+}  // namespace cms::testing

@@ -1,0 +1,136 @@
+// sandbox.h - runs the real build/cmsd in a throw-away root for end-to-end
+// tests: example configuration tree, recording stub programs, a message
+// center, a free loopback port, and helpers to talk to the daemon and to
+// watch it through /proc.
+#pragma once
+
+// Also what the end-to-end tests use beside it: sockets, signals, files,
+// processes, threads and libsodium.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sodium.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "testing/frame.h"
+#include "testing/msg_listener.h"
+#include "testing/stub_programs.h"
+#include "testing/temp_root.h"
+
+namespace cms::testing {
+
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+
+// `text` with the first occurrence of each `from` replaced by its `to`.
+std::string Edit(std::string text,
+                 const std::map<std::string, std::string>& edits);
+
+// What /proc tells about a running daemon.
+struct ProcStats {
+  long rss_kb = 0, threads = 0, fds = 0;
+  long other_switches = 0;  // wakeups of every thread but the main one
+  double cpu_seconds = 0;   // user + system, all threads
+};
+ProcStats ReadProcStats(pid_t pid);
+// CPU share of one core, and wakeups per second of the threads other than
+// the main one, of a daemon left alone for `window`.
+struct IdleSample {
+  double cpu_share, other_wakeups;
+};
+IdleSample SampleIdle(pid_t pid, milliseconds window);
+
+// Device path -> content.
+using Files = std::map<std::string, std::string>;
+
+struct ProgramResult {
+  int exit_code = -1;  // 128 + signal number when killed by a signal
+  std::string out, err;
+};
+
+// The root's files are read and written by device path (TempRoot).
+class Sandbox : public TempRoot {
+ public:
+  // `files` go over the example tree (examples/ under /mnt/jffs2/conf, its
+  // etc/VERSION in /etc). The message center collects triggers.
+  explicit Sandbox(const Files& files = {}, bool message_center = true);
+  ~Sandbox() { Stop(); }
+
+  // Every configuration file under /mnt/jffs2/conf.
+  Files ConfFiles() const;
+  static std::string ReadExample(const std::string& relative_path);
+  const StubPrograms& stubs() const { return stubs_; }
+  MsgListener* messages() { return listener_.get(); }  // null without one
+  int port() const { return port_; }
+  pid_t pid() const { return pid_; }  // -1 when no daemon runs
+  const std::string& cipher_key() const { return key_; }
+
+  // Starts cmsd --root R --port P --log-stderr and, if asked, waits
+  // (bounded) until the port listens; false when the daemon exited or did
+  // not listen in time. The port listens before the event loop runs: wait for
+  // the ready event or the marker before sending signals. The daemon dies with
+  // the thread that started it: start it from the test's own thread.
+  bool Start(bool wait = true, const std::vector<std::string>& extra = {});
+  // SIGKILL to the daemon and its process group, then reaps it.
+  void Stop();
+  bool Signal(int sig);
+  // The exit code (128 + signal when killed); nothing while it still runs.
+  std::optional<int> WaitExit(milliseconds timeout);
+  bool Running();
+  std::string Stderr() const { return Read("/cmsd.stderr"); }
+  bool WaitForStderr(std::string_view text, milliseconds timeout);
+  // Polls `done` every few milliseconds until it is true or time is up.
+  static bool WaitUntil(const std::function<bool()>& done,
+                        milliseconds timeout);
+
+  // A connection to the daemon from `source_ip` (a loopback address;
+  // "127.0.0.2" gets the enciphered exchange), non-blocking if asked;
+  // -1 on failure.
+  int Connect(const char* source_ip = "127.0.0.1", int flags = 0) const;
+  // One plain exchange on a new connection; nothing when the daemon closed
+  // first or did not answer within `timeout`.
+  std::optional<Frame> Exchange(const Frame& request,
+                                milliseconds timeout = seconds(5)) const;
+  // One request on a new connection: "ok:" and the value answered,
+  // "failed", or "no answer".
+  std::string Ask(int32_t cmd, std::string_view name,
+                  std::string_view value = {},
+                  std::string_view location = {}) const;
+  // Runs build/cms against this daemon; after `timeout` it gets SIGINT,
+  // and SIGKILL a second later.
+  ProgramResult RunCms(std::vector<std::string> args,
+                       milliseconds timeout = seconds(10)) const;
+
+ private:
+  pid_t Spawn(const std::vector<std::string>& args,
+              std::vector<std::string> env, const std::string& out) const;
+  std::optional<int> Reap(int flags);
+
+  StubPrograms stubs_;
+  std::unique_ptr<MsgListener> listener_;
+  std::string key_;
+  int port_ = 0;
+  pid_t pid_ = -1;
+};
+
+}  // namespace cms::testing
