@@ -9,8 +9,9 @@
 
 #include "conffiles/dnsmasq_conf.h"
 #include "files/field_file.h"
-#include "testing/fuzz_support.h"
 #include "store/param_list.h"
+#include "testing/fuzz_support.h"
+#include "testing/process_state.h"
 
 namespace {
 

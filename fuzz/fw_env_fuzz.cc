@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "files/field_file.h"
+#include "store/file_tables.h"
 #include "store/fw_env.h"
 #include "store/loader.h"
 #include "store/param_list.h"

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "store/file_tables.h"
 #include "store/loader.h"
 #include "store/operations.h"
 #include "store/param_list.h"

@@ -1,6 +1,7 @@
 #include "testing/fuzz_support.h"
 
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include <string_view>
 
 #include "events/registration.h"
+#include "files/field_file.h"
 #include "store/file_tables.h"
 #include "store/loader.h"
 #include "store/param_list.h"
@@ -36,7 +38,9 @@ void InitFuzzRoot() {
   setenv("PATH", FuzzRoot().Host("/no_programs").c_str(), 1);
   if (std::freopen("/dev/null", "w", stdout) == nullptr) abort();
   // The lists' destructors would drop their elements unfreed; emptied
-  // first, the leak check at exit finds nothing of them.
+  // first, the leak check at exit finds nothing of them. (The first reset
+  // makes the lists, so that they are destroyed only after that.)
+  testing::ResetProcessState();
   atexit(testing::ResetProcessState);
 }
 
@@ -45,16 +49,29 @@ bool WholeLines(const std::string& text) {
          (text.empty() || text.back() == '\n');
 }
 
+namespace {
+
+// Identity and content of a file: a rename or a rewrite changes it.
+std::string Stamp(const std::string& device_path) {
+  struct stat st {};
+  stat(FuzzRoot().Host(device_path).c_str(), &st);
+  return std::to_string(st.st_ino) + " " + std::to_string(st.st_size) + " " +
+         std::to_string(st.st_mtim.tv_sec) + "." +
+         std::to_string(st.st_mtim.tv_nsec);
+}
+
+char* Copy(const std::optional<std::string>& text) {
+  if (!text) return nullptr;
+  char* p = static_cast<char*>(files::emalloc(text->size() + 1));
+  memcpy(p, text->c_str(), text->size() + 1);
+  return p;
+}
+
+}  // namespace
+
 // The store as the daemon starts it: file tables, tree, callbacks, queue,
 // counters. The boot-loader import is left out: it only feeds
 // ReplaceParamValue, which the targets reach directly.
-static void StartStore() {
-  testing::ResetProcessState();
-  store::initParamFile();
-  events::initParamEventReg();
-  events::initFileEventReg();
-}
-
 void ExampleStore::Load() {
   const fs::path conf = FuzzRoot().Host("/mnt/jffs2/conf");
   for (const fs::directory_entry& entry : fs::directory_iterator(CMS_EXAMPLES_DIR)) {
@@ -63,19 +80,44 @@ void ExampleStore::Load() {
              fs::copy_options::recursive | fs::copy_options::overwrite_existing);
   }
   FuzzRoot().Write(store::kTempUserFile, "");
+  testing::ResetProcessState();
+  store::initParamFile();
+  events::initParamEventReg();
+  events::initFileEventReg();
+
+  for (int i = 0; i < store::CheckListLength(); ++i) {
+    const auto* r = static_cast<const store::ParamRecord*>(
+        support::list_get_at(&store::ParamList, i));
+    records_.push_back(*r);
+    for (const char* v : {r->userValue, r->ispValue})
+      values_.push_back(v ? std::optional<std::string>(v) : std::nullopt);
+  }
+  memcpy(ufl_, store::UFL, sizeof ufl_);
+  memcpy(ifl_, store::IFL, sizeof ifl_);
   for (const fs::directory_entry& entry : fs::recursive_directory_iterator(conf)) {
     if (!entry.is_regular_file()) continue;
     const std::string path = entry.path().string().substr(FuzzRoot().dir().size());
-    files_.emplace_back(path, FuzzRoot().Read(path));
+    files_.push_back({path, FuzzRoot().Read(path), Stamp(path)});
   }
-  StartStore();
 }
 
 void ExampleStore::Restore() {
-  for (const auto& [path, content] : files_) {
-    if (FuzzRoot().Read(path) != content) FuzzRoot().Write(path, content);
+  testing::ResetProcessState();
+  for (size_t i = 0; i < records_.size(); ++i) {
+    store::ParamRecord r = records_[i];
+    r.userValue = Copy(values_[2 * i]);
+    r.ispValue = Copy(values_[2 * i + 1]);
+    store::addElement(&r);
   }
-  StartStore();
+  // Saved in list order: already sorted.
+  memcpy(store::UFL, ufl_, sizeof ufl_);
+  memcpy(store::IFL, ifl_, sizeof ifl_);
+  for (SavedFile& file : files_) {
+    if (Stamp(file.device_path) != file.stamp) {
+      FuzzRoot().Write(file.device_path, file.content);
+      file.stamp = Stamp(file.device_path);
+    }
+  }
 }
 
 void CheckStore() {

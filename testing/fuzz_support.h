@@ -3,11 +3,13 @@
 // and the invariants of the store and of response frames.
 #pragma once
 
+#include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "client/cms_client.h"
+#include "store/file_tables.h"
+#include "store/param_record.h"
 #include "testing/temp_root.h"
 
 namespace cms::fuzzing {
@@ -32,13 +34,20 @@ class ExampleStore {
   // Copies examples/ below /mnt/jffs2/conf and starts the store on it as the
   // daemon does.
   void Load();
-  // Every file of the tree as right after Load, and the process state and
-  // store as the start-up leaves them.
+  // The process state, the records and file tables as right after Load,
+  // and every file of the tree that changed since. Copied back rather than
+  // loaded again: a reload per input would cost the fuzzer half its speed.
   void Restore();
 
  private:
-  // Device path and content of every file of the tree.
-  std::vector<std::pair<std::string, std::string>> files_;
+  struct SavedFile {
+    std::string device_path, content, stamp;
+  };
+  std::vector<store::ParamRecord> records_;  // values in values_
+  std::vector<std::optional<std::string>> values_;  // user, ISP, user, ...
+  store::ConfigLocation ufl_[store::kFileTableSize];
+  store::ConfigLocation ifl_[store::kFileTableSize];
+  std::vector<SavedFile> files_;
 };
 
 // The store's invariants, checked after each step of an input: names
