@@ -11,23 +11,18 @@
 #include <exception>
 #include <string>
 
-#include "files/field_file.h"
-#include "core/cmd_queue.h"
 #include "core/history_answers.h"
 #include "core/server.h"
+#include "core/startup.h"
 #include "core/write_counter.h"
 #include "events/notify_callbacks.h"
-#include "events/registration.h"
 #include "platform/event_ids.h"
 #include "platform/libcmc.h"
 #include "platform/libmc.h"
 #include "platform/log.h"
 #include "platform/root.h"
 #include "platform/shell.h"
-#include "store/file_tables.h"
-#include "store/fw_env.h"
 #include "store/history.h"
-#include "store/loader.h"
 #include "store/operations.h"
 #include "store/param_list.h"
 #include "store/write_back.h"
@@ -139,26 +134,7 @@ void Daemon::StartUp() {
   read_cms_debug_mode_from_conf();
   platform::RunCommand("echo 1 > /proc/sys/net/ipv4/tcp_tw_recycle");
   platform::RunCommand("echo 1 > /proc/sys/net/ipv4/tcp_tw_reuse");
-  // Parameters added without a file of their own live in this file's entry,
-  // so it must exist before the tree is read.
-  platform::RunCommand("touch /mnt/jffs2/conf/user/XCFGtemp.conf");
-  store::initParamList();
-  initCmdList();
-  store::initialConfigLocationArray();
-  // A copy cut short by a power loss leaves a hidden temporary file beside
-  // its target; it must not outlive the restart.
-  files::RemoveInterruptedCopies();
-  store::initParamFile();
-  WarnAboutTree();
-  store::addSpecialParam();
-  CMS_DBG(6, kModule, "Initial event registration\n");
-  if (events::initParamEventReg() == 0) {
-    CMS_DBG(3, kModule, "Parameter event registration failed\n");
-  }
-  if (events::initFileEventReg() == 0) {
-    CMS_DBG(3, kModule, "File event registration failed\n");
-  }
-  initPrivateData();
+  StartStore();
   // Asked to stop while starting: nothing more to start.
   if (CameEarly(SIGTERM) || CameEarly(SIGQUIT)) WritePendingAndExit();
   CMS_DBG(6, kModule, "Initial CMS socket\n");
