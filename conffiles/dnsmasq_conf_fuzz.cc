@@ -46,7 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   WriteFile(kSource, std::string_view(reinterpret_cast<const char*>(data) + 1,
                                       size - 1));
   RemoveFile(kTarget);
-  cms::conffiles::do_usr_copy_dnsmasq(kSource, kTarget);
+  cms::conffiles::do_usr_copy_dnsmasq(kSource, kTarget,
+                                      (data[0] & 1) ? "disable" : nullptr);
 
   // Each input leaves the store as it found it: empty.
   cms::store::ResetParamList();

@@ -137,14 +137,14 @@ void Daemon::StartUp() {
   StartStore();
   // Asked to stop while starting: nothing more to start.
   if (CameEarly(SIGTERM) || CameEarly(SIGQUIT)) WritePendingAndExit();
-  CMS_DBG(6, kModule, "Initial CMS socket\n");
+  CMS_DBG(LOG_INFO, kModule, "Initial CMS socket\n");
   if (initCMSSock(port_) == 0) {
     // The store holds the whole tree; static destructors would only free
     // it piecemeal (and leave its records unreachable on the way).
     fflush(nullptr);
     _exit(0);
   }
-  CMS_DBG(6, kModule, "Initializaton finished...CMS service start..\n");
+  CMS_DBG(LOG_INFO, kModule, "Initializaton finished...CMS service start..\n");
   LogStartUp(port_);
 }
 
@@ -191,7 +191,7 @@ void Daemon::Tick() {
     store::ParamListGuard lock;
     const bool done = Guarded("write-back", [] {
       if (TickDue()) {
-        CMS_DBG(6, kModule, "Write changed variables to file\n");
+        CMS_DBG(LOG_INFO, kModule, "Write changed variables to file\n");
         store::writeParamToFile();
       }
       // A file that could not be opened for lack of descriptors (by this
@@ -206,7 +206,7 @@ void Daemon::Tick() {
 }
 
 void Daemon::OnSignal(int signum) {
-  CMS_DBG(6, kModule, "%s: got signal %d\n", "signal_cb", signum);
+  CMS_DBG(LOG_INFO, kModule, "%s: got signal %d\n", "signal_cb", signum);
   // A reboot or an upgrade stops the daemon with SIGTERM (or SIGQUIT, which
   // asks the same): what clients were told is stored must reach the files
   // first.

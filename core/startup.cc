@@ -36,13 +36,13 @@ void StartStore() {
   store::initParamFile();
   WarnAboutTree();
   store::addSpecialParam();
-  CMS_DBG(6, kModule, "Initial event registration\n");
+  CMS_DBG(LOG_INFO, kModule, "Initial event registration\n");
   events::InstallStoreHooks();
   if (events::initParamEventReg() == 0) {
-    CMS_DBG(3, kModule, "Parameter event registration failed\n");
+    CMS_DBG(LOG_ERR, kModule, "Parameter event registration failed\n");
   }
   if (events::initFileEventReg() == 0) {
-    CMS_DBG(3, kModule, "File event registration failed\n");
+    CMS_DBG(LOG_ERR, kModule, "File event registration failed\n");
   }
   initPrivateData();
 }
