@@ -176,8 +176,11 @@ TEST_F(CrashPointTest, ConfigFilesOfBothSides) {
 
 TEST_F(CrashPointTest, GeneratedFile) {
   PrepareGenerated();
-  RunAllPoints([] { GenerateDnsmasqConf(kDnsSource, kDnsTarget); },
-               [] { EXPECT_EQ(GenerateDnsmasqConf(kDnsSource, kDnsTarget), 0); });
+  RunAllPoints([] { GenerateDnsmasqConf(kDnsSource, kDnsTarget, nullptr); },
+               [] {
+                 EXPECT_EQ(GenerateDnsmasqConf(kDnsSource, kDnsTarget, nullptr),
+                           0);
+               });
 }
 
 }  // namespace

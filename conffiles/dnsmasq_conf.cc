@@ -14,7 +14,6 @@
 
 #include "conffiles/generator_lines.h"
 #include "platform/root.h"
-#include "store/operations.h"
 
 namespace cms::conffiles {
 namespace {
@@ -32,13 +31,8 @@ constexpr size_t kLeaseFields = 4;
 constexpr std::array<std::string_view, 3> kSystemSettings = {
     "dnsmasq_auto-dns", "dnsmasq_relay_enable", "dnsmasq_relay_dhcp_server"};
 
-bool StartsWith(std::string_view s, std::string_view prefix) {
-  return s.substr(0, prefix.size()) == prefix;
-}
-
 // Custom DHCP options reach dnsmasq only while automatic DNS is disabled.
-bool CustomOptionsAllowed() {
-  const char* auto_dns = store::GetParamValue("dnsmasq_auto-dns", 1);
+bool CustomOptionsAllowed(const char* auto_dns) {
   return auto_dns != nullptr && std::strcmp(auto_dns, "disable") == 0;
 }
 
@@ -78,14 +72,14 @@ std::optional<std::string> DnsmasqLine(std::string_view line,
                                        bool options_allowed) {
   if (!line.empty() && line.front() == '#') return std::nullopt;
   for (std::string_view setting : kSystemSettings) {
-    if (StartsWith(line, setting)) return std::nullopt;
+    if (line.starts_with(setting)) return std::nullopt;
   }
-  if (StartsWith(line, "dnsmasq_dhcp-option") && !options_allowed) {
+  if (line.starts_with("dnsmasq_dhcp-option") && !options_allowed) {
     return std::nullopt;
   }
   // Removing the prefix from a line of another name (a stray or indented
   // line) would cut into that name and hand dnsmasq a bogus option.
-  if (!StartsWith(line, kPrefix)) return std::nullopt;
+  if (!line.starts_with(kPrefix)) return std::nullopt;
   const std::string_view rest = line.substr(kPrefix.size());
   // Every dnsmasq option name begins with a letter or digit; anything else
   // after the prefix (a separator, "#") would not be the option meant.
@@ -102,10 +96,9 @@ std::optional<std::string> DnsmasqLine(std::string_view line,
 
 namespace {
 
-int Generate(const char* src, const char* dst, std::string_view trailer) {
-  // Read once: the generator runs under the parameter-list lock, so the
-  // setting cannot change during the run.
-  const bool options_allowed = CustomOptionsAllowed();
+int Generate(const char* src, const char* dst, const char* auto_dns,
+             std::string_view trailer) {
+  const bool options_allowed = CustomOptionsAllowed(auto_dns);
   return GenerateFile(src, dst, [options_allowed](FILE* in, FILE* out) {
     std::string line;
     for (LineStatus status = ReadWholeLine(in, kGeneratorReadLimit, &line);
@@ -120,14 +113,16 @@ int Generate(const char* src, const char* dst, std::string_view trailer) {
 
 }  // namespace
 
-int do_usr_copy_dnsmasq(const char* src, const char* dst) {
-  return Generate(src, dst, {});
+int do_usr_copy_dnsmasq(const char* src, const char* dst,
+                        const char* auto_dns) {
+  return Generate(src, dst, auto_dns, {});
 }
 
-int GenerateDnsmasqConf(const char* src, const char* dst) {
+int GenerateDnsmasqConf(const char* src, const char* dst,
+                        const char* auto_dns) {
   std::string trailer;
   for (const char* line : kDnsmasqTrailer) trailer += line;
-  return Generate(src, dst, trailer);
+  return Generate(src, dst, auto_dns, trailer);
 }
 
 }  // namespace cms::conffiles

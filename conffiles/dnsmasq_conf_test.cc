@@ -9,6 +9,7 @@
 #include <iterator>
 #include <string>
 
+#include "store/operations.h"
 #include "testing/real_peer.h"
 #include "testing/store_fixture.h"
 
@@ -18,7 +19,7 @@ namespace {
 constexpr const char* kSource = "/mnt/jffs2/conf/user/dnsmasq.conf";
 constexpr const char* kTarget = "/tmp/dnsmasq.conf";
 
-// The generator reads dnsmasq_auto-dns from the store, which holds what the
+// The generator is given dnsmasq_auto-dns from the store, which holds what the
 // source file held when it was loaded, as on the device.
 class DnsmasqConf : public store::StoreFixture {
  protected:
@@ -28,7 +29,8 @@ class DnsmasqConf : public store::StoreFixture {
     store::ResetParamList();
     store::initialConfigLocationArray();
     LoadTree();
-    do_usr_copy_dnsmasq(kSource, kTarget);
+    do_usr_copy_dnsmasq(kSource, kTarget,
+                        store::GetParamValue("dnsmasq_auto-dns", 1));
     return root_.Read(kTarget);
   }
 };
@@ -92,9 +94,9 @@ TEST_F(DnsmasqConf, KeepsOptionsAndLeasesDropsMalformedLines) {
   }
   // An unreadable source or target leaves everything alone.
   root_.Write(kTarget, "old content\n");
-  do_usr_copy_dnsmasq("/mnt/jffs2/conf/user/missing.conf", kTarget);
+  do_usr_copy_dnsmasq("/mnt/jffs2/conf/user/missing.conf", kTarget, nullptr);
   EXPECT_EQ(root_.Read(kTarget), "old content\n");
-  do_usr_copy_dnsmasq(kSource, "/no/such/dir/dnsmasq.conf");
+  do_usr_copy_dnsmasq(kSource, "/no/such/dir/dnsmasq.conf", nullptr);
   EXPECT_FALSE(root_.Exists("/no/such/dir/dnsmasq.conf"));
 }
 

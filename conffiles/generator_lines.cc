@@ -3,6 +3,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
+
+#include "platform/log.h"
 
 namespace cms::conffiles {
 
@@ -35,8 +38,7 @@ void WriteWholeLine(FILE* out, const std::string& text) {
 }
 
 void ReportGeneratorFailure(const char* dst, int err) {
-  printf("could not write %s: %s\n", dst, strerror(err));
-  fflush(stdout);
+  platform::ReportFailure(("could not write " + std::string(dst)).c_str(), err);
 }
 
 MemoryOut::~MemoryOut() {

@@ -26,10 +26,6 @@ constexpr size_t kAccessLineMax = 255;
 constexpr size_t kUserTokens = 8;
 constexpr size_t kGroupTokens = 4;
 
-bool StartsWith(std::string_view s, std::string_view prefix) {
-  return s.substr(0, prefix.size()) == prefix;
-}
-
 // Like strtok: skips leading delimiters and returns the next run of
 // non-delimiters, or an empty view when none is left. `pos` moves past the
 // delimiter that ends the token.
@@ -199,17 +195,17 @@ int do_usr_copy_snmpd(char* src, const char* dst) {
       // A recognised key without a value would give the agent a keyword
       // without its argument, which it rejects; such a line is skipped.
       if (s.key.empty() || s.value.empty()) return;
-      if (StartsWith(s.key, "snmp_ro_community")) {
+      if (s.key.starts_with("snmp_ro_community")) {
         WriteKeyword(out, "rocommunity", s.value, "\n");
         WriteKeyword(out, "rocommunity6", s.value, "\n");
-      } else if (StartsWith(s.key, "snmp_rw_community")) {
+      } else if (s.key.starts_with("snmp_rw_community")) {
         WriteKeyword(out, "rwcommunity", s.value, "\n");
         WriteKeyword(out, "rwcommunity6", s.value, "\n");
-      } else if (StartsWith(s.key, "snmp_contact")) {
+      } else if (s.key.starts_with("snmp_contact")) {
         WriteKeyword(out, "syscontact", s.value, "\n");
-      } else if (StartsWith(s.key, "snmp_sysName")) {
+      } else if (s.key.starts_with("snmp_sysName")) {
         WriteKeyword(out, "sysname", s.value, "\n");
-      } else if (StartsWith(s.key, "snmp_location")) {
+      } else if (s.key.starts_with("snmp_location")) {
         WriteKeyword(out, "syslocation", s.value, "\n");
       }
     });
@@ -230,7 +226,7 @@ int do_usr_copy_snmpd_v3(const char* src, const char* dst) {
       const SourceLine s = Split(line);
       if (s.key.empty()) return;
       const std::string_view key = s.key, value = s.value;
-      if (StartsWith(key, "snmpv3_engine_id_type")) {
+      if (key.starts_with("snmpv3_engine_id_type")) {
         // Type 2 takes the identifier from a later engine-ID-string line;
         // types 0 and 1 derive it from an interface's hardware address.
         if (value == "0" || value == "1") {
@@ -242,7 +238,7 @@ int do_usr_copy_snmpd_v3(const char* src, const char* dst) {
         }
         return;
       }
-      if (StartsWith(key, "snmpv3_engine_id_string")) {
+      if (key.starts_with("snmpv3_engine_id_string")) {
         // Written only after a type-2 line; the flag stays set for later ones.
         if (engine_id && !value.empty()) {
           WriteKeyword(out, "engineID", value, "\n\n");
@@ -251,17 +247,17 @@ int do_usr_copy_snmpd_v3(const char* src, const char* dst) {
       }
       // The remaining rules need a value; see do_usr_copy_snmpd.
       if (value.empty()) return;
-      if (StartsWith(key, "snmpv3_user")) {
-        if (!StartsWith(key, "snmpv3_user_num")) WriteUser(out, value, *secure);
-      } else if (StartsWith(key, "snmpv3_group")) {
-        if (!StartsWith(key, "snmpv3_group_num")) {
+      if (key.starts_with("snmpv3_user")) {
+        if (!key.starts_with("snmpv3_user_num")) WriteUser(out, value, *secure);
+      } else if (key.starts_with("snmpv3_group")) {
+        if (!key.starts_with("snmpv3_group_num")) {
           WriteGroup(out, value, *secure, &views_written);
         }
-      } else if (StartsWith(key, "snmp_contact")) {
+      } else if (key.starts_with("snmp_contact")) {
         WriteKeyword(out, "syscontact", value, "\n");
-      } else if (StartsWith(key, "snmp_sysName")) {
+      } else if (key.starts_with("snmp_sysName")) {
         WriteKeyword(out, "sysname", value, "\n");
-      } else if (StartsWith(key, "snmp_location")) {
+      } else if (key.starts_with("snmp_location")) {
         WriteKeyword(out, "syslocation", value, "\n\n");
       }
     });

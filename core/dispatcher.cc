@@ -263,20 +263,20 @@ void handleCMSreq(const CMSPacket* request, CMSPacket* response) {
 
   switch (cmd) {
     case CMS_CMD_LIST:
-      CMS_DBG(7, kModule, "list after [%s]\n", name.text);
+      CMS_DBG(LOG_DEBUG, kModule, "list after [%s]\n", name.text);
       response->pid = request->pid;
       List(name.text, value.text, location.text, response);
       break;
     case CMS_CMD_GET_USER:
     case CMS_CMD_GET_ISP:
-      CMS_DBG(7, kModule, "get value [%s]\n", name.text);
+      CMS_DBG(LOG_DEBUG, kModule, "get value [%s]\n", name.text);
       response->pid = request->pid;
       AnswerText(response, store::GetParamValue(name.text, cmd));
       break;
     case CMS_CMD_SET_USER:
     case CMS_CMD_SET_ISP:
     case CMS_CMD_SET_BOTH:
-      CMS_DBG(7, kModule, "set value [%s]=[%s]\n", name.text, value.text);
+      CMS_DBG(LOG_DEBUG, kModule, "set value [%s]=[%s]\n", name.text, value.text);
       response->pid = request->pid;
       AnswerChange(response, store::SetParamValue(name.text, value.text, cmd));
       break;
@@ -296,7 +296,7 @@ void handleCMSreq(const CMSPacket* request, CMSPacket* response) {
     case CMS_CMD_WRITE_NOW:
       // Answered with an all-zero frame; the tick's counters stay as they
       // are.
-      CMS_DBG(7, kModule, "write parameters to file now\n");
+      CMS_DBG(LOG_DEBUG, kModule, "write parameters to file now\n");
       store::writeParamToFile();
       break;
     case CMS_CMD_REPLACE_USER:
@@ -307,27 +307,27 @@ void handleCMSreq(const CMSPacket* request, CMSPacket* response) {
       SetStatus(response, store::ReplaceParamValue(name.text, value.text, cmd));
       break;
     case CMS_CMD_PUSH:
-      CMS_DBG(7, kModule, "push cmd value\n");
+      CMS_DBG(LOG_DEBUG, kModule, "push cmd value\n");
       response->pid = request->pid;
       SetStatus(response, PushCmdValue(name.text, value.text));
       break;
     case CMS_CMD_POP:
-      CMS_DBG(7, kModule, "pop cmd value\n");
+      CMS_DBG(LOG_DEBUG, kModule, "pop cmd value\n");
       response->pid = request->pid;
       AnswerText(response, PopCmdValue(name.text));
       break;
     case CMS_CMD_SET_MULTI:
-      CMS_DBG(7, kModule, "set multi-value\n");
+      CMS_DBG(LOG_DEBUG, kModule, "set multi-value\n");
       response->pid = request->pid;
       SetMulti(request, response);
       break;
     case CMS_CMD_GET_MULTI:
-      CMS_DBG(7, kModule, "get multi-value\n");
+      CMS_DBG(LOG_DEBUG, kModule, "get multi-value\n");
       response->pid = request->pid;
       GetMulti(request, response);
       break;
     case CMS_CMD_DUMP:
-      CMS_DBG(7, kModule, "Dump value [%s]\n", value.text);
+      CMS_DBG(LOG_DEBUG, kModule, "Dump value [%s]\n", value.text);
       response->pid = request->pid;
       Dump(value.text, response);
       break;
@@ -352,7 +352,7 @@ void RunDeferredWork() {
   const int err = files::WriteFileAtomic(t_dump.path.c_str(), t_dump.content,
                                          0644, files::FollowLink::kNo);
   if (err != 0) {
-    CMS_DBG(3, kModule, "Dump to %s failed: %s\n", t_dump.path.c_str(),
+    CMS_DBG(LOG_ERR, kModule, "Dump to %s failed: %s\n", t_dump.path.c_str(),
             strerror(err));
     t_dump.response->status = CMS_STATUS_FAIL;
   }

@@ -11,23 +11,18 @@
 #include <exception>
 #include <string>
 
-#include "files/field_file.h"
-#include "core/cmd_queue.h"
 #include "core/history_answers.h"
 #include "core/server.h"
+#include "core/startup.h"
 #include "core/write_counter.h"
 #include "events/notify_callbacks.h"
-#include "events/registration.h"
 #include "platform/event_ids.h"
 #include "platform/libcmc.h"
 #include "platform/libmc.h"
 #include "platform/log.h"
 #include "platform/root.h"
 #include "platform/shell.h"
-#include "store/file_tables.h"
-#include "store/fw_env.h"
 #include "store/history.h"
-#include "store/loader.h"
 #include "store/operations.h"
 #include "store/param_list.h"
 #include "store/write_back.h"
@@ -139,36 +134,17 @@ void Daemon::StartUp() {
   read_cms_debug_mode_from_conf();
   platform::RunCommand("echo 1 > /proc/sys/net/ipv4/tcp_tw_recycle");
   platform::RunCommand("echo 1 > /proc/sys/net/ipv4/tcp_tw_reuse");
-  // Parameters added without a file of their own live in this file's entry,
-  // so it must exist before the tree is read.
-  platform::RunCommand("touch /mnt/jffs2/conf/user/XCFGtemp.conf");
-  store::initParamList();
-  initCmdList();
-  store::initialConfigLocationArray();
-  // A copy cut short by a power loss leaves a hidden temporary file beside
-  // its target; it must not outlive the restart.
-  files::RemoveInterruptedCopies();
-  store::initParamFile();
-  WarnAboutTree();
-  store::addSpecialParam();
-  CMS_DBG(6, kModule, "Initial event registration\n");
-  if (events::initParamEventReg() == 0) {
-    CMS_DBG(3, kModule, "Parameter event registration failed\n");
-  }
-  if (events::initFileEventReg() == 0) {
-    CMS_DBG(3, kModule, "File event registration failed\n");
-  }
-  initPrivateData();
+  StartStore();
   // Asked to stop while starting: nothing more to start.
   if (CameEarly(SIGTERM) || CameEarly(SIGQUIT)) WritePendingAndExit();
-  CMS_DBG(6, kModule, "Initial CMS socket\n");
+  CMS_DBG(LOG_INFO, kModule, "Initial CMS socket\n");
   if (initCMSSock(port_) == 0) {
     // The store holds the whole tree; static destructors would only free
     // it piecemeal (and leave its records unreachable on the way).
     fflush(nullptr);
     _exit(0);
   }
-  CMS_DBG(6, kModule, "Initializaton finished...CMS service start..\n");
+  CMS_DBG(LOG_INFO, kModule, "Initializaton finished...CMS service start..\n");
   LogStartUp(port_);
 }
 
@@ -215,7 +191,7 @@ void Daemon::Tick() {
     store::ParamListGuard lock;
     const bool done = Guarded("write-back", [] {
       if (TickDue()) {
-        CMS_DBG(6, kModule, "Write changed variables to file\n");
+        CMS_DBG(LOG_INFO, kModule, "Write changed variables to file\n");
         store::writeParamToFile();
       }
       // A file that could not be opened for lack of descriptors (by this
@@ -230,7 +206,7 @@ void Daemon::Tick() {
 }
 
 void Daemon::OnSignal(int signum) {
-  CMS_DBG(6, kModule, "%s: got signal %d\n", "signal_cb", signum);
+  CMS_DBG(LOG_INFO, kModule, "%s: got signal %d\n", "signal_cb", signum);
   // A reboot or an upgrade stops the daemon with SIGTERM (or SIGQUIT, which
   // asks the same): what clients were told is stored must reach the files
   // first.

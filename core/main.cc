@@ -16,7 +16,7 @@
 
 namespace {
 
-// perror lines and the plain lines of the file layer go to descriptors 1
+// Failure reports and the plain lines of the file layer go to descriptors 1
 // and 2, and a socket must never land on 0 to 2: open what is closed.
 void EnsureStandardDescriptors() {
   for (int fd = 0; fd <= 2; ++fd) {

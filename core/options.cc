@@ -8,13 +8,18 @@
 
 namespace cms::core {
 
+// The default port in the usage text is the wire format's.
+#define CMS_TEXT_OF(x) #x
+#define CMS_TEXT(x) CMS_TEXT_OF(x)
+
 const char kUsageText[] =
     "usage: cmsd [--root DIR] [--port N] [--log-stderr] [--history N]\n"
     "       cmsd --check [--root DIR]\n"
     "The configuration manager daemon; it runs in the foreground.\n"
     "  --root DIR     sandbox root put in front of every device path "
     "(CMS_ROOT; /)\n"
-    "  --port N       TCP port on 127.0.0.1 (CMS_PORT; 25001)\n"
+    "  --port N       TCP port on 127.0.0.1 (CMS_PORT; " CMS_TEXT(
+        CMS_DEFAULT_PORT) ")\n"
     "  --log-stderr   also write every syslog line to standard error\n"
     "  --history N    changes kept for 'cms log' and 'cms watch' (4096; 0 "
     "keeps none)\n"

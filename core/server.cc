@@ -199,7 +199,7 @@ Next AnswerSealed(Connection& c) {
   Next next = Send(c, sealed, static_cast<size_t>(std::max(sealed_length, 0)));
   if (next == Next::kClose) {
     // The peer may still send; its next receive tells whether it is gone.
-    perror("send");
+    platform::ReportFailure("send", errno);
     next = Next::kRead;
   }
   return next;
@@ -323,7 +323,7 @@ class RequestLoop {
       if (fd < 0) {
         if (errno == EAGAIN || errno == EWOULDBLOCK) return;
         const int err = errno;
-        perror("accept");
+        platform::ReportFailure("accept", errno);
         if (IsResourceExhaustion(err)) Listen(false);
         continue;
       }
@@ -339,7 +339,7 @@ class RequestLoop {
       ev.events = EPOLLIN;
       ev.data.ptr = c;
       if (epoll_ctl(epoll_fd_, EPOLL_CTL_ADD, fd, &ev) != 0) {
-        perror("epoll_ctl");
+        platform::ReportFailure("epoll_ctl", errno);
         close(fd);
         delete c;
         continue;
@@ -416,7 +416,7 @@ int initCMSSock(uint16_t port) {
   // the listening socket (a daemon they start would keep the port taken).
   CMSfd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
   if (CMSfd == -1) {
-    perror("CMSfd");
+    platform::ReportFailure("CMSfd", errno);
     return 0;
   }
   // After a crash or a kill, connections the old daemon closed linger in
@@ -425,14 +425,14 @@ int initCMSSock(uint16_t port) {
   // it taken all the same.
   const int reuse = 1;
   if (setsockopt(CMSfd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) != 0) {
-    perror("setsockopt");
+    platform::ReportFailure("setsockopt", errno);
   }
   if (bind(CMSfd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == -1) {
-    perror("bind");
+    platform::ReportFailure("bind", errno);
     return 0;
   }
   if (listen(CMSfd, kBacklog) == -1) {
-    perror("listen");
+    platform::ReportFailure("listen", errno);
     return 0;
   }
   return 1;
@@ -449,7 +449,7 @@ int sock_connect_thread() {
   ev.events = EPOLLIN;
   ev.data.ptr = nullptr;
   if (epoll_fd < 0 || epoll_ctl(epoll_fd, EPOLL_CTL_ADD, listen_fd, &ev) != 0) {
-    perror("epoll");
+    platform::ReportFailure("epoll", errno);
     return 0;
   }
   RequestLoop(listen_fd, epoll_fd, ConnectionCap()).Run();

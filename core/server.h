@@ -20,7 +20,7 @@ struct ClientConn {
 };
 
 // Opens the listening socket on 127.0.0.1:port. 1 when listening; 0 after a
-// perror line ("CMSfd", "bind" or "listen").
+// failure line ("CMSfd", "bind" or "listen").
 int initCMSSock(uint16_t port = CMS_DEFAULT_PORT);
 
 // Body of the request thread: accepts connections and serves them all, one

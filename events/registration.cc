@@ -11,6 +11,7 @@
 #include "events/perf_measure.h"
 #include "events/service_callbacks.h"
 #include "events/vpn_callback.h"
+#include "store/change_hooks.h"
 #include "store/file_tables.h"
 #include "store/param_list.h"
 
@@ -314,6 +315,14 @@ void RegisterAddedParam(const char* name) {
   for (const ParamRow& row : kParamTable) {
     if (row.name == nullptr) RegisterHostEntries(row.callback, number);
   }
+}
+
+void InstallStoreHooks() {
+  store::ChangeHooks hooks;
+  hooks.dhcp_hosts_cleared = [] { DhcpOptionCallback(nullptr, nullptr, 1); };
+  hooks.port_forwards_cleared = [] { FirewallCallback(nullptr, nullptr, 1); };
+  hooks.param_added = RegisterAddedParam;
+  store::SetChangeHooks(hooks);
 }
 
 int initParamEventReg() {

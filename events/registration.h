@@ -15,6 +15,9 @@ int RegFileCallback(const char* file_name, store::ChangeCallback callback,
 // the numbering up to it also brings the entries after it, up to the next
 // gap. Costs one lookup for any other name.
 void RegisterAddedParam(const char* name);
+// Fills the store's hook table with this layer's callbacks: the DHCP and
+// firewall callbacks' clean-up and RegisterAddedParam.
+void InstallStoreHooks();
 // Replay the fixed tables; always 1.
 int initParamEventReg();
 int initFileEventReg();

@@ -73,7 +73,7 @@ void TwoStepRestart(const char* lan_key) {
 void RunBounded(const platform::Command& command, size_t max_len,
                 const char* what) {
   if (command.device.size() > max_len) {
-    CMS_DBG(3, kModule, "%s: command longer than %zu characters, not run", what,
+    CMS_DBG(LOG_ERR, kModule, "%s: command longer than %zu characters, not run", what,
             max_len);
     return;
   }
@@ -93,13 +93,13 @@ bool ReplaceFile(const char* device_path, const std::string& content) {
 void WriteHostsFile(const std::string& lan_ip, const std::string& name) {
   std::string line = lan_ip + "\t" + name + "\n";
   if (line.size() > kHostsLineMax) {
-    CMS_DBG(3, kModule, "hosts line for %s longer than %zu characters",
+    CMS_DBG(LOG_ERR, kModule, "hosts line for %s longer than %zu characters",
             lan_ip.c_str(), kHostsLineMax);
     return;
   }
   line += "127.0.0.1\tlocalhost\n";
   if (!ReplaceFile(kHostsFile, line)) {
-    CMS_DBG(3, kModule, "Could not write %s", kHostsFile);
+    CMS_DBG(LOG_ERR, kModule, "Could not write %s", kHostsFile);
   }
 }
 
@@ -337,15 +337,15 @@ int LanMaskCallback(void*, const char* value, int phase) {
   const std::string range = UserValue("dnsmasq_dhcp-range");
   std::array<std::string, 4> f;
   if (range.empty()) {
-    CMS_DBG(4, kModule, "no dnsmasq_dhcp-range to carry the new LAN mask");
+    CMS_DBG(LOG_WARNING, kModule, "no dnsmasq_dhcp-range to carry the new LAN mask");
   } else if (!SplitRange(range, f)) {
-    CMS_DBG(3, kModule, "dnsmasq_dhcp-range %s has an over-long field",
+    CMS_DBG(LOG_ERR, kModule, "dnsmasq_dhcp-range %s has an over-long field",
             range.c_str());
   } else {
     const std::string rebuilt =
         f[0] + "," + f[1] + "," + Text(value) + "," + f[3];
     if (rebuilt.size() > kRangeMax) {
-      CMS_DBG(3, kModule, "new dnsmasq_dhcp-range longer than %zu characters",
+      CMS_DBG(LOG_ERR, kModule, "new dnsmasq_dhcp-range longer than %zu characters",
               kRangeMax);
     } else {
       store::SetParamValue("dnsmasq_dhcp-range", rebuilt.c_str(),
@@ -357,11 +357,14 @@ int LanMaskCallback(void*, const char* value, int phase) {
 }
 
 int DnsmasqFileCallback(void* subject, const char*, int phase) {
-  CMS_DBG(6, kModule, "set dnsmasq call back called name %s id %d",
+  CMS_DBG(LOG_INFO, kModule, "set dnsmasq call back called name %s id %d",
           subject != nullptr ? static_cast<const char*>(subject) : "(null)",
           phase);
   // The trailer goes in with the generated lines, in one replacement.
-  return conffiles::GenerateDnsmasqConf(kUserDnsmasqFile, kDnsmasqFile) == 0;
+  return conffiles::GenerateDnsmasqConf(
+             kUserDnsmasqFile, kDnsmasqFile,
+             store::GetParamValue("dnsmasq_auto-dns", store::kModeGetUser)) ==
+         0;
 }
 
 int SNMPFileCallback(void*, const char*, int) {

@@ -13,6 +13,7 @@
 
 #include "files/line_reader.h"
 #include "files/safe_file.h"
+#include "platform/log.h"
 #include "platform/root.h"
 
 namespace cms::files {
@@ -136,8 +137,7 @@ FieldWrite Store(const char* path, const std::string& content) {
   const int err =
       files::WriteFileAtomic(path, content, 0644, files::FollowLink::kYes);
   if (err == 0) return FieldWrite::kWritten;
-  printf("could not write %s: %s\n", path, strerror(err));
-  fflush(stdout);
+  platform::ReportFailure(("could not write " + std::string(path)).c_str(), err);
   return FieldWrite::kFailed;
 }
 

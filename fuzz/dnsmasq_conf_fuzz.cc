@@ -8,10 +8,7 @@
 #include <string_view>
 
 #include "conffiles/dnsmasq_conf.h"
-#include "files/field_file.h"
-#include "store/param_list.h"
 #include "testing/fuzz_support.h"
-#include "testing/process_state.h"
 
 namespace {
 
@@ -19,17 +16,6 @@ constexpr const char* kSource = "/mnt/jffs2/conf/user/dnsmasq.conf";
 constexpr const char* kTarget = "/tmp/dnsmasq.conf";
 // A kept line holds at most 511 characters with its line feed.
 constexpr size_t kMaxLine = 511;
-
-void SetAutoDns(const char* value) {
-  cms::store::ParamRecord r{};
-  std::strncpy(r.name, "dnsmasq_auto-dns", sizeof r.name - 1);
-  r.userLocation = -1;
-  r.ispLocation = -1;
-  r.userValue = static_cast<char*>(cms::files::emalloc(strlen(value) + 1));
-  std::strcpy(r.userValue, value);
-  cms::store::addElement(&r);
-  cms::store::sortParamList();
-}
 
 }  // namespace
 
@@ -41,13 +27,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace cms::fuzzing;
   if (size == 0) return 0;
-  cms::testing::ResetProcessState();
-  // First byte: bit 0 lets custom DHCP options through.
-  if (data[0] & 1) SetAutoDns("disable");
   FuzzRoot().Write(kSource, std::string_view(reinterpret_cast<const char*>(data) + 1,
-                                      size - 1));
+                                             size - 1));
   FuzzRoot().Remove(kTarget);
-  cms::conffiles::do_usr_copy_dnsmasq(kSource, kTarget);
+  // First byte: bit 0 lets custom DHCP options through.
+  cms::conffiles::do_usr_copy_dnsmasq(kSource, kTarget,
+                                      (data[0] & 1) ? "disable" : nullptr);
 
   const std::string out = FuzzRoot().Read(kTarget);
   if (!WholeLines(out)) __builtin_trap();

@@ -31,6 +31,14 @@ void LogLine(int priority, const char* text) {
   }
 }
 
+void ReportFailure(const char* call, int err) {
+  char text[128];
+  // GNU strerror_r: thread-safe, and its result may not be `text`.
+  const char* why = strerror_r(err, text, sizeof text);
+  // One call per line keeps lines of different threads whole.
+  fprintf(stderr, "%s: %s\n", call, why);
+}
+
 void DebugLine(int priority, int line, const char* module, const char* fmt,
                ...) {
   char buf[1200];

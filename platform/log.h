@@ -1,6 +1,8 @@
 // log.h - the daemon's diagnostic lines: syslog, and standard error on demand.
 #pragma once
 
+#include <syslog.h>  // the priorities LogLine and CMS_DBG take
+
 #include <atomic>
 #include <cstdint>
 
@@ -17,6 +19,11 @@ void SetLogToStderr(bool on);
 
 // Sends one line to syslog at `priority` (and to stderr when enabled).
 void LogLine(int priority, const char* text);
+
+// Reports that the system call (or the work) `call` failed with `err`: the
+// line perror prints, "CALL: <strerror(err)>", on standard error. The one
+// way a failure of the system is reported.
+void ReportFailure(const char* call, int err);
 
 // Formats "[CMS_DBG](line/module): " + fmt and logs it. Callers check
 // cms_debug_mode first (the CMS_DBG macro does).

@@ -11,6 +11,11 @@ inline constexpr int kFileTableSize = 256;
 inline constexpr int kUserTable = 1;
 inline constexpr int kIspTable = 2;
 inline constexpr char kFreeEntry[] = "No-Dir";
+// The configuration tree: every file the store loads lies below it.
+inline constexpr char kConfRoot[] = "/mnt/jffs2/conf";
+// Directories of each side's files, with their final '/'.
+inline constexpr char kUserDir[] = "/mnt/jffs2/conf/user/";
+inline constexpr char kIspDir[] = "/mnt/jffs2/conf/isp/user/";
 inline constexpr char kTempUserFile[] = "/mnt/jffs2/conf/user/XCFGtemp.conf";
 
 struct ConfigLocation {

@@ -2,6 +2,7 @@
 // software version and the LAN hardware address.
 #include "store/fw_env.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -110,13 +111,13 @@ void addParamFromFwPrintenv() {
   FILE* f = fopen(platform::HostPath(kEnvLog).c_str(), "r");
   if (f == nullptr) return;
   if (fseek(f, 0, SEEK_END) != 0) {
-    perror("addParamFromFwPrintenv");
+    platform::ReportFailure("addParamFromFwPrintenv", errno);
     fclose(f);
     return;
   }
   const long size = ftell(f);
   if (size <= 0) {
-    perror("addParamFromFwPrintenv");
+    platform::ReportFailure("addParamFromFwPrintenv", errno);
     fclose(f);
     return;
   }
@@ -141,7 +142,7 @@ void addSpecialParam() {
     fclose(f);
     ReplaceParamValue("software_version", version.c_str(), kModeReplaceUser);
   } else {
-    CMS_DBG(4, "CMSMain", "I can't get software_version enviroment variable\n");
+    CMS_DBG(LOG_WARNING, "CMSMain", "I can't get software_version enviroment variable\n");
   }
 
   // Without an interface name the command would ask ifconfig for every

@@ -28,9 +28,6 @@ using files::efree;
 using files::emalloc;
 
 constexpr char kModule[] = "CMSBackEnd";
-constexpr char kConfRoot[] = "/mnt/jffs2/conf";
-constexpr char kUserDir[] = "/mnt/jffs2/conf/user/";
-constexpr char kIspDir[] = "/mnt/jffs2/conf/isp/user/";
 constexpr char kAppDir[] = "/app/";
 // Directories the walk may hold open at once.
 constexpr int kMaxOpenDirs = 500;

@@ -8,9 +8,8 @@
 #include <string>
 
 #include "files/field_file.h"
-#include "events/notify_callbacks.h"
-#include "events/registration.h"
 #include "platform/log.h"
+#include "store/change_hooks.h"
 #include "store/file_tables.h"
 #include "store/history.h"
 #include "store/param_list.h"
@@ -24,6 +23,9 @@ using files::emalloc;
 using history::Op;
 
 constexpr char kModule[] = "CMSBackEnd";
+
+ChangeHooks g_hooks;
+
 // A name must be usable as the key of a name=value line: not empty, without
 // blanks, tabs, "=" or line ends, not starting with "#" (its line would be
 // read back as a comment), and short enough to be stored whole (a cut name
@@ -184,6 +186,8 @@ void KeepForWriteBack(ParamRecord* r, const RecordSide& side,
 
 }  // namespace
 
+void SetChangeHooks(const ChangeHooks& hooks) { g_hooks = hooks; }
+
 char* GetParamValue(const char* name, int mode) {
   static char result[kValueSize];
   memset(result, 0, sizeof result);
@@ -250,10 +254,12 @@ void DealWithHostNumberEvent(const char* name) {
   }
   if (dhcp) {
     CMS_DBG(LOG_INFO, kModule, "Call dhcp deletion callback");
-    events::DhcpOptionCallback(nullptr, nullptr, 1);
+    if (g_hooks.dhcp_hosts_cleared != nullptr) g_hooks.dhcp_hosts_cleared();
   } else {
     CMS_DBG(LOG_INFO, kModule, "Call port forward deletion callback");
-    events::FirewallCallback(nullptr, nullptr, 1);
+    if (g_hooks.port_forwards_cleared != nullptr) {
+      g_hooks.port_forwards_cleared();
+    }
   }
 }
 
@@ -316,7 +322,7 @@ int AddParam(const char* name, const char* file_name, const char* value,
   // A new record starts without a callback; registration by name gives it
   // the one its name is bound to. Only a new name can change a binding, so
   // only it is registered (replaying every name made each add slower).
-  if (r == nullptr) events::RegisterAddedParam(name);
+  if (r == nullptr && g_hooks.param_added != nullptr) g_hooks.param_added(name);
   return 1;
 }
 

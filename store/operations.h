@@ -5,23 +5,26 @@
 // XCFGtemp.conf); replace 17, 18, 19. The caller holds ParamListLock.
 #pragma once
 
+#include "client/cms_client.h"
+
 namespace cms::store {
 
-inline constexpr int kModeGetUser = 1;
-inline constexpr int kModeSetUser = 2;
-inline constexpr int kModeGetIsp = 3;
-inline constexpr int kModeSetIsp = 4;
-inline constexpr int kModeSetBoth = 5;
-inline constexpr int kModeDeleteUser = 9;
-inline constexpr int kModeDeleteIsp = 10;
-inline constexpr int kModeDeleteBoth = 11;
-inline constexpr int kModeAddUser = 12;
-inline constexpr int kModeAddIsp = 13;
-inline constexpr int kModeAddRefused = 14;
+inline constexpr int kModeGetUser = CMS_CMD_GET_USER;
+inline constexpr int kModeSetUser = CMS_CMD_SET_USER;
+inline constexpr int kModeGetIsp = CMS_CMD_GET_ISP;
+inline constexpr int kModeSetIsp = CMS_CMD_SET_ISP;
+inline constexpr int kModeSetBoth = CMS_CMD_SET_BOTH;
+inline constexpr int kModeDeleteUser = CMS_CMD_DELETE_USER;
+inline constexpr int kModeDeleteIsp = CMS_CMD_DELETE_ISP;
+inline constexpr int kModeDeleteBoth = CMS_CMD_DELETE_BOTH;
+inline constexpr int kModeAddUser = CMS_CMD_ADD_USER;
+inline constexpr int kModeAddIsp = CMS_CMD_ADD_ISP;
+inline constexpr int kModeAddRefused = CMS_CMD_ADD_REFUSED;
+// Not a request's code: a set of an unknown name adds it to XCFGtemp.conf.
 inline constexpr int kModeAddTemp = 15;
-inline constexpr int kModeReplaceUser = 17;
-inline constexpr int kModeReplaceIsp = 18;
-inline constexpr int kModeReplaceBoth = 19;
+inline constexpr int kModeReplaceUser = CMS_CMD_REPLACE_USER;
+inline constexpr int kModeReplaceIsp = CMS_CMD_REPLACE_ISP;
+inline constexpr int kModeReplaceBoth = CMS_CMD_REPLACE_BOTH;
 
 // The value in a shared 800-byte buffer that the next call overwrites, or
 // null (no such parameter, no value on that side, the empty-value marker).

@@ -54,6 +54,7 @@ class OperationsTest : public StoreFixture {
               "dnsmasq_dhcp-host1=a\ndnsmasq_dhcp-host2=b\n"
               "dnsmasq_dhcp-host4=d\n");
     LoadTree();
+    events::InstallStoreHooks();
     seekElement("both")->callback = Recorder;
   }
   static int Do(char op, const char* name, const char* value, int mode,

@@ -19,9 +19,9 @@ struct RecordSide {
 
 inline constexpr RecordSide kUserSide = {
     &ParamRecord::userLocation, &ParamRecord::userChanged,
-    &ParamRecord::userValue, kUserTable, "/mnt/jffs2/conf/user/"};
+    &ParamRecord::userValue, kUserTable, kUserDir};
 inline constexpr RecordSide kIspSide = {
     &ParamRecord::ispLocation, &ParamRecord::ispChanged, &ParamRecord::ispValue,
-    kIspTable, "/mnt/jffs2/conf/isp/user/"};
+    kIspTable, kIspDir};
 
 }  // namespace cms::store

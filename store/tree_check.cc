@@ -12,14 +12,12 @@
 #include "files/line_reader.h"
 #include "platform/root.h"
 #include "store/conf_line.h"
+#include "store/file_tables.h"
 #include "store/param_record.h"
 
 namespace cms::store {
 namespace {
 
-constexpr char kConfRoot[] = "/mnt/jffs2/conf";
-constexpr char kUserDir[] = "/mnt/jffs2/conf/user/";
-constexpr char kIspDir[] = "/mnt/jffs2/conf/isp/user/";
 constexpr int kMaxOpenDirs = 64;
 
 struct Walk {

@@ -32,6 +32,7 @@ void DeviceTest::Load(const std::string& base, const std::string& content) {
   store::initialConfigLocationArray();
   WriteUser(base, content);
   LoadTree();
+  events::InstallStoreHooks();
   events::initParamEventReg();
   events::initFileEventReg();
 }

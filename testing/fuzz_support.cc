@@ -9,10 +9,10 @@
 #include <filesystem>
 #include <string_view>
 
+#include "core/startup.h"
 #include "events/registration.h"
 #include "files/field_file.h"
 #include "store/file_tables.h"
-#include "store/loader.h"
 #include "store/param_list.h"
 #include "testing/process_state.h"
 
@@ -69,9 +69,6 @@ char* Copy(const std::optional<std::string>& text) {
 
 }  // namespace
 
-// The store as the daemon starts it: file tables, tree, callbacks, queue,
-// counters. The boot-loader import is left out: it only feeds
-// ReplaceParamValue, which the targets reach directly.
 void ExampleStore::Load() {
   const fs::path conf = FuzzRoot().Host("/mnt/jffs2/conf");
   for (const fs::directory_entry& entry : fs::directory_iterator(CMS_EXAMPLES_DIR)) {
@@ -79,11 +76,10 @@ void ExampleStore::Load() {
     fs::copy(entry.path(), conf / entry.path().filename(),
              fs::copy_options::recursive | fs::copy_options::overwrite_existing);
   }
+  // Made here: the start-up's own "touch" is a command, and none runs.
   FuzzRoot().Write(store::kTempUserFile, "");
   testing::ResetProcessState();
-  store::initParamFile();
-  events::initParamEventReg();
-  events::initFileEventReg();
+  core::StartStore();
 
   for (int i = 0; i < store::CheckListLength(); ++i) {
     const auto* r = static_cast<const store::ParamRecord*>(
@@ -103,6 +99,7 @@ void ExampleStore::Load() {
 
 void ExampleStore::Restore() {
   testing::ResetProcessState();
+  events::InstallStoreHooks();
   for (size_t i = 0; i < records_.size(); ++i) {
     store::ParamRecord r = records_[i];
     r.userValue = Copy(values_[2 * i]);

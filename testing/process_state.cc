@@ -7,6 +7,7 @@
 #include "platform/log.h"
 #include "platform/root.h"
 #include "platform/stats.h"
+#include "store/change_hooks.h"
 #include "store/file_tables.h"
 #include "store/history.h"
 #include "store/param_list.h"
@@ -18,6 +19,7 @@ void ResetProcessState() {
   store::ResetParamList();
   store::initParamList();
   store::initialConfigLocationArray();
+  store::SetChangeHooks({});
   store::ResetWriteBackRetry();
   store::history::Configure(0);
   core::ResetCmdList();

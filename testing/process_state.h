@@ -8,9 +8,9 @@
 namespace cms::testing {
 
 // Every process-wide object of the daemon as a freshly started process has
-// it: an empty parameter list and file tables, no queued commands, zeroed
-// write-back counters and statistics, the history off, the debug level 0,
-// the real file writer, no pending write-back retry. The root is not among
+// it: an empty parameter list and file tables, no store hooks, no queued
+// commands, zeroed write-back counters and statistics, the history off, the
+// debug level 0, the real file writer, no pending write-back retry. The root is not among
 // them: ScopedRoot puts it back.
 void ResetProcessState();
 
