@@ -13,8 +13,8 @@ namespace {
 constexpr char kHistFile[] = "/mnt/jffs2/conf/user/hist.conf";
 constexpr char kSecret[] = "S3cr3tV@lue";
 
-// A `cms watch --json` (or another cms command) running beside the test,
-// its output in files of the root.
+// `cms watch --json ARGS` (or, unless `watch`, `cms ARGS`) running beside
+// the test, its output appended to files of the root.
 class Watcher {
  public:
   Watcher(const Sandbox& sandbox, const std::string& tag,
@@ -24,11 +24,11 @@ class Watcher {
     args.insert(args.begin(), CMS_BUILD_DIR "/cms");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    const int flags = O_WRONLY | O_CREAT | O_APPEND;
-    posix_spawn_file_actions_addopen(&actions, 1, sandbox.Host(out_).c_str(),
-                                     flags, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, sandbox.Host(err_).c_str(),
-                                     flags, 0644);
+    for (const auto& [fd, path] : {std::pair{1, out_}, {2, err_}}) {
+      posix_spawn_file_actions_addopen(&actions, fd,
+                                       sandbox.Host(path).c_str(),
+                                       O_WRONLY | O_CREAT | O_APPEND, 0644);
+    }
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -37,12 +37,13 @@ class Watcher {
         0);
     posix_spawn_file_actions_destroy(&actions);
   }
-  ~Watcher() { Stop(); }
-  void Stop() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
+  ~Watcher() { Stop(SIGTERM); }
+  // Sends `sig` and waits for the end: the wait status.
+  int Stop(int sig) {
+    int status = -1;
+    if (pid_ > 0 && kill(pid_, sig) == 0) waitpid(pid_, &status, 0);
     pid_ = -1;
+    return status;
   }
   void Signal(int sig) const { kill(pid_, sig); }
   std::vector<nlohmann::json> Records() const {
@@ -200,6 +201,9 @@ TEST(History, LogAfterRestartShowsStartUpImportsAndPeers) {
   EXPECT_EQ(r["new"], "10.1.1.1");
 }
 
+// Each event is one line: a time, its name and its number. When the first
+// of two monitors ends, the second takes the socket over; SIGINT ends the
+// last cleanly and it removes the socket.
 TEST(Monitor, SeveralMonitorsSeeEveryEventAndOneTakesOver) {
   // No ready announcement and no listener of the test's own.
   Sandbox sandbox(Files{{"/tmp/cms_started", ""}}, false);
@@ -216,28 +220,28 @@ TEST(Monitor, SeveralMonitorsSeeEveryEventAndOneTakesOver) {
     const std::string out = w.Output();
     return std::count(out.begin(), out.end(), '\n');
   };
-  // The follower's socket is bound just after its directory is made.
-  ASSERT_TRUE(Sandbox::WaitUntil(
-      [&] {
-        sandbox.Signal(SIGUSR1);
-        std::this_thread::sleep_for(milliseconds(50));
-        return events(second) > 0;
-      },
-      seconds(5)));
+  // Signals until `w` has seen more than `before` events. The follower's
+  // socket is bound just after its directory is made.
+  auto signal_until_seen = [&](const Watcher& w, long before) {
+    return Sandbox::WaitUntil(
+        [&] {
+          sandbox.Signal(SIGUSR1);
+          std::this_thread::sleep_for(milliseconds(50));
+          return events(w) > before;
+        },
+        seconds(5));
+  };
+  ASSERT_TRUE(signal_until_seen(second, 0));
   EXPECT_NE(first->Output().find(" settings-changed (63)\n"),
             std::string::npos);
-  EXPECT_NE(second.Output().find(" settings-changed (63)\n"),
-            std::string::npos);
   first.reset();  // the second takes the socket over
-  const long before = events(second);
-  EXPECT_TRUE(Sandbox::WaitUntil(
-      [&] {
-        sandbox.Signal(SIGUSR1);
-        std::this_thread::sleep_for(milliseconds(50));
-        return events(second) > before;
-      },
-      seconds(5)));
+  EXPECT_TRUE(signal_until_seen(second, events(second)));
+  std::istringstream lines(second.Output());
+  for (std::string line; std::getline(lines, line);)
+    EXPECT_TRUE(line.ends_with(" settings-changed (63)")) << line;
+  EXPECT_EQ(second.Stop(SIGINT), 0);
   EXPECT_EQ(second.Errors(), "");
+  EXPECT_FALSE(sandbox.Exists("/var/run/msgcenter.sock"));
 }
 
 TEST(ConfigCheck, FindingsOfCheckAndStartUpAgree) {
