@@ -155,7 +155,8 @@ TEST(CmsCli, ExportAndImportRoundTripHostileValues) {
   for (const char* file : {"/shell.txt", "/json.txt"}) {
     SCOPED_TRACE(file);
     std::vector<std::string> spoil = {"mset"};
-    for (const auto& [name, value] : hostile) spoil.insert(spoil.end(), {name, "x"});
+    for (const auto& [name, value] : hostile)
+      spoil.insert(spoil.end(), {name, "x"});
     ASSERT_EQ(sandbox.RunCms(spoil).exit_code, 0);
     const ProgramResult imported =
         sandbox.RunCms({"import", sandbox.Host(file)});

@@ -10,6 +10,8 @@
 namespace cms::testing {
 namespace {
 
+using Json = nlohmann::json;
+
 constexpr char kHistFile[] = "/mnt/jffs2/conf/user/hist.conf";
 constexpr char kSecret[] = "S3cr3tV@lue";
 
@@ -46,11 +48,11 @@ class Watcher {
     return status;
   }
   void Signal(int sig) const { kill(pid_, sig); }
-  std::vector<nlohmann::json> Records() const {
-    std::vector<nlohmann::json> records;
+  std::vector<Json> Records() const {
+    std::vector<Json> records;
     std::istringstream in(sandbox_.Read(out_));
     for (std::string line; std::getline(in, line);) {
-      records.push_back(nlohmann::json::parse(line));
+      records.push_back(Json::parse(line));
     }
     return records;
   }
@@ -73,29 +75,20 @@ std::string OwnComm() {
   return comm;
 }
 
-struct Change {
-  std::string name;
-  nlohmann::json old_value, new_value;
-};
-
-// The records' name, old and new values, with their numbers rising by one.
-std::vector<Change> Changes(const std::vector<nlohmann::json>& records) {
-  std::vector<Change> changes;
+// Each record as [name, old, new], checking that the numbers rise by one
+// and that the writer is this process.
+std::vector<Json> Changes(const std::vector<Json>& records) {
+  std::vector<Json> changes;
   for (size_t i = 0; i < records.size(); ++i) {
-    const nlohmann::json& r = records[i];
+    const Json& r = records[i];
     if (i > 0) {
       EXPECT_EQ(r["seq"], records[i - 1]["seq"].get<uint64_t>() + 1);
     }
     EXPECT_EQ(r["pid"], getpid());
     EXPECT_EQ(r["process"], OwnComm());
-    changes.push_back({r["name"], r["old"], r["new"]});
+    changes.push_back(Json::array({r["name"], r["old"], r["new"]}));
   }
   return changes;
-}
-
-bool operator==(const Change& a, const Change& b) {
-  return a.name == b.name && a.old_value == b.old_value &&
-         a.new_value == b.new_value;
 }
 
 TEST(History, WatchersSeeEveryChangeInOrderAndResume) {
@@ -106,13 +99,13 @@ TEST(History, WatchersSeeEveryChangeInOrderAndResume) {
       sandbox, "restarted",
       std::vector<std::string>{"--state", sandbox.Host("/w.state"), "--since",
                                "1", "hist_*"});
-  std::vector<Change> expected;
+  std::vector<Json> expected;
   std::map<std::string, std::string> now = {{"hist_a", "0"}, {"hist_b", "0"}};
   for (int i = 1; i <= 30; ++i) {
     const std::string name = i % 2 ? "hist_a" : "hist_b";
     const std::string value = "v" + std::to_string(i);
     ASSERT_EQ(CMSSetValue(name.c_str(), value.c_str(), 2), 1);
-    expected.push_back({name, now[name], value});
+    expected.push_back(Json::array({name, now[name], value}));
     now[name] = value;
     if (i == 10) {
       ASSERT_TRUE(restarted->WaitForRecords(10));
@@ -127,10 +120,10 @@ TEST(History, WatchersSeeEveryChangeInOrderAndResume) {
     }
   }
   ASSERT_EQ(CMSDelParam("hist_b", 9), 1);
-  expected.push_back({"hist_b", now["hist_b"], nullptr});
+  expected.push_back(Json::array({"hist_b", now["hist_b"], nullptr}));
   // A secret's value is kept out of the history.
   ASSERT_EQ(CMSSetValue("hist_password", kSecret, 2), 1);
-  expected.push_back({"hist_password", nullptr, nullptr});
+  expected.push_back(Json::array({"hist_password", nullptr, nullptr}));
   ASSERT_TRUE(steady.WaitForRecords(expected.size()));
   ASSERT_TRUE(restarted->WaitForRecords(expected.size()));
   EXPECT_EQ(Changes(steady.Records()), expected);
@@ -195,7 +188,7 @@ TEST(History, LogAfterRestartShowsStartUpImportsAndPeers) {
                               sandbox.cipher_key()));
   close(fd);
   const ProgramResult last = sandbox.RunCms({"log", "-n", "1", "--json"});
-  const nlohmann::json r = nlohmann::json::parse(last.out);
+  const Json r = Json::parse(last.out);
   EXPECT_EQ(r["peer"], "127.0.0.2");
   EXPECT_EQ(r["pid"], kTestPid);
   EXPECT_EQ(r["new"], "10.1.1.1");
