@@ -43,7 +43,7 @@ cmake --build build-tsan -j"$jobs" --target cmsd
 CMS_TEST_CMSD=$(pwd)/build-tsan/cmsd \
   TSAN_OPTIONS=halt_on_error=1:exitcode=66:second_deadlock_stack=1 \
   "$normal_build/cms_e2e_tests" \
-  --gtest_filter='Concurrency.*:TransportTest.*:Startup.Signal*:FaultKill.*:Integration.*'
+  --gtest_filter='Concurrency.*:TransportTest.*:Startup.Signal*:FaultKill.*'
 
 echo "== load: 200 clients, ${load_seconds} s =="
 CMS_LOAD_SECONDS=$load_seconds "$normal_build/cms_e2e_tests" \

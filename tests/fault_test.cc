@@ -1,7 +1,6 @@
 // fault_test.cc - what local clients and the power supply may do to the
-// daemon: hundreds of idle connections, a descriptor limit run dry by a
-// flood of connections, and SIGKILL in the middle of a storm of sets and
-// write-backs.
+// daemon: a descriptor limit run dry by a flood of connections, and SIGKILL
+// in the middle of a storm of sets and write-backs.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -12,43 +11,6 @@ namespace cms::testing {
 namespace {
 
 constexpr char kFaultFile[] = "/mnt/jffs2/conf/user/fault.conf";
-
-// Median latency in ms of 21 gets of f_a on new connections, which must
-// all answer `value`.
-double MedianGetMs(const Sandbox& sandbox, const std::string& value) {
-  std::vector<double> ms;
-  for (int i = 0; i < 21; ++i) {
-    const Clock::time_point start = Clock::now();
-    EXPECT_EQ(sandbox.Ask(1, "f_a"), "ok:" + value);
-    ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start)
-                     .count());
-  }
-  std::sort(ms.begin(), ms.end());
-  return ms[ms.size() / 2];
-}
-
-TEST(FaultTest, FiveHundredIdleClientsDoNotDelayAGet) {
-  Sandbox sandbox(Files{{kFaultFile, "f_a=1\nf_b=2\n"}});
-  ASSERT_TRUE(sandbox.Start()) << sandbox.Stderr();
-  const double alone = MedianGetMs(sandbox, "1");
-  // Paced: the idle clients are to be there, not to arrive at once.
-  std::vector<int> idle;
-  for (int i = 0; i < 500; ++i) {
-    idle.push_back(sandbox.Connect());
-    std::this_thread::sleep_for(milliseconds(1));
-  }
-  // All accepted and waited on (dropped after 6 s without a frame: measure
-  // well before).
-  ASSERT_TRUE(Sandbox::WaitUntil(
-      [&] { return ReadProcStats(sandbox.pid()).fds >= 500; }, seconds(3)));
-  const double crowded = MedianGetMs(sandbox, "1");
-  const ProcStats stats = ReadProcStats(sandbox.pid());
-  for (int fd : idle) close(fd);
-  printf("fault: idle=500 get_ms median alone=%.2f crowded=%.2f threads=%ld\n",
-         alone, crowded, stats.threads);
-  EXPECT_GE(stats.fds, 500);
-  EXPECT_LE(crowded, alone + 10.0);
-}
 
 // Out of descriptors, accept fails again at once: the daemon must pause
 // instead of spinning. A set made meanwhile on a connection opened before
@@ -118,9 +80,6 @@ TEST(FaultKill, SigkillDuringStormLosesNoCompletedWrite) {
   }
   Sandbox sandbox(files);
   ASSERT_TRUE(sandbox.Start()) << sandbox.Stderr();
-  // Files no storm name lives in must stay exactly as they are.
-  Files untouched = sandbox.ConfFiles();
-  for (const auto& [path, content] : files) untouched.erase(path);
   // Values of a name only grow: the highest sent bounds what a file may
   // hold, the highest acknowledged before the last completed write-back
   // what it must hold at least. Each name has one writer.
@@ -185,10 +144,6 @@ TEST(FaultKill, SigkillDuringStormLosesNoCompletedWrite) {
       // The daemon reads back what the file says.
       EXPECT_EQ(sandbox.Ask(i % 4 == 3 ? 3 : 1, name), "ok:" + on_disk);
     }
-    // A copy cut short leaves no temporary file behind once restarted.
-    Files now = sandbox.ConfFiles();
-    for (const auto& [path, content] : files) now.erase(path);
-    EXPECT_EQ(now, untouched);
   }
   printf("fault: kills=8 completed write-backs=%ld\n", completed_writes);
   EXPECT_GT(completed_writes, 0);

@@ -10,11 +10,13 @@
 namespace cms::testing {
 namespace {
 
+using Json = nlohmann::json;
+
 constexpr char kHistFile[] = "/mnt/jffs2/conf/user/hist.conf";
 constexpr char kSecret[] = "S3cr3tV@lue";
 
-// A `cms watch --json` (or another cms command) running beside the test,
-// its output in files of the root.
+// `cms watch --json ARGS` (or, unless `watch`, `cms ARGS`) running beside
+// the test, its output appended to files of the root.
 class Watcher {
  public:
   Watcher(const Sandbox& sandbox, const std::string& tag,
@@ -24,11 +26,11 @@ class Watcher {
     args.insert(args.begin(), CMS_BUILD_DIR "/cms");
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    const int flags = O_WRONLY | O_CREAT | O_APPEND;
-    posix_spawn_file_actions_addopen(&actions, 1, sandbox.Host(out_).c_str(),
-                                     flags, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, sandbox.Host(err_).c_str(),
-                                     flags, 0644);
+    for (const auto& [fd, path] : {std::pair{1, out_}, {2, err_}}) {
+      posix_spawn_file_actions_addopen(&actions, fd,
+                                       sandbox.Host(path).c_str(),
+                                       O_WRONLY | O_CREAT | O_APPEND, 0644);
+    }
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -37,19 +39,20 @@ class Watcher {
         0);
     posix_spawn_file_actions_destroy(&actions);
   }
-  ~Watcher() { Stop(); }
-  void Stop() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
+  ~Watcher() { Stop(SIGTERM); }
+  // Sends `sig` and waits for the end: the wait status.
+  int Stop(int sig) {
+    int status = -1;
+    if (pid_ > 0 && kill(pid_, sig) == 0) waitpid(pid_, &status, 0);
     pid_ = -1;
+    return status;
   }
   void Signal(int sig) const { kill(pid_, sig); }
-  std::vector<nlohmann::json> Records() const {
-    std::vector<nlohmann::json> records;
+  std::vector<Json> Records() const {
+    std::vector<Json> records;
     std::istringstream in(sandbox_.Read(out_));
     for (std::string line; std::getline(in, line);) {
-      records.push_back(nlohmann::json::parse(line));
+      records.push_back(Json::parse(line));
     }
     return records;
   }
@@ -72,29 +75,20 @@ std::string OwnComm() {
   return comm;
 }
 
-struct Change {
-  std::string name;
-  nlohmann::json old_value, new_value;
-};
-
-// The records' name, old and new values, with their numbers rising by one.
-std::vector<Change> Changes(const std::vector<nlohmann::json>& records) {
-  std::vector<Change> changes;
+// Each record as [name, old, new], checking that the numbers rise by one
+// and that the writer is this process.
+std::vector<Json> Changes(const std::vector<Json>& records) {
+  std::vector<Json> changes;
   for (size_t i = 0; i < records.size(); ++i) {
-    const nlohmann::json& r = records[i];
+    const Json& r = records[i];
     if (i > 0) {
       EXPECT_EQ(r["seq"], records[i - 1]["seq"].get<uint64_t>() + 1);
     }
     EXPECT_EQ(r["pid"], getpid());
     EXPECT_EQ(r["process"], OwnComm());
-    changes.push_back({r["name"], r["old"], r["new"]});
+    changes.push_back(Json::array({r["name"], r["old"], r["new"]}));
   }
   return changes;
-}
-
-bool operator==(const Change& a, const Change& b) {
-  return a.name == b.name && a.old_value == b.old_value &&
-         a.new_value == b.new_value;
 }
 
 TEST(History, WatchersSeeEveryChangeInOrderAndResume) {
@@ -105,13 +99,13 @@ TEST(History, WatchersSeeEveryChangeInOrderAndResume) {
       sandbox, "restarted",
       std::vector<std::string>{"--state", sandbox.Host("/w.state"), "--since",
                                "1", "hist_*"});
-  std::vector<Change> expected;
+  std::vector<Json> expected;
   std::map<std::string, std::string> now = {{"hist_a", "0"}, {"hist_b", "0"}};
   for (int i = 1; i <= 30; ++i) {
     const std::string name = i % 2 ? "hist_a" : "hist_b";
     const std::string value = "v" + std::to_string(i);
     ASSERT_EQ(CMSSetValue(name.c_str(), value.c_str(), 2), 1);
-    expected.push_back({name, now[name], value});
+    expected.push_back(Json::array({name, now[name], value}));
     now[name] = value;
     if (i == 10) {
       ASSERT_TRUE(restarted->WaitForRecords(10));
@@ -126,10 +120,10 @@ TEST(History, WatchersSeeEveryChangeInOrderAndResume) {
     }
   }
   ASSERT_EQ(CMSDelParam("hist_b", 9), 1);
-  expected.push_back({"hist_b", now["hist_b"], nullptr});
+  expected.push_back(Json::array({"hist_b", now["hist_b"], nullptr}));
   // A secret's value is kept out of the history.
   ASSERT_EQ(CMSSetValue("hist_password", kSecret, 2), 1);
-  expected.push_back({"hist_password", nullptr, nullptr});
+  expected.push_back(Json::array({"hist_password", nullptr, nullptr}));
   ASSERT_TRUE(steady.WaitForRecords(expected.size()));
   ASSERT_TRUE(restarted->WaitForRecords(expected.size()));
   EXPECT_EQ(Changes(steady.Records()), expected);
@@ -194,12 +188,15 @@ TEST(History, LogAfterRestartShowsStartUpImportsAndPeers) {
                               sandbox.cipher_key()));
   close(fd);
   const ProgramResult last = sandbox.RunCms({"log", "-n", "1", "--json"});
-  const nlohmann::json r = nlohmann::json::parse(last.out);
+  const Json r = Json::parse(last.out);
   EXPECT_EQ(r["peer"], "127.0.0.2");
   EXPECT_EQ(r["pid"], kTestPid);
   EXPECT_EQ(r["new"], "10.1.1.1");
 }
 
+// Each event is one line: a time, its name and its number. When the first
+// of two monitors ends, the second takes the socket over; SIGINT ends the
+// last cleanly and it removes the socket.
 TEST(Monitor, SeveralMonitorsSeeEveryEventAndOneTakesOver) {
   // No ready announcement and no listener of the test's own.
   Sandbox sandbox(Files{{"/tmp/cms_started", ""}}, false);
@@ -216,28 +213,28 @@ TEST(Monitor, SeveralMonitorsSeeEveryEventAndOneTakesOver) {
     const std::string out = w.Output();
     return std::count(out.begin(), out.end(), '\n');
   };
-  // The follower's socket is bound just after its directory is made.
-  ASSERT_TRUE(Sandbox::WaitUntil(
-      [&] {
-        sandbox.Signal(SIGUSR1);
-        std::this_thread::sleep_for(milliseconds(50));
-        return events(second) > 0;
-      },
-      seconds(5)));
+  // Signals until `w` has seen more than `before` events. The follower's
+  // socket is bound just after its directory is made.
+  auto signal_until_seen = [&](const Watcher& w, long before) {
+    return Sandbox::WaitUntil(
+        [&] {
+          sandbox.Signal(SIGUSR1);
+          std::this_thread::sleep_for(milliseconds(50));
+          return events(w) > before;
+        },
+        seconds(5));
+  };
+  ASSERT_TRUE(signal_until_seen(second, 0));
   EXPECT_NE(first->Output().find(" settings-changed (63)\n"),
             std::string::npos);
-  EXPECT_NE(second.Output().find(" settings-changed (63)\n"),
-            std::string::npos);
   first.reset();  // the second takes the socket over
-  const long before = events(second);
-  EXPECT_TRUE(Sandbox::WaitUntil(
-      [&] {
-        sandbox.Signal(SIGUSR1);
-        std::this_thread::sleep_for(milliseconds(50));
-        return events(second) > before;
-      },
-      seconds(5)));
+  EXPECT_TRUE(signal_until_seen(second, events(second)));
+  std::istringstream lines(second.Output());
+  for (std::string line; std::getline(lines, line);)
+    EXPECT_TRUE(line.ends_with(" settings-changed (63)")) << line;
+  EXPECT_EQ(second.Stop(SIGINT), 0);
   EXPECT_EQ(second.Errors(), "");
+  EXPECT_FALSE(sandbox.Exists("/var/run/msgcenter.sock"));
 }
 
 TEST(ConfigCheck, FindingsOfCheckAndStartUpAgree) {

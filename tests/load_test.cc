@@ -38,44 +38,24 @@ std::string Shown(const std::optional<Frame>& r) {
 }
 
 struct Name {
-  std::string name, value;  // value "(null)": none
-  int owner = -1;           // the client that writes it; -1 read only
-  std::string file;         // of a created name, below conf/user/
-};
-
-struct Tally {
-  std::mutex mu;
-  long requests = 0;
-  std::vector<std::string> failures;
-  std::vector<double> latency_ms;  // of every 16th request
+  std::string name, value;
+  int owner;         // the client that writes it
+  std::string file;  // below conf/user/
 };
 
 class LoadTest : public ::testing::Test {
  protected:
-  // Starts the daemon and makes the names: with `tree` every parameter of
-  // the example tree, read only (from a dump, "name='value'" lines); then
-  // names created in the first `files` target files, up to `total`, each
-  // owned by one of the `clients`.
-  void Prepare(int clients, bool tree, int total, size_t files) {
+  // Starts the daemon and creates `total` names in the first `files` target
+  // files, each owned by one of the `clients`.
+  void Prepare(int clients, int total, size_t files) {
     clients_ = clients;
     ASSERT_TRUE(sandbox_.Start()) << sandbox_.Stderr();
     // Signals are the loop's once it runs; the marker follows a second later.
     ASSERT_TRUE(Sandbox::WaitUntil(
         [&] { return sandbox_.Exists("/tmp/cms_started"); }, seconds(20)));
     before_ = sandbox_.ConfFiles();
-    ASSERT_TRUE(IsOk(sandbox_.Exchange(MakeFrame(37, {}, "/tmp/dump"))));
-    std::istringstream in(sandbox_.Read("/tmp/dump"));
-    for (std::string line; tree && std::getline(in, line);) {
-      const size_t eq = line.find("='");
-      if (eq == std::string::npos) continue;
-      const std::string value = line.substr(eq + 2, line.size() - eq - 3);
-      names_.push_back(
-          {line.substr(0, eq), value.empty() ? "(null)" : value, -1, ""});
-    }
-    const int created = total - static_cast<int>(names_.size());
-    ASSERT_GE(created, clients_);  // every client owns a name
     owned_.assign(clients_, {});
-    for (int i = 0; i < created; ++i) {
+    for (int i = 0; i < total; ++i) {
       const std::string name = "load_" + std::to_string(1000 + i);
       const char* file = kTargetFiles[i % files];
       ASSERT_TRUE(IsOk(sandbox_.Exchange(MakeFrame(12, name, "0", file))));
@@ -88,31 +68,32 @@ class LoadTest : public ::testing::Test {
   // Runs every client for `seconds_run` and reports; the requests made.
   long Run(const char* phase, int seconds_run) {
     const Clock::time_point end = Clock::now() + seconds(seconds_run);
-    Tally t;
+    requests_ = 0;
+    failures_.clear();
+    latency_ms_.clear();
     std::vector<std::thread> threads;
     for (int c = 0; c < clients_; ++c) {
-      threads.emplace_back([&, c] { Client(c, end, &t); });
+      threads.emplace_back([&, c] { Client(c, end); });
     }
     for (std::thread& thread : threads) thread.join();
-    std::vector<double>& ms = t.latency_ms;
+    std::vector<double>& ms = latency_ms_;
     std::sort(ms.begin(), ms.end());
     ms.push_back(0);  // never empty
     printf(
         "load: %s requests=%ld failures=%zu rps=%.0f p50_ms=%.2f "
         "p99_ms=%.2f\n",
-        phase, t.requests, t.failures.size(),
-        static_cast<double>(t.requests) / seconds_run, ms[(ms.size() - 1) / 2],
+        phase, requests_.load(), failures_.size(),
+        static_cast<double>(requests_) / seconds_run, ms[(ms.size() - 1) / 2],
         ms[(ms.size() - 1) * 99 / 100]);
-    EXPECT_TRUE(t.failures.empty())
-        << t.failures.size() << " failed, first: " << t.failures[0];
-    return t.requests;
+    EXPECT_TRUE(failures_.empty())
+        << failures_.size() << " failed, first: " << failures_[0];
+    return requests_.load();
   }
 
   // One client: 40% get, 30% set of an own name, 15% multi-get of five
   // names, 15% multi-set of two own names (and with `extras_` the extra
-  // requests on top). Its own names must read back as it set them last;
-  // read-only names never change.
-  void Client(int c, Clock::time_point end, Tally* tally) {
+  // requests on top). Its own names must read back as it set them last.
+  void Client(int c, Clock::time_point end) {
     std::mt19937 rng(static_cast<unsigned>(c) * 104729u + 17u);
     const std::vector<size_t>& own = owned_[c];
     auto pick_any = [&] { return &names_[rng() % names_.size()]; };
@@ -120,8 +101,7 @@ class LoadTest : public ::testing::Test {
     // Values never repeat: a set of the stored value fails.
     auto next_value = [&] { return "v" + std::to_string(++serial_); };
     auto matches = [&](const Name* n, const std::string& got) {
-      if (n->owner >= 0 && n->owner != c) return got != "(null)";  // changing
-      return got == n->value;
+      return n->owner == c ? got == n->value : got != "(null)";
     };
     long count = 0;
     while (Clock::now() < end) {
@@ -156,9 +136,7 @@ class LoadTest : public ::testing::Test {
             sandbox_.Exchange(MakeListFrame(35, {a->name, va, b->name, vb})));
         if (ok) a->value = va, b->value = vb;
       } else if (choice < 105) {
-        const std::optional<Frame> r =
-            sandbox_.Exchange(MakeFrame(16), kTimeout);
-        ok = r && *r == Frame{};
+        ok = sandbox_.Exchange(MakeFrame(16), kTimeout) == Frame{};
       } else if (choice < 110) {
         sandbox_.Ask(33, "q" + std::to_string(c), "job");
         ok = sandbox_.Ask(34, "q" + std::to_string(c)) == "ok:job";
@@ -179,17 +157,15 @@ class LoadTest : public ::testing::Test {
           std::chrono::duration<double, std::milli>(Clock::now() - start)
               .count();
       if (!ok || count % 16 == 0) {
-        std::lock_guard lock(tally->mu);
+        std::lock_guard lock(mu_);
         // Which request (by its `choice`) failed, on what name.
-        if (!ok)
-          tally->failures.push_back(std::to_string(choice) + " " + any->name);
-        if (count % 16 == 0) tally->latency_ms.push_back(ms);
+        if (!ok) failures_.push_back(std::to_string(choice) + " " + any->name);
+        if (count % 16 == 0) latency_ms_.push_back(ms);
       }
       // Pauses let the tick see settled bursts.
       if (extras_) std::this_thread::sleep_for(milliseconds(rng() % 4));
     }
-    std::lock_guard lock(tally->mu);
-    tally->requests += count;
+    requests_ += count;
   }
 
   // Every configuration file (or with `only_targets` every target file) is
@@ -198,9 +174,8 @@ class LoadTest : public ::testing::Test {
   void CheckFiles(bool only_targets) {
     Files expected = before_, appended;
     for (const Name& n : names_) {  // created in name order
-      if (n.owner >= 0)
-        appended["/mnt/jffs2/conf/user/" + n.file] +=
-            n.name + "=" + n.value + "\n";
+      appended["/mnt/jffs2/conf/user/" + n.file] +=
+          n.name + "=" + n.value + "\n";
     }
     for (const auto& [path, lines] : appended) {
       std::string& content = expected[path];
@@ -222,11 +197,14 @@ class LoadTest : public ::testing::Test {
   Files before_;  // the configuration files at the start
   std::vector<Name> names_;
   std::vector<std::vector<size_t>> owned_;  // by client: indexes in names_
-  std::atomic<long> serial_{0};
+  std::atomic<long> serial_{0}, requests_{0};
+  std::mutex mu_;  // guards the two below
+  std::vector<std::string> failures_;
+  std::vector<double> latency_ms_;  // of every 16th request
 };
 
 TEST_F(LoadTest, MixedRequestsOnTwoThousandNames) {
-  ASSERT_NO_FATAL_FAILURE(Prepare(EnvInt("CMS_LOAD_CLIENTS", 200), true, 2000,
+  ASSERT_NO_FATAL_FAILURE(Prepare(EnvInt("CMS_LOAD_CLIENTS", 200), 2000,
                                   std::size(kTargetFiles)));
   const int run_seconds = EnvInt("CMS_LOAD_SECONDS", 1);
   const milliseconds idle_window =
@@ -235,8 +213,7 @@ TEST_F(LoadTest, MixedRequestsOnTwoThousandNames) {
   const IdleSample idle_before = SampleIdle(pid, idle_window);
 
   // After each run: time for the last write-back and for workers to go idle.
-  const int warm_seconds = std::clamp(run_seconds / 3, 1, 10);
-  Run("warm-up", warm_seconds);
+  Run("warm-up", std::clamp(run_seconds / 3, 1, 10));
   std::this_thread::sleep_for(seconds(1));
   const ProcStats after_warm = ReadProcStats(pid);
   const long requests = Run("run", run_seconds);
@@ -273,14 +250,12 @@ class Concurrency : public LoadTest {};
 
 TEST_F(Concurrency, ClientsTickWriteBacksAndSignalsTogether) {
   extras_ = true;
-  ASSERT_NO_FATAL_FAILURE(Prepare(12, false, 48, 1));
+  ASSERT_NO_FATAL_FAILURE(Prepare(12, 48, 1));
   std::atomic<bool> done{false};
-  int signals = 0;
   std::thread signaller([&] {
     // USR2 rewrites sysini.conf at once, USR1 and ALRM only announce.
-    for (; !done; ++signals) {
-      sandbox_.Signal(signals % 7 == 6 ? SIGUSR2
-                                       : (signals % 2 ? SIGALRM : SIGUSR1));
+    for (int i = 0; !done; ++i) {
+      sandbox_.Signal(i % 7 == 6 ? SIGUSR2 : (i % 2 ? SIGALRM : SIGUSR1));
       std::this_thread::sleep_for(milliseconds(7));
     }
   });
