@@ -8,7 +8,6 @@
 
 #include "store/change_hooks.h"
 #include "store/store_fixture.h"
-#include "tests/msg_listener.h"
 
 namespace cms::store {
 namespace {
