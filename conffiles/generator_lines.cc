@@ -38,7 +38,8 @@ void WriteWholeLine(FILE* out, const std::string& text) {
 }
 
 void ReportGeneratorFailure(const char* dst, int err) {
-  platform::ReportFailure(("could not write " + std::string(dst)).c_str(), err);
+  platform::ReportFailure(("could not write " + std::string(dst)).c_str(), err,
+                          stdout);
 }
 
 MemoryOut::~MemoryOut() {

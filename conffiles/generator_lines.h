@@ -36,8 +36,8 @@ LineStatus ReadWholeLine(FILE* in, size_t limit, std::string* line);
 // no line of the output can lack its end and run into the next one.
 void WriteWholeLine(FILE* out, const std::string& text);
 
-// Reports that `dst` could not be written, as every failure of the system
-// is reported.
+// Reports on standard output, as the rest of this layer prints, that `dst`
+// could not be written.
 void ReportGeneratorFailure(const char* dst, int err);
 
 // A stdio stream that collects what is written to it in memory.

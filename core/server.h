@@ -21,7 +21,7 @@ struct ClientConn {
 
 // Opens the listening socket on 127.0.0.1:port. 1 when listening; 0 after a
 // failure line ("CMSfd", "bind" or "listen").
-int initCMSSock(uint16_t port = CMS_DEFAULT_PORT);
+int initCMSSock(uint16_t port);
 
 // Body of the request thread: accepts connections and serves them all, one
 // frame at a time, until the process ends. Frames from 127.0.0.1 are plain,

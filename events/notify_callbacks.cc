@@ -13,13 +13,13 @@ namespace cms::events {
 
 namespace {
 
-constexpr int kWritten = 1;  // phase: the change has reached its file
+using store::kPhaseWritten;
 constexpr int kDefaultDelay = 1000;
 constexpr int kWifiDelay = 3000;
 
 // Most callbacks: one delayed event once the change is written.
 int DelayedOnWrite(int phase, int event, int delay = kDefaultDelay) {
-  if (phase == kWritten) NotifyDelay(event, delay);
+  if (phase == kPhaseWritten) NotifyDelay(event, delay);
   return 1;
 }
 
@@ -65,33 +65,33 @@ int DnsmasqCallback(void*, const char*, int phase) {
   return DelayedOnWrite(phase, platform::kEventDnsmasq);
 }
 int DhcpOptionCallback(void*, const char*, int phase) {
-  if (phase == kWritten && ParamIs("sys_dnsmasq", "enable")) {
+  if (phase == kPhaseWritten && ParamIs("sys_dnsmasq", "enable")) {
     NotifyDelay(platform::kEventDnsmasq, kDefaultDelay);
   }
   return 1;
 }
 int FirewallCallback(void*, const char*, int phase) {
-  if (phase != kWritten) return 1;
+  if (phase != kPhaseWritten) return 1;
   if (ParamIs("ui_lan_mgmt", "disable"))
     NotifyDelay(platform::kEventLanMgmt, kDefaultDelay);
   NotifyDelay(platform::kEventFirewall, kDefaultDelay);
   return 1;
 }
 int LighttpdCallback(void*, const char*, int phase) {
-  if (phase != kWritten) return 1;
+  if (phase != kPhaseWritten) return 1;
   NotifyDelay(platform::kEventWebServer, kDefaultDelay);
   NotifyDelay(platform::kEventUpnp, kDefaultDelay);
   NotifyDelay(platform::kEventFirewall, kDefaultDelay);
   return 1;
 }
 int UPnPCallback(void*, const char*, int phase) {
-  if (phase != kWritten) return 1;
+  if (phase != kPhaseWritten) return 1;
   NotifyNow(platform::kEventUpnp);
   NotifyDelay(platform::kEventFirewall, kDefaultDelay);
   return 1;
 }
 int FirewallMarkCallback(void*, const char*, int phase) {
-  if (phase == kWritten)
+  if (phase == kPhaseWritten)
     NotifyDelayArg(platform::kEventFirewall, kDefaultDelay, 2);
   return 1;
 }
@@ -105,7 +105,7 @@ int NTPCallback(void*, const char*, int phase) {
   return DelayedOnWrite(phase, platform::kEventNtp);
 }
 int ResetNTPperiodicCallback(void*, const char* value, int phase) {
-  if (phase != kWritten || mc_ipc_flag() == 0) return 1;
+  if (phase != kPhaseWritten || mc_ipc_flag() == 0) return 1;
   // The value is compared as its first seven characters (an 8-byte
   // buffer): "enable" itself is the only text that gives argument 0.
   char head[8] = {};
@@ -125,7 +125,7 @@ int EAPCallback(void*, const char*, int phase) {
   return DelayedOnWrite(phase, platform::kEventEap);
 }
 int Tr069Callback(void* subject, const char*, int phase) {
-  if (phase != kWritten || !RemoteManagedByTr069()) return 1;
+  if (phase != kPhaseWritten || !RemoteManagedByTr069()) return 1;
   const auto* record = static_cast<const store::ParamRecord*>(subject);
   const bool is_url =
       record != nullptr && strcmp(record->name, "tr069_acs_url") == 0;
@@ -134,7 +134,7 @@ int Tr069Callback(void* subject, const char*, int phase) {
   return 1;
 }
 int Tr069DBGCallback(void*, const char*, int phase) {
-  if (phase == kWritten && RemoteManagedByTr069()) {
+  if (phase == kPhaseWritten && RemoteManagedByTr069()) {
     NotifyDelay(platform::kEventTr069Debug, kDefaultDelay);
   }
   return 1;
@@ -164,7 +164,7 @@ int LTEConnectCallback(void*, const char*, int phase) {
   return DelayedOnWrite(phase, platform::kEventLteConnect);
 }
 int LTEDbgCallback(void*, const char*, int phase) {
-  if (phase == kWritten) NotifyNow(platform::kEventLteDebug);
+  if (phase == kPhaseWritten) NotifyNow(platform::kEventLteDebug);
   return 1;
 }
 int SyslogFileCallback(void*, const char*, int phase) {
@@ -198,13 +198,13 @@ int IPv4EnableCallback(void*, const char*, int phase) {
   return DelayedOnWrite(phase, platform::kEventIpv4Enable);
 }
 int IPv6WANCallback(void*, const char*, int phase) {
-  if (phase == kWritten && ParamIs("ipv6_enable", "enable")) {
+  if (phase == kPhaseWritten && ParamIs("ipv6_enable", "enable")) {
     NotifyDelay(platform::kEventIpv6Wan, kDefaultDelay);
   }
   return 1;
 }
 int IPv6RAflagCallback(void*, const char* value, int phase) {
-  if (phase != kWritten || !ParamIs("ipv6_enable", "enable") ||
+  if (phase != kPhaseWritten || !ParamIs("ipv6_enable", "enable") ||
       value == nullptr) {
     return 1;
   }
@@ -217,7 +217,7 @@ int IPv6RAflagCallback(void*, const char* value, int phase) {
   return 1;
 }
 int IPv6LANCallback(void*, const char*, int phase) {
-  if (phase == kWritten && ParamIs("ipv6_enable", "enable")) {
+  if (phase == kPhaseWritten && ParamIs("ipv6_enable", "enable")) {
     NotifyDelay(platform::kEventIpv6Lan, kDefaultDelay);
   }
   return 1;
@@ -232,7 +232,7 @@ int VoipDscpCallback(void*, const char*, int phase) {
   return DelayedOnWrite(phase, platform::kEventVoipDscp);
 }
 int Tr069UrlSrcCallback(void*, const char*, int phase) {
-  if (phase == kWritten && RemoteManagedByTr069()) {
+  if (phase == kPhaseWritten && RemoteManagedByTr069()) {
     NotifyDelay(platform::kEventTr069UrlSource, kDefaultDelay);
   }
   return 1;
@@ -253,7 +253,7 @@ int AlgChangedCallback(void*, const char*, int phase) {
   return DelayedOnWrite(phase, platform::kEventAlg);
 }
 int SysDebugMCCallback(void*, const char*, int phase) {
-  if (phase == kWritten) NotifyNow(platform::kEventMcDebug);
+  if (phase == kPhaseWritten) NotifyNow(platform::kEventMcDebug);
   return 1;
 }
 int EPSFileCallback(void*, const char*, int phase) {
@@ -266,11 +266,11 @@ int RatAntSelCallback(void*, const char*, int phase) {
   return DelayedOnWrite(phase, platform::kEventRatAntenna);
 }
 int TrafficControlCallback(void*, const char*, int phase) {
-  if (phase == kWritten) NotifyNow(platform::kEventTrafficControl);
+  if (phase == kPhaseWritten) NotifyNow(platform::kEventTrafficControl);
   return 1;
 }
 int TCResetCallback(void*, const char*, int phase) {
-  if (phase == kWritten) NotifyArg(platform::kEventTrafficControl, 1);
+  if (phase == kPhaseWritten) NotifyArg(platform::kEventTrafficControl, 1);
   return 1;
 }
 int LTECmDbgCallback(void*, const char*, int phase) {

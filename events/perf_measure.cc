@@ -19,6 +19,7 @@
 #include "platform/shell.h"
 #include "store/history.h"
 #include "store/operations.h"
+#include "store/param_record.h"
 
 namespace cms::events {
 
@@ -138,7 +139,7 @@ int get_interface_info(const char* ifname, unsigned char* mac_out, char* ip_out,
 
 int PerfMeasureCallback(void*, const char* value, int phase) {
   const store::history::LabelScope origin(__func__);  // names its changes
-  if (phase != 1) return 1;
+  if (phase != store::kPhaseWritten) return 1;
   if (store::GetParamValue("perf_measure_is_running", store::kModeGetUser) ==
       nullptr) {
     // A first run only creates the flag; the next change acts on it.

@@ -319,8 +319,12 @@ void RegisterAddedParam(const char* name) {
 
 void InstallStoreHooks() {
   store::ChangeHooks hooks;
-  hooks.dhcp_hosts_cleared = [] { DhcpOptionCallback(nullptr, nullptr, 1); };
-  hooks.port_forwards_cleared = [] { FirewallCallback(nullptr, nullptr, 1); };
+  hooks.dhcp_hosts_cleared = [] {
+    DhcpOptionCallback(nullptr, nullptr, store::kPhaseWritten);
+  };
+  hooks.port_forwards_cleared = [] {
+    FirewallCallback(nullptr, nullptr, store::kPhaseWritten);
+  };
   hooks.param_added = RegisterAddedParam;
   store::SetChangeHooks(hooks);
 }

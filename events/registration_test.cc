@@ -11,6 +11,7 @@
 #include "events/notify_callbacks.h"
 #include "events/service_callbacks.h"
 #include "store/file_tables.h"
+#include "store/operations.h"
 #include "store/write_back.h"
 
 namespace cms::events {
@@ -40,6 +41,13 @@ TEST_F(RegistrationTest, ParametersByExactNameAndNumberedHosts) {
   EXPECT_EQ(Of("dnsmasq_dhcp-host2"), DhcpOptionCallback);
   EXPECT_EQ(Of("dnsmasq_dhcp-host4"), nullptr);
   EXPECT_EQ(Of("dnsmasq_dhcp-host0"), nullptr);
+  // An added entry that closes the gap brings the entries after it.
+  InstallStoreHooks();
+  ASSERT_EQ(store::AddParam("dnsmasq_dhcp-host3", "a.conf", "a",
+                            store::kModeAddUser),
+            1);
+  EXPECT_EQ(Of("dnsmasq_dhcp-host3"), DhcpOptionCallback);
+  EXPECT_EQ(Of("dnsmasq_dhcp-host4"), DhcpOptionCallback);
   std::string hosts;
   for (int n = 1; n <= 1024; ++n)
     hosts += "dnsmasq_dhcp-host" + std::to_string(n) + "=a\n";

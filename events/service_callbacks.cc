@@ -24,13 +24,14 @@
 #include "platform/shell.h"
 #include "store/history.h"
 #include "store/operations.h"
+#include "store/param_record.h"
 
 namespace cms::events {
 
 namespace {
 
 constexpr char kModule[] = "CMSEvent";
-constexpr int kPhaseWritten = 1;
+using store::kPhaseWritten;
 
 // Fixed buffers of the device code, as the longest text each may hold.
 constexpr size_t kTelnetdCommandMax = 127;

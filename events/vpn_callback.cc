@@ -7,6 +7,7 @@
 
 #include "events/callback_support.h"
 #include "platform/shell.h"
+#include "store/param_record.h"
 
 namespace cms::events {
 namespace {
@@ -66,7 +67,7 @@ platform::Command TunnelRoute(const std::string& selector,
 }  // namespace
 
 int VPNDefaultGWCallback(void*, const char*, int phase) {
-  if (phase != 1) return 1;
+  if (phase != store::kPhaseWritten) return 1;
   TraceEntry(__LINE__);
   const std::string sys_mode = UserValue("sys_operation_mode", kModeMax);
   const std::string op_mode = UserValue("op_operation_mode", kModeMax);

@@ -137,7 +137,8 @@ FieldWrite Store(const char* path, const std::string& content) {
   const int err =
       files::WriteFileAtomic(path, content, 0644, files::FollowLink::kYes);
   if (err == 0) return FieldWrite::kWritten;
-  platform::ReportFailure(("could not write " + std::string(path)).c_str(), err);
+  platform::ReportFailure(("could not write " + std::string(path)).c_str(), err,
+                          stdout);
   return FieldWrite::kFailed;
 }
 

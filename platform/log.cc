@@ -31,12 +31,13 @@ void LogLine(int priority, const char* text) {
   }
 }
 
-void ReportFailure(const char* call, int err) {
+void ReportFailure(const char* call, int err, FILE* out) {
   char text[128];
   // GNU strerror_r: thread-safe, and its result may not be `text`.
   const char* why = strerror_r(err, text, sizeof text);
   // One call per line keeps lines of different threads whole.
-  fprintf(stderr, "%s: %s\n", call, why);
+  fprintf(out, "%s: %s\n", call, why);
+  fflush(out);
 }
 
 void DebugLine(int priority, int line, const char* module, const char* fmt,

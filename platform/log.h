@@ -4,6 +4,7 @@
 #include <syslog.h>  // the priorities LogLine and CMS_DBG take
 
 #include <atomic>
+#include <cstdio>
 #include <cstdint>
 
 namespace cms {
@@ -21,9 +22,10 @@ void SetLogToStderr(bool on);
 void LogLine(int priority, const char* text);
 
 // Reports that the system call (or the work) `call` failed with `err`: the
-// line perror prints, "CALL: <strerror(err)>", on standard error. The one
+// line perror prints, "CALL: <strerror(err)>", on standard error, or on
+// standard output for the file layer, which prints its lines there. The one
 // way a failure of the system is reported.
-void ReportFailure(const char* call, int err);
+void ReportFailure(const char* call, int err, FILE* out = stderr);
 
 // Formats "[CMS_DBG](line/module): " + fmt and logs it. Callers check
 // cms_debug_mode first (the CMS_DBG macro does).

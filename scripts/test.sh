@@ -12,6 +12,8 @@ ensure_packages "${BUILD_PACKAGES[@]}" dnsmasq-base snmpd iproute2 clang libclan
 
 jobs=$(nproc)
 
+scripts/check_layers.sh
+
 run_build() {
   local dir=$1
   shift

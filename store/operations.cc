@@ -122,7 +122,7 @@ ParamRecord* AskCallback(const char* name, ParamRecord* r, const char* value,
                          int* result) {
   *result = 1;
   if (r->callback == nullptr) return r;
-  *result = r->callback(r, value, 0);
+  *result = r->callback(r, value, kPhaseBefore);
   if (*result == 0) return nullptr;
   return seekElement(name);
 }

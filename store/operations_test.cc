@@ -6,10 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "events/notify_callbacks.h"
-#include "events/registration.h"
+#include "store/change_hooks.h"
 #include "testing/store_fixture.h"
-#include "testing/msg_listener.h"
 
 namespace cms::store {
 namespace {
@@ -22,6 +20,18 @@ int Recorder(void* subject, const char* value, int phase) {
                     "=" + (value == nullptr ? "(null)" : value) + "@" +
                     std::to_string(phase));
   return 5;
+}
+
+Lines g_hooks;  // "cleared:dhcp", "cleared:forwards" or "added:NAME"
+
+void InstallRecordingHooks() {
+  ChangeHooks hooks;
+  hooks.dhcp_hosts_cleared = [] { g_hooks.push_back("cleared:dhcp"); };
+  hooks.port_forwards_cleared = [] { g_hooks.push_back("cleared:forwards"); };
+  hooks.param_added = [](const char* name) {
+    g_hooks.push_back(std::string("added:") + name);
+  };
+  SetChangeHooks(hooks);
 }
 
 // One operation: Set, Add, Delete or Replace with a mode (the request's
@@ -54,8 +64,13 @@ class OperationsTest : public StoreFixture {
               "dnsmasq_dhcp-host1=a\ndnsmasq_dhcp-host2=b\n"
               "dnsmasq_dhcp-host4=d\n");
     LoadTree();
-    events::InstallStoreHooks();
+    g_hooks.clear();
+    InstallRecordingHooks();
     seekElement("both")->callback = Recorder;
+  }
+  void TearDown() override {
+    SetChangeHooks({});
+    StoreFixture::TearDown();
   }
   static int Do(char op, const char* name, const char* value, int mode,
                 const char* file = "lan.conf") {  // add: in `file`
@@ -113,10 +128,10 @@ TEST_F(OperationsTest, SetMarksTheChangedSideAndItsFile) {
   EXPECT_EQ(SetParamValue("both", "", kModeSetIsp), 5);
   EXPECT_EQ(g_calls, (Lines{"both=u@0", "both=u2@0", "both=i@0", "both=x@0",
                             std::string("both=") + kEmptyValueMarker + "@0"}));
-  // A registered name gets its callback as soon as it exists.
+  // A new name is announced as soon as it exists, for its callback.
   EXPECT_EQ(ReplaceParamValue("sys_upnp", "", kModeReplaceIsp), 1);
   EXPECT_EQ(UserValue("sys_upnp"), kEmptyValueMarker);
-  EXPECT_EQ(seekElement("sys_upnp")->callback, events::UPnPCallback);
+  EXPECT_EQ(g_hooks.back(), "added:sys_upnp");
 }
 
 TEST_F(OperationsTest, NamesAndValuesThatCannotBeALineAreRefused) {
@@ -140,13 +155,12 @@ TEST_F(OperationsTest, NamesAndValuesThatCannotBeALineAreRefused) {
 
 // The callbacks themselves are tested in events/notify_callbacks_test.cc.
 TEST_F(OperationsTest, HostNumberCheckFollowsTheUserSide) {
-  testing::MsgListener mc(root_);
   EXPECT_EQ(SetParamValue("pw_num", "0", kModeSetIsp), 1);
-  EXPECT_TRUE(mc.Drain().empty());
+  EXPECT_TRUE(g_hooks.empty());
   // Any name holding "pw_num" leads to the check of pw_num itself.
   EXPECT_EQ(SetParamValue("pw_num", "0", kModeSetUser), 1);
   EXPECT_EQ(SetParamValue("ui_pw_num", "3", kModeSetUser), 1);
-  EXPECT_EQ(mc.Drain(), Lines(2, "mc_trigger_delay 10 1000"));
+  EXPECT_EQ(g_hooks, Lines(2, "cleared:forwards"));
 }
 
 TEST_F(OperationsTest, DeleteBySide) {
@@ -166,7 +180,6 @@ TEST_F(OperationsTest, DeleteBySide) {
 }
 
 TEST_F(OperationsTest, AddNeedsAKnownFileOfItsSide) {
-  events::initParamEventReg();
   Run({{'A', "n", "1", 12, 0, "-", "missing.conf"},
        {'A', "n", "1", 12, 0, "-", "an.conf"},  // only part of a known path
        {'A', "n", "1", 14, 0, "-"},
@@ -178,12 +191,9 @@ TEST_F(OperationsTest, AddNeedsAKnownFileOfItsSide) {
   EXPECT_EQ(UserIndex("an.conf"), -1);
   ASSERT_GT(CheckListLength(), 1);  // a walk takes the new name in order
   EXPECT_EQ(list_get_at(&ParamList, 1), seekElement("aaa_new"));  // after "#"
-  EXPECT_EQ(seekElement("dnsmasq_dhcp-host4")->callback, nullptr);
   ASSERT_EQ(AddParam("dnsmasq_dhcp-host3", "dnsmasq.conf", "c", 12), 1);
-  for (const char* n :
-       {"dnsmasq_dhcp-host2", "dnsmasq_dhcp-host3", "dnsmasq_dhcp-host4"}) {
-    EXPECT_EQ(seekElement(n)->callback, events::DhcpOptionCallback) << n;
-  }
+  // Only a new name is announced.
+  EXPECT_EQ(g_hooks, (Lines{"added:aaa_new", "added:dnsmasq_dhcp-host3"}));
 }
 
 // Nothing is left for the write-back, and only phase 0 is called.

@@ -7,9 +7,12 @@ namespace cms::store {
 
 // Change callback for parameters and files. subject: the ParamRecord (whose
 // first field is the name) or the file path; value: a value text or null;
-// phase: 0 before a store (result 0 refuses), 1 after a write (user side),
-// 2 after an ISP-side file was written.
+// phase: one of the three below.
 using ChangeCallback = int (*)(void* subject, const char* value, int phase);
+
+inline constexpr int kPhaseBefore = 0;      // before a store; 0 refuses it
+inline constexpr int kPhaseWritten = 1;     // the change reached its file
+inline constexpr int kPhaseIspWritten = 2;  // an ISP-side file was written
 
 inline constexpr int kNameSize = 64;  // 63 characters and NUL
 inline constexpr int kMaxNameLength = 63;

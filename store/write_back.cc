@@ -127,7 +127,8 @@ class Pass {
     entry_.dirty = 0;
     if (user_ && !memory_only_) platform::RunCommand("sync &");
     if (entry_.callback != nullptr) {
-      entry_.callback(entry_.path, nullptr, user_ ? 1 : 2);
+      entry_.callback(entry_.path, nullptr,
+                      user_ ? kPhaseWritten : kPhaseIspWritten);
     }
     return copied;
   }
@@ -295,7 +296,7 @@ class Pass {
     r->*side_.changed = 0;
     announced_.emplace_back(r->name);
     if (r->callback == nullptr) return false;
-    r->callback(r, value, 1);
+    r->callback(r, value, kPhaseWritten);
     return true;
   }
 
