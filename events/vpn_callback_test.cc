@@ -1,12 +1,9 @@
 // vpn_callback_test.cc - the VPN default-route decision table against a
-// recording /sbin/ip, and the route change with the real ip inside a network
-// namespace of its own. Hostile values: service_callbacks_test.cc.
+// recording /sbin/ip. Hostile values: service_callbacks_test.cc.
 #include "events/vpn_callback.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <regex>
 #include <string>
 #include <vector>
@@ -114,53 +111,6 @@ TEST_F(VpnCallback, InputsCutToCapacityAndCommandTo127) {
   Set("sys_vpn_if", "t;iperf;iperf;i");
   Run("sys_pptp_gw_if");
   for (const std::string& call : Calls()) EXPECT_EQ(call.rfind("ip\t", 0), 0u);
-}
-
-// The real ip, confined to a namespace made for this test: the root's
-// /sbin/ip runs it there, so the host's own routes are never touched.
-TEST_F(VpnCallback, RealIpMovesDefaultRouteInsideNamespace) {
-  if (geteuid() != 0) GTEST_SKIP() << "needs root to create a namespace";
-  // The stub ip is first on PATH: the real one is named by its path.
-  const std::string ip =
-      access("/usr/sbin/ip", X_OK) == 0 ? "/usr/sbin/ip" : "/sbin/ip";
-  const std::string ns = "cmsd-vpn-" + std::to_string(getpid());
-  if (system((ip + " netns add " + ns).c_str()) != 0) {
-    GTEST_SKIP() << "ip netns is not usable here";
-  }
-  struct Remove {
-    std::string command;
-    ~Remove() { EXPECT_EQ(system(command.c_str()), 0); }
-  } remove{ip + " netns delete " + ns};
-  // Veth pairs with documentation addresses stand in for the bridge and
-  // the tunnel; both ends stay inside the namespace.
-  root_.Write(
-      "/setup",
-      "link add br1 type veth peer name br1-peer\nlink set br1-peer up\n"
-      "link set br1 up\naddr add 192.0.2.2/24 dev br1\n"
-      "link add vpn0 type veth peer name vpn-peer\nlink set vpn-peer up\n"
-      "link set vpn0 up\naddr add 198.51.100.2/24 dev vpn0\n"
-      "route add default via 192.0.2.1 dev br1\n");
-  const std::string in_ns = ip + " -n " + ns + " ";
-  ASSERT_EQ(system((in_ns + "-batch " + root_.Host("/setup")).c_str()), 0);
-  stubs_.AddStub("/sbin/ip", "exec " + in_ns + "\"$@\"");
-  const auto route = [&] {
-    const std::string show = in_ns + "route show default > " + root_.Host("/r");
-    EXPECT_EQ(system(show.c_str()), 0);
-    return std::regex_replace(root_.Read("/r"), std::regex(" +\n"), "\n");
-  };
-  Load("vpn.conf",
-       "op_operation_mode=1\nsys_operation_mode=0\nop_vpn_mode=0\n"
-       "sys_pptp_gw_if=0\nwan_connection_mode=0\nwan_gw_dhcp=192.0.2.1\n"
-       "sys_br_radio_if=br1\nop_pptp_remote_ip=198.51.100.1\n"
-       "sys_vpn_if=vpn0\nsys_gre_gw_if=0\n");
-  Run("sys_pptp_gw_if");
-  EXPECT_EQ(route(), "default via 198.51.100.1 dev vpn0\n");
-  Set("sys_pptp_gw_if", "1");
-  Run("sys_pptp_gw_if");
-  EXPECT_EQ(route(), "default via 192.0.2.1 dev br1\n");
-  Set("op_vpn_mode", "2");
-  Run("sys_gre_gw_if");
-  EXPECT_EQ(route(), "default dev vpn0 scope link\n");
 }
 
 }  // namespace
