@@ -10,7 +10,6 @@
 #include <sstream>
 #include <string>
 
-#include "conffiles/dnsmasq_conf.h"
 #include "events/device_test_fixture.h"
 #include "events/perf_measure.h"
 #include "events/vpn_callback.h"
@@ -86,12 +85,11 @@ TEST_F(ServiceCallbacks, WebPageAndDdnsFile) {
   Set("ui_sys_rm_type", "1");
   EXPECT_EQ(Run(IPv6WebCallback, "ipv6_webpage", 0),
             "mc_trigger_delay 81 1000\n");
-  // The DDNS file is rebuilt at both phases; the event only once written.
-  const char ddns[] = "/mnt/jffs2/conf/user/ddns.conf";
-  EXPECT_EQ(Run(DDNSFileCallback, ddns, 0, false, 0), "");
+  // The DDNS file leaves out empty values and the password.
+  EXPECT_EQ(Run(DDNSFileCallback, "/mnt/jffs2/conf/user/ddns.conf", 0),
+            "mc_trigger_delay 6 1000\n");
   EXPECT_EQ(root_.Read("/mnt/jffs2/conf/app/ddns.conf"),
             "enable 1\nhost home.example.net\n");
-  EXPECT_EQ(Run(DDNSFileCallback, ddns, 0), "mc_trigger_delay 6 1000\n");
 }
 
 TEST_F(ServiceCallbacks, Ipv6ControlFollowsItsSwitch) {
@@ -155,7 +153,6 @@ TEST_F(ServiceCallbacks, HostsFileAndDhcpRangeFollowTheLan) {
   Set("hostname", std::string(60, 'h'));
   Run(HostnameCallback, "hostname", 0);
   EXPECT_EQ(root_.Read(hosts), written);
-  EXPECT_FALSE(root_.Exists("/mnt/jffs2/conf/app/hosts.tmp"));
   // The mask replaces only the range's mask field.
   EXPECT_EQ(Run(LanMaskCallback, "sys_lan_mask", 0), "mc_trigger_arg 16 1\n");
   EXPECT_EQ(Value("dnsmasq_dhcp-range"),
@@ -169,19 +166,10 @@ TEST_F(ServiceCallbacks, HostsFileAndDhcpRangeFollowTheLan) {
   EXPECT_EQ(Value("dnsmasq_dhcp-range"), odd);
 }
 
-// The generated content itself: conffiles/crash_point_test.cc.
-TEST_F(ServiceCallbacks, DnsmasqFileAndDebugSwitch) {
-  root_.Write("/mnt/jffs2/conf/user/sysini.conf", "sys_cms_debug_mode=1\n");
-  Load("dnsmasq.conf", "dnsmasq_port=53\n");
-  // Generated after either phase.
-  char path[] = "/mnt/jffs2/conf/user/dnsmasq.conf";
-  for (int phase : {0, 1}) {
-    root_.Write("/tmp/dnsmasq.conf", "");
-    EXPECT_EQ(DnsmasqFileCallback(path, nullptr, phase), 1);
-    EXPECT_EQ(root_.Read("/tmp/dnsmasq.conf").rfind("port=53\n", 0), 0u);
-  }
-  std::filesystem::remove_all(root_.Host("/tmp"));
-  EXPECT_EQ(DnsmasqFileCallback(path, nullptr, 1), 0);
+// The dnsmasq file's callback: conffiles/crash_point_test.cc (what the
+// generator writes) and tests/durability_test.cc (run by a set).
+TEST_F(ServiceCallbacks, DebugSwitchFollowsTheWrittenValue) {
+  Load("sysini.conf", "sys_cms_debug_mode=1\n");
   Call(SysDebugCMSCallback, "sys_cms_debug_mode", 0);
   EXPECT_EQ(cms_debug_mode.load(), 0);
   Call(SysDebugCMSCallback, "sys_cms_debug_mode");
