@@ -99,11 +99,13 @@ TEST_F(ServiceCallbacks, Ipv6ControlFollowsItsSwitch) {
        "APN_DHCP6_Proxy_Enable=9\nipv6_lan_local_ip=fd00::1\nsys_br_if=br0\n"
        "ipv6_wan_ip=2001:db8::1\n");
   // Nothing runs while IPv6 is disabled.
-  EXPECT_EQ(Run(IPv6TunnelCallback, "/x/ipv6_tun.conf", 0) +
-                Run(IPv6WANNTPCallback, "ipv6_ntp1", 0) +
-                Run(IPv6WANPDCallback, "ipv6_dibbler_client_pd", 0) +
-                Run(IPv6LANLocalCallback, "ipv6_lan_local_ip", 0),
-            "");
+  for (const auto& [callback, subject] :
+       {std::pair<store::ChangeCallback, const char*>{IPv6TunnelCallback,
+                                                      "/x/ipv6_tun.conf"},
+        {IPv6WANNTPCallback, "ipv6_ntp1"},
+        {IPv6WANPDCallback, "ipv6_dibbler_client_pd"},
+        {IPv6LANLocalCallback, "ipv6_lan_local_ip"}})
+    EXPECT_EQ(Run(callback, subject, 0), "") << subject;
   EXPECT_EQ(Value("APN_DHCP6_Proxy_Enable"), "9");
   EXPECT_EQ(Run(IPv6ConfCallback, "ipv6_enable", 1), "ipv6_start.sh\tstop\n");
   EXPECT_EQ(Value("mon_diag_protocol_type"), "4");
