@@ -55,21 +55,5 @@ TEST(CmdQueue, OldestFirstPerExactNameAndTheTemporaryFile) {
   ResetCmdList();
 }
 
-TEST(CmdQueue, FullQueueRefusesAndKeepsItsOrder) {
-  store::initialConfigLocationArray();
-  initCmdList();
-  for (size_t i = 0; i < kCmdQueueLimit; ++i)
-    ASSERT_EQ(PushCmdValue(i % 2 ? "odd" : "even", std::to_string(i).c_str()),
-              1);
-  EXPECT_EQ(PushCmdValue("other", "x"), 0);
-  EXPECT_EQ(Pop("other"), "<none>");
-  EXPECT_EQ(Pop("odd"), "1");  // a pop makes room for one more
-  EXPECT_EQ(PushCmdValue("odd", "last"), 1);
-  EXPECT_EQ(PushCmdValue("odd", "x"), 0);
-  EXPECT_EQ(Pop("odd"), "3");
-  EXPECT_EQ(Pop("even"), "0");
-  ResetCmdList();
-}
-
 }  // namespace
 }  // namespace cms::core

@@ -74,18 +74,13 @@ TEST_F(ServiceCallbacks, TelnetdAndVsftpd) {
             "killall\t-9\ttelnetd\n" + fw);
 }
 
-TEST_F(ServiceCallbacks, WebPageAndDdnsFile) {
+// The IPv6 page's restart of the TR-069 client runs end to end in
+// tests/security_test.cc.
+TEST_F(ServiceCallbacks, DdnsFileLeavesOutEmptyValuesAndThePassword) {
   WriteUser("ddns.conf",
             "ddns_enable=1\nddns_host=home.example.net\nddns_user=\n"
             "ddns_password=e0susu;\n");
-  Load("misc.conf", "ui_sys_rm_type=2\nipv6_webpage=1\n");
-  // The IPv6 page restarts the TR-069 client, or SNMP for type 1.
-  EXPECT_EQ(Run(IPv6WebCallback, "ipv6_webpage", 3),
-            "sleep\t10\nkillall\tcwmpc\ncwmpc\n");
-  Set("ui_sys_rm_type", "1");
-  EXPECT_EQ(Run(IPv6WebCallback, "ipv6_webpage", 0),
-            "mc_trigger_delay 81 1000\n");
-  // The DDNS file leaves out empty values and the password.
+  Load("misc.conf", "");
   EXPECT_EQ(Run(DDNSFileCallback, "/mnt/jffs2/conf/user/ddns.conf", 0),
             "mc_trigger_delay 6 1000\n");
   EXPECT_EQ(root_.Read("/mnt/jffs2/conf/app/ddns.conf"),
