@@ -2,8 +2,11 @@
 // and a write-back that has to wait for a descriptor.
 #include "store/write_back.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -173,6 +176,40 @@ TEST_F(WriteBackTest, CallbackChangesDuringTheRun) {
   EXPECT_EQ(ReadUser("f0.conf"), "b=7\nc=9\na=9\n");
   EXPECT_EQ(g_log, Lines{"b called"});
   EXPECT_EQ(Dirty(), "");
+}
+
+// With no descriptor free the file stays dirty and a retry is asked for
+// (once), so an acknowledged value is not stranded in memory.
+TEST_F(WriteBackTest, NoDescriptorKeepsTheFileDirtyUntilTheNextWrite) {
+  WriteUser("a.conf", "x=1\n");
+  LoadTree();
+  ASSERT_EQ(SetParamValue("x", "2", kModeSetUser), 1);
+  rlimit saved, low;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  low = saved;
+  low.rlim_cur = 256;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  std::vector<int> taken;
+  for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) {
+    taken.push_back(fd);
+  }
+  writeParamToFile();
+  for (int fd : taken) close(fd);
+  setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_EQ(ReadUser("a.conf") + Dirty(), "x=1\nuser/a.conf");
+  // Not at once (a back-off), but soon, and once.
+  EXPECT_FALSE(TakeDeferredWrite());
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!TakeDeferredWrite()) {
+    ASSERT_LT(std::chrono::steady_clock::now(), deadline);
+    usleep(5000);
+  }
+  EXPECT_FALSE(TakeDeferredWrite());
+
+  writeParamToFile();
+  EXPECT_EQ(ReadUser("a.conf") + Dirty(), "x=2\n");
+  EXPECT_FALSE(TakeDeferredWrite());
 }
 
 }  // namespace
