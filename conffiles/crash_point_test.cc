@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "conffiles/dnsmasq_conf.h"
@@ -23,15 +24,15 @@ namespace {
 
 // The step to act at: the n-th call (from 0) of any durable step. A stop
 // ends the process there, as a power cut would; a failure returns `error`.
-int g_at = -1;
-int g_calls = 0;
-int g_error = 0;
-bool g_stop = false;
+struct {
+  int at = -1, calls = 0, error = 0;
+  bool stop = false;
+} g_act;
 
 bool Hit() {
-  if (g_calls++ != g_at) return false;
-  if (g_stop) _exit(0);
-  errno = g_error;
+  if (g_act.calls++ != g_act.at) return false;
+  if (g_act.stop) _exit(0);
+  errno = g_act.error;
   return true;
 }
 ssize_t Write(int fd, const void* data, size_t size) {
@@ -41,58 +42,27 @@ int Fsync(int fd) { return Hit() ? -1 : fsync(fd); }
 int Rename(const char* from, const char* to) {
   return Hit() ? -1 : rename(from, to);
 }
-
-constexpr char kUserLan[] = "/mnt/jffs2/conf/user/lan.conf";
-constexpr char kIspLan[] = "/mnt/jffs2/conf/isp/user/lan.conf";
-constexpr char kDnsSource[] = "/mnt/jffs2/conf/user/dnsmasq.conf";
-constexpr char kDnsTarget[] = "/tmp/dnsmasq.conf";
+void Act(int at, bool stop, int error) {
+  g_act = {at, 0, error, stop};
+  files::Calls() = {Write, Fsync, Rename, Fsync};
+}
 
 class CrashPointTest : public store::StoreFixture {
  protected:
-  struct Target {
-    const char* path;
-    std::string old_content;
-    std::string new_content;
-  };
-
   void SetUp() override {
     StoreFixture::SetUp();
     stubs_.Install();
     stubs_.AddStub("/stub_bin/sync", "");
   }
 
-  // Both sides of one parameter, written back by one run.
-  void PrepareConfig() {
-    WriteUser("lan.conf", "# user\nip=1\n");
-    WriteIsp("lan.conf", "ip=i\n");
-    LoadTree();
-    ASSERT_EQ(store::SetParamValue("ip", "2", store::kModeSetBoth), 1);
-    targets_ = {{kUserLan, "# user\nip=1\n", "# user\nip=2\n"},
-                {kIspLan, "ip=i\n", "ip=2\n"}};
-  }
-  void PrepareGenerated() {
-    WriteConf(kDnsSource, "dnsmasq_port=53\n");
-    WriteConf(kDnsTarget, "port=old\n");
-    std::string trailer;
-    for (const char* line : kDnsmasqTrailer) trailer += line;
-    targets_ = {{kDnsTarget, "port=old\n", "port=53\n" + trailer}};
-  }
-
-  // Every target holds its old or its new content, whole; `all_new` asks
-  // for the new one everywhere.
+  // Every target holds its old or (with `all_new`, only) its new content,
+  // whole, and no temporary file is left anywhere under the root.
   void ExpectWhole(bool all_new, const std::string& where) {
-    for (const Target& t : targets_) {
-      const std::string now = root_.Read(t.path);
-      if (all_new) {
-        EXPECT_EQ(now, t.new_content) << where << " " << t.path;
-      } else {
-        EXPECT_TRUE(now == t.old_content || now == t.new_content)
-            << where << " " << t.path << ": " << now;
-      }
+    for (const auto& [path, old_content, new_content] : targets_) {
+      const std::string now = root_.Read(path);
+      EXPECT_TRUE(now == new_content || (!all_new && now == old_content))
+          << where << " " << path << ": " << now;
     }
-  }
-  // No temporary file anywhere under the root.
-  void ExpectNoTemporaries(const std::string& where) {
     for (const auto& e :
          std::filesystem::recursive_directory_iterator(root_.dir())) {
       EXPECT_NE(e.path().filename().string().rfind(files::kTempPrefix, 0), 0u)
@@ -100,14 +70,8 @@ class CrashPointTest : public store::StoreFixture {
     }
   }
   void Restore() {
-    for (const Target& t : targets_) WriteConf(t.path, t.old_content);
-  }
-  static void Act(int at, bool stop, int error) {
-    g_at = at;
-    g_calls = 0;
-    g_stop = stop;
-    g_error = error;
-    files::Calls() = {Write, Fsync, Rename, Fsync};
+    for (const auto& [path, old_content, _] : targets_)
+      WriteConf(path, old_content);
   }
 
   // Runs `write` stopped at every step in turn, then failed at every step
@@ -116,7 +80,7 @@ class CrashPointTest : public store::StoreFixture {
                     const std::function<void()>& retry) {
     Act(-1, false, 0);
     write();
-    const int steps = g_calls;
+    const int steps = g_act.calls;
     ASSERT_GE(steps, 4 * static_cast<int>(targets_.size()));
     ExpectWhole(true, "no fault");
     for (int at = 0; at < steps; ++at) {
@@ -132,9 +96,8 @@ class CrashPointTest : public store::StoreFixture {
       int status = 0;
       ASSERT_EQ(waitpid(child, &status, 0), child);
       ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << where;
-      ExpectWhole(false, where);
       files::RemoveLeftoverTemporaries();  // as the next start does
-      ExpectNoTemporaries(where);
+      ExpectWhole(false, where);
     }
     for (int error : {ENOSPC, EIO, EROFS}) {
       for (int at = 0; at < steps; ++at) {
@@ -144,7 +107,6 @@ class CrashPointTest : public store::StoreFixture {
         Act(at, false, error);
         write();
         ExpectWhole(false, where);
-        ExpectNoTemporaries(where);
         files::ResetCalls();
         retry();
         ExpectWhole(true, where);
@@ -152,13 +114,19 @@ class CrashPointTest : public store::StoreFixture {
     }
   }
 
-  std::vector<Target> targets_;
+  // Device path, old and new content.
+  std::vector<std::tuple<std::string, std::string, std::string>> targets_;
   testing::StubPrograms stubs_{root_};
 };
 
 TEST_F(CrashPointTest, ConfigFilesOfBothSides) {
-  PrepareConfig();
-  // The fault-free run clears every mark; each later round marks again.
+  WriteUser("lan.conf", "# user\nip=1\n");
+  WriteIsp("lan.conf", "ip=i\n");
+  LoadTree();
+  targets_ = {
+      {"/mnt/jffs2/conf/user/lan.conf", "# user\nip=1\n", "# user\nip=2\n"},
+      {"/mnt/jffs2/conf/isp/user/lan.conf", "ip=i\n", "ip=2\n"}};
+  // Each round marks both sides again.
   auto write = [] {
     ASSERT_EQ(store::SetParamValue("ip", "x", store::kModeSetBoth), 1);
     ASSERT_EQ(store::SetParamValue("ip", "2", store::kModeSetBoth), 1);
@@ -175,12 +143,14 @@ TEST_F(CrashPointTest, ConfigFilesOfBothSides) {
 }
 
 TEST_F(CrashPointTest, GeneratedFile) {
-  PrepareGenerated();
-  RunAllPoints([] { GenerateDnsmasqConf(kDnsSource, kDnsTarget, nullptr); },
-               [] {
-                 EXPECT_EQ(GenerateDnsmasqConf(kDnsSource, kDnsTarget, nullptr),
-                           0);
-               });
+  constexpr char kSource[] = "/mnt/jffs2/conf/user/dnsmasq.conf";
+  constexpr char kTarget[] = "/tmp/dnsmasq.conf";
+  WriteConf(kSource, "dnsmasq_port=53\n");
+  std::string trailer;
+  for (const char* line : kDnsmasqTrailer) trailer += line;
+  targets_ = {{kTarget, "port=old\n", "port=53\n" + trailer}};
+  RunAllPoints([&] { GenerateDnsmasqConf(kSource, kTarget, nullptr); },
+               [&] { EXPECT_EQ(GenerateDnsmasqConf(kSource, kTarget, nullptr), 0); });
 }
 
 }  // namespace

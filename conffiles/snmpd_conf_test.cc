@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "testing/real_peer.h"
@@ -152,10 +150,9 @@ TEST_F(SnmpdConf, RealSnmpdAcceptsGeneratedFiles) {
   const std::string snmpd = testing::FindProgram("snmpd");
   ASSERT_NE(snmpd, "") << "needs snmpd (Debian package snmpd)";
   const auto example = [](const char* name) {
-    std::ifstream in(
+    return testing::TempRoot::ReadHost(
         std::filesystem::path(__FILE__).parent_path().parent_path() /
         "examples/user" / name);
-    return std::string(std::istreambuf_iterator<char>(in), {});
   };
   const std::string rows[][2] = {
       {"sys_cms_debug_mode=0\n", kRouterFile},

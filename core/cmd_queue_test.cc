@@ -31,12 +31,10 @@ TEST(CmdQueue, OldestFirstPerExactNameAndTheTemporaryFile) {
                               store::UFL[temp].dirty, store::UFL[other].dirty,
                               static_cast<int>(Counters().changes)}),
             (std::vector<int>{temp, -1, 1, 1, 0, 0}));
-  // Braces evaluate in order.
-  EXPECT_EQ((std::vector<std::string>{Pop("QQ"), Pop("q"), Pop("r"), Pop("r")}),
-            (std::vector<std::string>{"<none>", "<none>", "x", "<none>"}));
-  EXPECT_EQ(Pop("qq"), "a");
-  EXPECT_EQ(Pop("qq"), "<none>");  // an empty value is taken as no value
-  EXPECT_EQ(Pop("qq"), "b");
+  const char* pops[][2] = {{"QQ", "<none>"}, {"q", "<none>"}, {"r", "x"},
+                           {"r", "<none>"},  {"qq", "a"},     {"qq", "<none>"},
+                           {"qq", "b"}};  // an empty value is taken as none
+  for (const auto& [name, value] : pops) EXPECT_EQ(Pop(name), value) << name;
   EXPECT_EQ(CmdQueueSize(), 0u);
   // Long names and values are cut to 63 and 799 characters.
   PushCmdValue(std::string(70, 'n').c_str(), std::string(900, 'v').c_str());

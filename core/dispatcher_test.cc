@@ -97,9 +97,8 @@ TEST_F(DispatcherTest, ChangesCountedPerCommand) {
 
 TEST_F(DispatcherTest, ListsUnterminatedTextsAndLongDumpLines) {
   // An empty list: no status.
-  EXPECT_EQ(
-      Send(CMS_CMD_GET_MULTI, "").status + Send(CMS_CMD_SET_MULTI, "").status,
-      0);
+  EXPECT_EQ(Send(CMS_CMD_GET_MULTI, "").status, 0);
+  EXPECT_EQ(Send(CMS_CMD_SET_MULTI, "").status, 0);
   EXPECT_EQ(Head(Send(CMS_CMD_GET_MULTI, "", List({"missing", "t_b"})), 10),
             List({"(null)", "2", ""}));
   EXPECT_EQ(Send(CMS_CMD_SET_MULTI, "", List({"t_a", "x", "t_b", "y"})).status,

@@ -11,56 +11,45 @@
 namespace cms::core {
 namespace {
 
-// "root port[ log]" of a parse, or its error line.
-std::string Parsed(std::vector<const char*> args, const char* env_root,
-                   const char* env_port) {
+using Args = std::vector<const char*>;
+
+// "action root port history[ log]" of a parse, or its error line.
+std::string Parsed(Args args, const char* env_root = nullptr,
+                   const char* env_port = nullptr) {
   args.insert(args.begin(), "cmsd");
   std::string error;
   const std::optional<Options> o = ParseOptions(
       static_cast<int>(args.size()), args.data(), env_root, env_port, &error);
   if (!o) return error;
-  return o->root + " " + std::to_string(o->port) +
+  return std::to_string(static_cast<int>(o->action)) + " " + o->root + " " +
+         std::to_string(o->port) + " " + std::to_string(o->history_size) +
          (o->log_stderr ? " log" : "");
 }
 
 TEST(Options, CommandLineWinsOverEnvironment) {
   testing::TempRoot a, b;
   const std::string ad = a.dir(), bd = b.dir();
-  EXPECT_EQ(Parsed({}, nullptr, nullptr), "/ 25001");
-  EXPECT_EQ(Parsed({}, ad.c_str(), "4000"), ad + " 4000");
+  EXPECT_EQ(Parsed({}), "0 / 25001 4096");
+  EXPECT_EQ(Parsed({}, ad.c_str(), "4000"), "0 " + ad + " 4000 4096");
   // A good option also covers a bad variable.
-  EXPECT_EQ(Parsed({"--port", "65535", "--log-stderr", "--root", bd.c_str()},
+  EXPECT_EQ(Parsed({"--port", "65535", "--log-stderr", "--root", bd.c_str(),
+                    "--history", "0"},
                    ad.c_str(), "junk"),
-            bd + " 65535 log");
-  EXPECT_EQ(Parsed({"--port", "1"}, nullptr, nullptr), "/ 1");
-}
-
-TEST(Options, ActionsAndHistorySize) {
-  std::string error;
-  auto parse = [&](std::vector<const char*> args) {
-    args.insert(args.begin(), "cmsd");
-    return ParseOptions(static_cast<int>(args.size()), args.data(), nullptr,
-                        nullptr, &error);
-  };
-  EXPECT_EQ(parse({})->history_size, 4096u);
-  EXPECT_EQ(parse({"--history", "0"})->history_size, 0u);
-  EXPECT_EQ(parse({"--port", "1", "--help", "--bad"})->action,
-            Options::Action::kHelp);
-  EXPECT_EQ(parse({"--version"})->action, Options::Action::kVersion);
-  EXPECT_EQ(parse({"--check", "--root", "/"})->action, Options::Action::kCheck);
-  for (const char* bad : {"-1", "x", "99999999999"}) {
-    EXPECT_FALSE(parse({"--history", bad})) << bad;
-  }
-  EXPECT_FALSE(parse({"--history"}));
+            "0 " + bd + " 65535 0 log");
+  EXPECT_EQ(Parsed({"--port", "1"}), "0 / 1 4096");
+  // Help wins over anything else, even a bad option.
+  EXPECT_EQ(Parsed({"--port", "1", "--help", "--bad"}), "1 / 25001 4096");
+  EXPECT_EQ(Parsed({"--version"}), "2 / 25001 4096");
+  EXPECT_EQ(Parsed({"--check", "--root", "/"}), "3 / 25001 4096");
 }
 
 TEST(Options, BadInputIsOneClearLine) {
-  using Args = std::vector<const char*>;
   for (const Args& args :
        {Args{"--port", "0"}, Args{"--port", "65536"}, Args{"--port", "12a"},
         Args{"--port", "-1"}, Args{"--port", " 80"}, Args{"--port"},
         Args{"--root"}, Args{"--root", "/no/such/dir"}, Args{"--verbose"},
-        Args{"extra"}, Args{}}) {
+        Args{"extra"}, Args{"--history", "-1"}, Args{"--history", "x"},
+        Args{"--history", "99999999999"}, Args{"--history"}, Args{}}) {
     // Args{} stands for a bad CMS_PORT.
     const std::string error =
         Parsed(args, nullptr, args.empty() ? "99999" : nullptr);

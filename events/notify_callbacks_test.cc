@@ -38,31 +38,24 @@ class NotifyTest : public cms::testing::DeviceTest {
 TEST_F(NotifyTest, EventsOfEachWrittenChangeInOrder) {
   WriteUser("wifi.conf", "wifi_ssid=a\n");
   Load("sys.conf",
-       "sys_httpd=1\nsys_upnp=0\nui_lan_mgmt=enable\nsupplicant_check_crl_time="
-       "x\nLTE_traffic_control_quota=1\nLTE_traffic_control_mode=0\n"
-       "sys_rm_type=1\ntr069_acs_url=a\ntr069_dbg_level=0\n"
+       "sys_httpd=1\nsys_upnp=0\nsupplicant_check_crl_time=x\n"
+       "LTE_traffic_control_quota=1\nsys_rm_type=1\ntr069_acs_url=a\n"
        "ipv6_enable=disable\nipv6_RAflag=0\nipv6_wan_type=0\n");
   Expect(
       "sys_httpd=0: mc_trigger_delay 99 1000|mc_trigger_delay 31 1000|"
       "mc_trigger_delay 10 1000\n"
       "sys_upnp=1: mc_trigger 31|mc_trigger_delay 10 1000\n"
-      "ui_lan_mgmt=disable: mc_trigger_delay 113 1000|mc_trigger_delay 10 "
-      "1000\n"
       "LTE_traffic_control_quota=2: mc_trigger_arg 177 1\n"
-      "LTE_traffic_control_mode=1: mc_trigger 177\n"
       "supplicant_check_crl_time=enable: mc_trigger_arg 18 0\n"
-      "supplicant_check_crl_time=disable: mc_trigger_arg 18 1\n"
       "supplicant_check_crl_time=enabled: mc_trigger_arg 18 1\n"
       "wifi_ssid=b: mc_trigger_delay 65 3000\n"
-      "tr069_acs_url=b: \nipv6_RAflag=c0: \nipv6_wan_type=1: \n");
+      "tr069_acs_url=b: \nipv6_RAflag=40: \nipv6_wan_type=1: \n");
   Set("sys_rm_type", "7");
   Set("ipv6_enable", "enable");
   store::writeParamToFile();
   mc_.Drain();
   Expect(
       "tr069_acs_url=c: mc_trigger_delay 26 1000\n"
-      "tr069_dbg_level=3: mc_trigger_delay 27 1000\n"
-      "ipv6_RAflag=40: mc_trigger_delay 125 1000\n"
       "ipv6_RAflag=c0: mc_trigger_delay 125 1000\n"
       "ipv6_RAflag=C0: \nipv6_RAflag=00: \n"
       "ipv6_wan_type=2: mc_trigger_delay 125 1000\n");

@@ -29,12 +29,8 @@ TEST(Shell, RootGoesBeforeAbsolutePathsOfTheFormatOnly) {
        nullptr,
        "rm -rf /sandbox/tmp/env.log; fw_printenv 2> /dev/null | sed -e "
        "\"/^[^=]*$/d\" > /sandbox/tmp/env.log"},
-      {"(/bin/sleep 1; /bin/ipv6_start.sh %s) &", "LANrestart",
-       "(/sandbox/bin/sleep 1; /sandbox/bin/ipv6_start.sh LANrestart) &"},
       {"telnetd -l /bin/login -f %s > /dev/null 2>&1 &", "/etc/banner",
        "telnetd -l /bin/login -f /etc/banner > /dev/null 2>&1 &"},
-      {"/usr/sbin/vsftpd -obanner_file=%s &", "/etc/b",
-       "/sandbox/usr/sbin/vsftpd -obanner_file=/etc/b &"},
   };
   for (const auto& row : rows) {
     c = row.value == nullptr ? FormatCommand(row.format)
