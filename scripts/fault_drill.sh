@@ -169,6 +169,10 @@ suites() {
     [ "${#tests[@]}" -gt 3 ] && names="$names (+$((${#tests[@]} - 3)) more)"
     [ "$rc" -eq 124 ] && names="${names:+$names; }timed out"
     [ "$rc" -gt 128 ] && [ "$rc" -ne 124 ] && names="${names:+$names; }killed by signal $((rc - 128))"
+    # A sanitizer report ends the binary without test names: its kind and
+    # the test body it came from instead.
+    [ -z "$names" ] && names=$(sed -n 's/^SUMMARY: \(AddressSanitizer: [^ ]*\).*/\1/p' \
+      "$log")$(sed -n 's/.* in TestBody \.\.\/src\/\(.*\)/ in \1/p' "$log" | head -1)
     [ -z "$names" ] && names="exit status $rc"
     failed="$t: $names"
     return
