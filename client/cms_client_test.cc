@@ -72,8 +72,11 @@ int ListenOnFreePort() {
 // nothing in flight: the reset spares the client's port the minute of
 // TIME_WAIT. Anything less gets the orderly close.
 TEST(Client, ResetsTheConnectionOnlyAfterAWholeAnswer) {
-  for (const auto& [answer_bytes, ending] :
+  for (const auto& row :
        {std::pair{kFrameSize, -ECONNRESET}, {size_t{500}, 0}}) {
+    // Named copies: a lambda may not capture a structured binding in clang 14.
+    const size_t answer_bytes = row.first;
+    const int ending = row.second;
     SCOPED_TRACE(answer_bytes);
     const int listener = ListenOnFreePort();
     std::thread daemon([&] {

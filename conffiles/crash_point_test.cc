@@ -134,7 +134,7 @@ TEST_F(CrashPointTest, ConfigFilesOfBothSides) {
   };
   // A failed file stays dirty with its record marked, so the next write-back
   // (which the retry of the tick runs) writes it; nothing else is needed.
-  auto retry = [this] {
+  auto retry = [] {
     EXPECT_NE(Dirty(), "");
     store::writeParamToFile();
     EXPECT_EQ(Dirty(), "");
