@@ -6,9 +6,8 @@
 #      figures in build-fuzz/fuzz-stats.txt;
 #   2. a ThreadSanitizer build of the daemon (build-tsan), driven by the
 #      end-to-end tests that work its threads hardest: concurrency,
-#      transport, signals, kills, write-back events;
-#   3. the load test (200 clients, 2,000 names) for LOAD_SECONDS (default
-#      10); figures in NORMAL_BUILD/load.txt.
+#      transport, signals, kills, write-back events.
+# (Throughput, memory and idle CPU under load: bench/, BENCHMARKS.md.)
 # The tests come from the normal build in NORMAL_BUILD (default build-ci,
 # which test.sh has just made; built here when missing).
 # Usage: scripts/hardening.sh
@@ -16,7 +15,6 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 fuzz_seconds=${FUZZ_SECONDS:-20}
-load_seconds=${LOAD_SECONDS:-10}
 normal_build=${NORMAL_BUILD:-build-ci}
 jobs=$(nproc)
 
@@ -44,9 +42,5 @@ CMS_TEST_CMSD=$(pwd)/build-tsan/cmsd \
   TSAN_OPTIONS=halt_on_error=1:exitcode=66:second_deadlock_stack=1 \
   "$normal_build/cms_e2e_tests" \
   --gtest_filter='Concurrency.*:TransportTest.*:Startup.Signal*:FaultKill.*'
-
-echo "== load: 200 clients, ${load_seconds} s =="
-CMS_LOAD_SECONDS=$load_seconds "$normal_build/cms_e2e_tests" \
-  --gtest_filter='LoadTest.*' | tee "$normal_build/load.txt"
 
 echo "Hardening checks passed."

@@ -1,24 +1,8 @@
 #include "testing/sandbox.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <sodium.h>
 #include <sys/prctl.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <algorithm>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <thread>
 
 namespace cms::testing {
-
-namespace fs = std::filesystem;
-
 namespace {
 
 const std::string kExamples = CMS_SOURCE_DIR "/examples/";
@@ -31,52 +15,7 @@ int DecodeStatus(int status) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-long StatusField(const std::string& path, const std::string& key) {
-  std::ifstream in(path);
-  for (std::string line; std::getline(in, line);) {
-    if (line.starts_with(key + ":"))
-      return std::stol(line.substr(key.size() + 1));
-  }
-  return 0;
-}
-
 }  // namespace
-
-std::string Edit(std::string text,
-                 const std::map<std::string, std::string>& edits) {
-  for (const auto& [from, to] : edits)
-    text.replace(text.find(from), from.size(), to);
-  return text;
-}
-
-ProcStats ReadProcStats(pid_t pid) {
-  const std::string dir = "/proc/" + std::to_string(pid);
-  std::error_code ec;
-  ProcStats s{StatusField(dir + "/status", "VmRSS"),
-              StatusField(dir + "/status", "Threads"),
-              std::distance(fs::directory_iterator(dir + "/fd", ec), {})};
-  clockid_t clock;
-  timespec cpu{};
-  if (clock_getcpuclockid(pid, &clock) == 0) clock_gettime(clock, &cpu);
-  s.cpu_seconds = cpu.tv_sec + cpu.tv_nsec / 1e9;
-  for (const fs::path& task : fs::directory_iterator(dir + "/task", ec)) {
-    if (task.filename() == std::to_string(pid)) continue;
-    s.other_switches += StatusField(task / "status", "voluntary_ctxt_switches");
-  }
-  return s;
-}
-
-IdleSample SampleIdle(pid_t pid, milliseconds window) {
-  const ProcStats a = ReadProcStats(pid);
-  const Clock::time_point start = Clock::now();
-  std::this_thread::sleep_for(window);
-  const ProcStats b = ReadProcStats(pid);
-  const double s = std::chrono::duration<double>(Clock::now() - start).count();
-  // Threads that ended in the window take their counts with them.
-  const long wakeups = std::max(0L, b.other_switches - a.other_switches);
-  return {(b.cpu_seconds - a.cpu_seconds) / s,
-          static_cast<double>(wakeups) / s};
-}
 
 Sandbox::Sandbox(const Files& files, bool message_center) : stubs_(*this) {
   for (const char* dir : {"/mnt/jffs2/conf/user", "/mnt/jffs2/conf/isp/user",
@@ -117,18 +56,21 @@ Sandbox::Sandbox(const Files& files, bool message_center) : stubs_(*this) {
   setenv("CMS_ROOT", dir().c_str(), 1);
 }
 
-Files Sandbox::ConfFiles() const {
-  Files files;
-  for (const auto& e :
-       fs::recursive_directory_iterator(Host("/mnt/jffs2/conf"))) {
-    if (e.is_regular_file())
-      files[e.path().string().substr(dir().size())] = ReadHost(e.path());
-  }
-  return files;
-}
-
 std::string Sandbox::ReadExample(const std::string& relative_path) {
   return ReadHost(kExamples + relative_path);
+}
+
+long Sandbox::Fds() const {
+  std::error_code ec;
+  return std::distance(
+      fs::directory_iterator("/proc/" + std::to_string(pid_) + "/fd", ec), {});
+}
+
+double Sandbox::CpuSeconds() const {
+  clockid_t clock;
+  timespec cpu{};
+  if (clock_getcpuclockid(pid_, &clock) == 0) clock_gettime(clock, &cpu);
+  return cpu.tv_sec + cpu.tv_nsec / 1e9;
 }
 
 bool Sandbox::Start(bool wait, const std::vector<std::string>& extra) {
@@ -213,14 +155,18 @@ std::string Sandbox::Ask(int32_t cmd, std::string_view name,
   return IsOk(r) ? "ok:" + FrameValue(*r) : "failed";
 }
 
+pid_t Sandbox::StartCms(std::vector<std::string> args,
+                       const std::string& tag) const {
+  args.insert(args.begin(), CMS_BUILD_DIR "/cms");
+  return Spawn(args,
+               {"PATH=" + std::string(getenv("PATH")),
+                "CMS_PORT=" + std::to_string(port_), "CMS_ROOT=" + dir()},
+               "/" + tag);
+}
+
 ProgramResult Sandbox::RunCms(std::vector<std::string> args,
                               milliseconds timeout) const {
-  args.insert(args.begin(), CMS_BUILD_DIR "/cms");
-  const pid_t child = Spawn(args,
-                            {"PATH=" + std::string(getenv("PATH")),
-                             "CMS_PORT=" + std::to_string(port_),
-                             "CMS_ROOT=" + dir()},
-                            "/cms");
+  const pid_t child = StartCms(std::move(args), "cms");
   int status = 0;
   auto ended = [&] { return waitpid(child, &status, WNOHANG) == child; };
   for (int sig : {SIGINT, SIGKILL}) {

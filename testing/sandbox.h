@@ -1,7 +1,6 @@
 // sandbox.h - runs the real build/cmsd in a throw-away root for end-to-end
 // tests: example configuration tree, recording stub programs, a message
-// center, a free loopback port, and helpers to talk to the daemon and to
-// watch it through /proc.
+// center, a free loopback port, and helpers to talk to the daemon.
 #pragma once
 
 // Also what the end-to-end tests use beside it: sockets, signals, files,
@@ -10,11 +9,9 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sodium.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,7 +19,6 @@
 #include <atomic>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <memory>
@@ -42,24 +38,6 @@ namespace cms::testing {
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
-// `text` with the first occurrence of each `from` replaced by its `to`.
-std::string Edit(std::string text,
-                 const std::map<std::string, std::string>& edits);
-
-// What /proc tells about a running daemon.
-struct ProcStats {
-  long rss_kb = 0, threads = 0, fds = 0;
-  long other_switches = 0;  // wakeups of every thread but the main one
-  double cpu_seconds = 0;   // user + system, all threads
-};
-ProcStats ReadProcStats(pid_t pid);
-// CPU share of one core, and wakeups per second of the threads other than
-// the main one, of a daemon left alone for `window`.
-struct IdleSample {
-  double cpu_share, other_wakeups;
-};
-IdleSample SampleIdle(pid_t pid, milliseconds window);
-
 // Device path -> content.
 using Files = std::map<std::string, std::string>;
 
@@ -76,14 +54,15 @@ class Sandbox : public TempRoot {
   explicit Sandbox(const Files& files = {}, bool message_center = true);
   ~Sandbox() { Stop(); }
 
-  // Every configuration file under /mnt/jffs2/conf.
-  Files ConfFiles() const;
   static std::string ReadExample(const std::string& relative_path);
   const StubPrograms& stubs() const { return stubs_; }
   MsgListener* messages() { return listener_.get(); }  // null without one
   int port() const { return port_; }
   pid_t pid() const { return pid_; }  // -1 when no daemon runs
   const std::string& cipher_key() const { return key_; }
+  // The daemon's open descriptors and CPU time (user + system, in seconds).
+  long Fds() const;
+  double CpuSeconds() const;
 
   // Starts cmsd --root R --port P --log-stderr and, if asked, waits
   // (bounded) until the port listens; false when the daemon exited or did
@@ -116,8 +95,11 @@ class Sandbox : public TempRoot {
   std::string Ask(int32_t cmd, std::string_view name,
                   std::string_view value = {},
                   std::string_view location = {}) const;
-  // Runs build/cms against this daemon; after `timeout` it gets SIGINT,
-  // and SIGKILL a second later.
+  // Starts build/cms against this daemon, its output in <root>/<tag>.stdout
+  // and .stderr; its pid.
+  pid_t StartCms(std::vector<std::string> args, const std::string& tag) const;
+  // Runs build/cms to its end; after `timeout` it gets SIGINT, and SIGKILL
+  // a second later.
   ProgramResult RunCms(std::vector<std::string> args,
                        milliseconds timeout = seconds(10)) const;
 

@@ -59,8 +59,8 @@ TEST_F(TransportTest, PartialBackToBackAndAbandonedFrames) {
   EXPECT_EQ(sandbox_.Ask(1, "ct_a"), "ok:1");
   EXPECT_EQ(sandbox_.Ask(1, "ct_b"), "ok:2");
   // Every worker of those connections has let its descriptor go.
-  EXPECT_TRUE(Sandbox::WaitUntil(
-      [&] { return ReadProcStats(sandbox_.pid()).fds <= 12; }, seconds(8)));
+  EXPECT_TRUE(
+      Sandbox::WaitUntil([&] { return sandbox_.Fds() <= 12; }, seconds(8)));
 }
 
 // Fields and lists without their zero byte are read to their area end.
@@ -175,7 +175,7 @@ TEST_F(TransportTest, SlowFramesTimeOutAndTheCapClosesTheLongestWaiting) {
   EXPECT_TRUE(Sandbox::WaitUntil([&] { return closed(idle.front()); },
                                  seconds(2)));
   EXPECT_FALSE(closed(idle.back()));
-  EXPECT_LT(ReadProcStats(sandbox_.pid()).fds, 200);
+  EXPECT_LT(sandbox_.Fds(), 200);
   for (int fd : idle) close(fd);
 
   const int slow = sandbox_.Connect();
