@@ -78,8 +78,12 @@ bool Sandbox::Start(bool wait, const std::vector<std::string>& extra) {
   // CMS_TEST_CMSD names another daemon to test (a ThreadSanitizer build).
   const char* other = getenv("CMS_TEST_CMSD");
   std::vector<std::string> args = {
-      other && *other ? other : CMS_BUILD_DIR "/cmsd", "--root", dir(),
-      "--port", std::to_string(port_), "--log-stderr"};
+      other && *other ? other : CMS_BUILD_DIR "/cmsd",
+      "--root",
+      dir(),
+      "--port",
+      std::to_string(port_),
+      "--log-stderr"};
   args.insert(args.end(), extra.begin(), extra.end());
   pid_ = Spawn(args, {"PATH=" + Host("/stub_bin:") + getenv("PATH")}, "/cmsd");
   // The kernel's table tells when the port listens, at the cost of no
@@ -150,13 +154,14 @@ std::optional<Frame> Sandbox::Exchange(const Frame& request,
 std::string Sandbox::Ask(int32_t cmd, std::string_view name,
                          std::string_view value,
                          std::string_view location) const {
-  const std::optional<Frame> r = Exchange(MakeFrame(cmd, name, value, location));
+  const std::optional<Frame> r =
+      Exchange(MakeFrame(cmd, name, value, location));
   if (!r || FramePid(*r) != kTestPid) return "no answer";
   return IsOk(r) ? "ok:" + FrameValue(*r) : "failed";
 }
 
 pid_t Sandbox::StartCms(std::vector<std::string> args,
-                       const std::string& tag) const {
+                        const std::string& tag) const {
   args.insert(args.begin(), CMS_BUILD_DIR "/cms");
   return Spawn(args,
                {"PATH=" + std::string(getenv("PATH")),

@@ -3,9 +3,6 @@
 // outside /tmp. (Full and read-only file systems at every step of a write:
 // conffiles/crash_point_test.cc.)
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-
-#include <cstdlib>
 
 #include "testing/sandbox.h"
 
@@ -14,9 +11,6 @@ namespace {
 
 constexpr char kLan[] = "/mnt/jffs2/conf/user/lan.conf";
 constexpr char kDur[] = "/mnt/jffs2/conf/user/dur.conf";
-
-// Command 16 answers an all-zero frame once the files are written.
-void WriteNow(const Sandbox& sandbox) { sandbox.Exchange(MakeFrame(16)); }
 
 // A value exactly as long as its file line holds is taken, one byte more is
 // refused; a name written twice in its file is left once, with the new
@@ -29,7 +23,7 @@ TEST(DurabilityTest, AcknowledgedValuesSurviveARestart) {
   EXPECT_EQ(sandbox.Ask(2, "big", fits + "v"), "failed");
   EXPECT_EQ(sandbox.Ask(2, "big", fits), "ok:");
   EXPECT_EQ(sandbox.Ask(2, "dupx", "3"), "ok:");
-  WriteNow(sandbox);
+  sandbox.Exchange(MakeFrame(16));  // written when answered
   sandbox.Stop();
   ASSERT_TRUE(sandbox.Start()) << sandbox.Stderr();
   EXPECT_EQ(sandbox.Ask(1, "big"), "ok:" + fits);
@@ -46,16 +40,15 @@ TEST(DurabilityTest, PlantedLinksLeaveTheirTargetsUntouched) {
       "/tmp/xcfg_conf.tmp", "/tmp/xcfg_set.tmp", "/tmp/dnsmasq.conf",
       "/mnt/jffs2/conf/app/hosts.tmp", "/mnt/jffs2/conf/app/snmpd.conf"};
   sandbox.Write("/victim", "precious\n");
-  for (const std::string& link : links) {
+  for (const std::string& link : links)
     fs::create_symlink(sandbox.Host("/victim"), sandbox.Host(link));
-  }
   ASSERT_TRUE(sandbox.Start()) << sandbox.Stderr();
   // A set of each generated file's source, a replace, and the hosts file.
   EXPECT_EQ(sandbox.Ask(2, "dnsmasq_domain", "other.lan"), "ok:");
   EXPECT_EQ(sandbox.Ask(2, "snmp_contact", "x@example.net"), "ok:");
   EXPECT_EQ(sandbox.Ask(17, "sys_lan_mtu", "1400"), "ok:");
   EXPECT_EQ(sandbox.Ask(2, "hostname", "planted"), "ok:");
-  WriteNow(sandbox);
+  sandbox.Exchange(MakeFrame(16));  // written when answered
   EXPECT_EQ(sandbox.Read("/victim"), "precious\n");
   EXPECT_NE(sandbox.Read("/tmp/dnsmasq.conf").find("domain=other.lan"),
             std::string::npos);
@@ -78,20 +71,16 @@ TEST(DurabilityTest, DumpRefusesHostilePathsAndQuotesForTheShell) {
   ASSERT_TRUE(sandbox.Start()) << sandbox.Stderr();
   for (const char* path :
        {"tmp/rel", "/tmp/../etc/keep", "/etc/keep", "/tmp/link",
-        "/tmp/etclink/keep", "/tmp/dir", "/tmp/fifo", "/tmp/missing/x"}) {
+        "/tmp/etclink/keep", "/tmp/dir", "/tmp/fifo", "/tmp/missing/x"})
     EXPECT_EQ(sandbox.Ask(37, "", path), "failed") << path;
-  }
   EXPECT_EQ(sandbox.Read("/etc/keep"), "keep\n");
   EXPECT_TRUE(fs::is_fifo(sandbox.Host("/tmp/fifo")));
 
   const std::string hostile = "it's $(touch pwned) `touch pwned` \"q\" '";
   ASSERT_EQ(sandbox.Ask(2, "q", hostile), "ok:");
   ASSERT_EQ(sandbox.Ask(37, "", "/tmp/dump"), "ok:");
-  const std::string dump = sandbox.Host("/tmp/dump");
-  const std::string out = sandbox.Host("/tmp/sourced");
-  const std::string cmd =
-      "cd " + sandbox.dir() + " && { . " + dump + "; } 2>/dev/null; " +
-      "printf %s \"$q\" > " + out;
+  const std::string cmd = "cd " + sandbox.dir() + " && { . tmp/dump; } " +
+                          "2>/dev/null; printf %s \"$q\" > tmp/sourced";
   ASSERT_EQ(std::system(cmd.c_str()), 0);
   EXPECT_EQ(sandbox.Read("/tmp/sourced"), hostile);
   EXPECT_FALSE(sandbox.Exists("/pwned"));

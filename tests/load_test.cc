@@ -18,8 +18,8 @@ constexpr char kFile[] = "/mnt/jffs2/conf/user/lan.conf";
 constexpr int kClients = 12, kOwn = 4;  // each client alone sets kOwn names
 constexpr auto kTimeout = seconds(15);
 
-std::optional<std::string> Get(const Sandbox& sandbox, const std::string& n) {
-  const std::optional<Frame> r = sandbox.Exchange(MakeFrame(1, n), kTimeout);
+// The value answered, or nothing on a failure.
+std::optional<std::string> Value(const std::optional<Frame>& r) {
   return IsOk(r) ? std::optional(FrameValue(*r)) : std::nullopt;
 }
 
@@ -32,7 +32,8 @@ TEST(Concurrency, ClientsTickWriteBacksAndSignalsTogether) {
   std::vector<std::string> names, values(kClients * kOwn, "0");
   for (int i = 0; i < kClients * kOwn; ++i) {
     names.push_back("load_" + std::to_string(1000 + i));
-    ASSERT_TRUE(IsOk(sandbox.Exchange(MakeFrame(12, names[i], "0", "lan.conf"))));
+    ASSERT_TRUE(
+        IsOk(sandbox.Exchange(MakeFrame(12, names[i], "0", "lan.conf"))));
   }
   std::atomic<bool> done{false};
   std::atomic<long> serial{0}, requests{0};
@@ -47,18 +48,19 @@ TEST(Concurrency, ClientsTickWriteBacksAndSignalsTogether) {
     auto matches = [&](size_t i, const std::optional<std::string>& got) {
       return got && (i / kOwn != size_t(c) || *got == values[i]);
     };
-    for (long count = 0; !done; ++count, ++requests) {
+    for (; !done; ++requests) {
       const int choice = static_cast<int>(rng() % 12);
       const size_t a = any(), b = own(), d = c * kOwn + (b + 1) % kOwn;
       bool ok = true;
       if (choice < 4) {
-        ok = matches(a, Get(sandbox, names[a]));
+        ok = matches(a,
+                     Value(sandbox.Exchange(MakeFrame(1, names[a]), kTimeout)));
       } else if (choice < 6) {
         const std::string v = fresh();
         if ((ok = sandbox.Ask(2, names[b], v) == "ok:")) values[b] = v;
       } else if (choice == 6) {
-        const std::optional<Frame> r = sandbox.Exchange(
-            MakeListFrame(36, {names[b], names[a]}), kTimeout);
+        const std::optional<Frame> r =
+            sandbox.Exchange(MakeListFrame(36, {names[b], names[a]}), kTimeout);
         const std::vector<std::string> got = r ? FrameList(*r) : names;
         ok = IsOk(r) && got.size() == 2 && matches(b, got[0]) &&
              matches(a, got[1]);
@@ -78,7 +80,7 @@ TEST(Concurrency, ClientsTickWriteBacksAndSignalsTogether) {
             SealedRoundTrip(fd, MakeFrame(1, names[a]), sandbox.cipher_key());
         close(fd);
         ok = plain && plain->size() == 1012u &&
-             matches(a, FrameValue(ToFrame(*plain)));
+             matches(a, Value(ToFrame(*plain)));
       } else {
         // Callbacks that run commands at write-back. Others set it too, so
         // the value may already be stored (status 7).
@@ -102,7 +104,8 @@ TEST(Concurrency, ClientsTickWriteBacksAndSignalsTogether) {
   }
   done = true;
   for (std::thread& t : threads) t.join();
-  EXPECT_TRUE(failures.empty()) << failures.size() << ", first: " << failures[0];
+  EXPECT_TRUE(failures.empty())
+      << failures.size() << ", first: " << failures[0];
   // A report ends the daemon at once; its output says why.
   ASSERT_TRUE(sandbox.Running()) << sandbox.Stderr();
   EXPECT_GT(requests, kClients * 10);

@@ -14,7 +14,8 @@ constexpr char kSecFile[] = "/mnt/jffs2/conf/user/sec.conf";
 // The value of `name` in the text of a configuration file, or -1.
 long ValueIn(const std::string& text, const std::string& name) {
   const size_t at = text.find(name + "=");
-  return at == std::string::npos ? -1 : std::stol(text.substr(at + name.size() + 1));
+  return at == std::string::npos ? -1
+                                 : std::stol(text.substr(at + name.size() + 1));
 }
 
 // Two clients set s0 and s1 to 1, 2, 3, ... back to back, which keeps the

@@ -1,5 +1,5 @@
-// startup_test.cc - start-up, ready announcement, debug flag and signals of
-// the real daemon.
+// startup_test.cc - start-up, ready announcement and signals of the real
+// daemon.
 #include <gtest/gtest.h>
 
 #include "testing/sandbox.h"
@@ -7,38 +7,26 @@
 namespace cms::testing {
 namespace {
 
-using Messages = std::vector<std::string>;
-
-constexpr auto kTimeout = std::chrono::seconds(5);
+constexpr auto kTimeout = seconds(5);
 // The ready check runs one second after the loop starts; past this nothing
 // more can come from it.
 constexpr auto kReadyWindow = milliseconds(2500);
 constexpr char kSysini[] = "/mnt/jffs2/conf/user/sysini.conf";
 constexpr char kMarker[] = "/tmp/cms_started";
 
-// The example sysini.conf with the debug line replaced by `debug` and the
-// reset level set to `level`.
-std::string Sysini(const std::string& debug, char level = '2') {
+// The example sysini.conf with debugging on (a tab, then 1) and the reset
+// level set to `level`.
+std::string Sysini(char level) {
   std::string text = Sandbox::ReadExample("user/sysini.conf");
-  text.replace(text.find("sys_cms_debug_mode\t0"), 20, debug);
+  text[text.find("sys_cms_debug_mode\t0") + 19] = '1';
   text[text.find("sys_reset_default_level=0") + 24] = level;
   return text;
-}
-
-// The flag is the second tab-separated field of its line (debugging on:
-// Startup.SignalActions); written as any other line it is not read.
-TEST(Startup, DebugFlagNeedsItsTab) {
-  Sandbox sandbox(Files{{kSysini, Sysini("sys_cms_debug_mode=1")}});
-  ASSERT_TRUE(sandbox.Start()) << sandbox.Stderr();
-  EXPECT_EQ(sandbox.Ask(1, "hostname"), "ok:lte-router");
-  EXPECT_EQ(sandbox.Stderr().find("[CMS_DBG]"), std::string::npos)
-      << sandbox.Stderr();
 }
 
 TEST(Startup, SignalActions) {
   for (const bool with_mc : {true, false}) {
     SCOPED_TRACE(with_mc ? "message center" : "no message center");
-    Sandbox sandbox(Files{{kSysini, Sysini("sys_cms_debug_mode\t1")}}, with_mc);
+    Sandbox sandbox(Files{{kSysini, Sysini('2')}}, with_mc);
     ASSERT_TRUE(sandbox.Start()) << sandbox.Stderr();
     // The marker follows the ready event (made even when the event cannot
     // be sent) and shows that the loop, and with it signal handling, runs.
@@ -56,14 +44,14 @@ TEST(Startup, SignalActions) {
           "signal_cb: got signal " + std::to_string(sig) + "\n", kTimeout));
     }
     EXPECT_TRUE(sandbox.Running());
-    EXPECT_EQ(sandbox.Read(kSysini),
-              Sysini("sys_cms_debug_mode\t1", with_mc ? '0' : '2'));
+    EXPECT_EQ(sandbox.Read(kSysini), Sysini(with_mc ? '0' : '2'));
     EXPECT_EQ(sandbox.Ask(1, "sys_reset_default_level"),
               with_mc ? "ok:0" : "ok:2");
     if (!with_mc) continue;
     // The ready event comes once; a restart finds the marker and is quiet.
     EXPECT_EQ(sandbox.messages()->WaitFor(4, kReadyWindow),
-              (Messages{"mc_trigger 23", "mc_trigger 63", "mc_trigger 22"}));
+              (std::vector<std::string>{"mc_trigger 23", "mc_trigger 63",
+                                        "mc_trigger 22"}));
     ASSERT_TRUE(sandbox.Start()) << sandbox.Stderr();
     EXPECT_TRUE(sandbox.messages()->WaitFor(1, kReadyWindow).empty());
   }
@@ -79,7 +67,7 @@ TEST(Startup, PortTakenEndsWithBindError) {
   ASSERT_FALSE(bind(taken, (const sockaddr*)&addr, sizeof addr) ||
                listen(taken, 1));
   sandbox.Start(false);
-  EXPECT_EQ(sandbox.WaitExit(std::chrono::seconds(10)), 0);
+  EXPECT_EQ(sandbox.WaitExit(seconds(10)), 0);
   EXPECT_NE(sandbox.Stderr().find("bind: Address already in use\n"),
             std::string::npos)
       << sandbox.Stderr();

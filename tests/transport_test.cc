@@ -1,11 +1,8 @@
 // transport_test.cc - frames over the real socket: split and back-to-back
 // frames, clients that leave mid-frame, unterminated fields, enciphered and
-// replayed sealed frames, a storm of connects, the whole-frame time-out and
-// the connection cap.
+// replayed sealed frames, the whole-frame time-out and the connection cap.
 #include <gtest/gtest.h>
-
 #include <poll.h>
-#include <sys/resource.h>
 
 #include <random>
 
@@ -44,14 +41,13 @@ TEST_F(TransportTest, PartialBackToBackAndAbandonedFrames) {
   EXPECT_EQ(FrameValue(ToFrame(*answers)), "1");
   EXPECT_EQ(FrameValue(ToFrame(answers->substr(kFrameSize))), "2");
 
-  // Clients that leave after 1 to 1023 bytes (500 among them), orderly or
-  // by reset, change nothing.
+  // Clients that leave after 1 to 1023 bytes, orderly or by reset, change
+  // nothing.
   std::mt19937 rng(7);
   const Frame set = MakeFrame(2, "ct_a", "changed");
   for (int i = 0; i < 60; ++i) {
     const int fd = sandbox_.Connect();
-    ASSERT_TRUE(
-        SendAll(fd, set.data(), i == 0 ? 500 : 1 + rng() % (kFrameSize - 1)));
+    ASSERT_TRUE(SendAll(fd, set.data(), 1 + rng() % (kFrameSize - 1)));
     const linger reset{1, 0};
     if (i % 2) setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
     close(fd);
@@ -117,45 +113,14 @@ TEST_F(TransportTest, SealedExchangesFromAnotherLoopbackAddress) {
   EXPECT_EQ(sandbox_.Ask(1, "ct_a"), "ok:new");
 }
 
-// Connects that all arrive while the daemon cannot accept wait in the queue
-// (none is dropped to be retried a second later), and all are served.
-TEST_F(TransportTest, StormOfConnectsIsQueuedAndServed) {
-  constexpr int kClients = 500;
-  ASSERT_TRUE(sandbox_.Signal(SIGSTOP));
-  std::vector<pollfd> fds;
-  for (int i = 0; i < kClients; ++i)
-    fds.push_back({sandbox_.Connect("127.0.0.1", SOCK_NONBLOCK), POLLOUT, 0});
-  // Established in the kernel's queue while the daemon sleeps.
-  int established = 0;
-  const Clock::time_point end = Clock::now() + seconds(3);
-  while (established < kClients && Clock::now() < end) {
-    poll(fds.data(), fds.size(), 100);
-    established = static_cast<int>(std::count_if(
-        fds.begin(), fds.end(), [](const pollfd& p) { return p.revents; }));
-  }
-  EXPECT_EQ(established, kClients);
-  ASSERT_TRUE(sandbox_.Signal(SIGCONT));
-  const Frame get = MakeFrame(1, "ct_b");
-  int answered = 0;
-  for (const pollfd& p : fds) {
-    int flags = fcntl(p.fd, F_GETFL);
-    fcntl(p.fd, F_SETFL, flags & ~O_NONBLOCK);
-    const std::optional<Frame> r = RoundTrip(p.fd, get);
-    answered += r && FrameValue(*r) == "2";
-    close(p.fd);
-  }
-  EXPECT_EQ(answered, kClients);
-}
-
 // A peer trickling bytes is closed once its frame has taken 6 s. Beyond the
 // connection cap (from the descriptor limit) the connections that waited
 // longest for a frame are closed first, and a client with whole frames is
 // still served.
 TEST_F(TransportTest, SlowFramesTimeOutAndTheCapClosesTheLongestWaiting) {
-  rlimit mine;
+  rlimit mine, low;
   getrlimit(RLIMIT_NOFILE, &mine);
-  rlimit low = mine;
-  low.rlim_cur = 200;
+  low = {200, mine.rlim_max};
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
   const bool started = sandbox_.Start();  // inherits the limit
   setrlimit(RLIMIT_NOFILE, &mine);
@@ -172,23 +137,20 @@ TEST_F(TransportTest, SlowFramesTimeOutAndTheCapClosesTheLongestWaiting) {
     return poll(&p, 1, 0) == 1 && recv(fd, &byte, 1, MSG_DONTWAIT) <= 0;
   };
   EXPECT_EQ(sandbox_.Ask(1, "ct_b"), "ok:2");
-  EXPECT_TRUE(Sandbox::WaitUntil([&] { return closed(idle.front()); },
-                                 seconds(2)));
+  EXPECT_TRUE(
+      Sandbox::WaitUntil([&] { return closed(idle.front()); }, seconds(2)));
   EXPECT_FALSE(closed(idle.back()));
   EXPECT_LT(sandbox_.Fds(), 200);
   for (int fd : idle) close(fd);
 
   const int slow = sandbox_.Connect();
   const Clock::time_point start = Clock::now();
-  bool open = true;
-  while (open && Clock::now() - start < seconds(10)) {
-    open = SendAll(slow, "x", 1) && !closed(slow);
+  while (Clock::now() - start < seconds(10) && SendAll(slow, "x", 1) &&
+         !closed(slow)) {
     std::this_thread::sleep_for(milliseconds(250));
   }
-  const double took =
-      std::chrono::duration<double>(Clock::now() - start).count();
-  EXPECT_FALSE(open);
-  EXPECT_GT(took, 5.0);
+  EXPECT_LT(Clock::now() - start, seconds(10));
+  EXPECT_GT(Clock::now() - start, seconds(5));
   close(slow);
 }
 
