@@ -53,22 +53,26 @@ Frame ToFrame(std::string_view bytes) {
   return frame;
 }
 
-int32_t FramePid(const Frame& f) { return FrameInt(f, offsetof(CMSPacket, pid)); }
-int32_t FrameStatus(const Frame& f) {
-  return FrameInt(f, offsetof(CMSPacket, status));
+int32_t FramePid(const Frame& f) {
+  return FrameInt(f, offsetof(CMSPacket, pid));
+}
+bool IsOk(const std::optional<Frame>& r) {
+  return r && FrameInt(*r, offsetof(CMSPacket, status)) == CMS_STATUS_OK;
 }
 
 std::vector<std::string> FrameList(const Frame& f) {
   std::vector<std::string> texts;
   for (size_t at = kValueOffset; at < kLocationOffset && f[at];) {
-    texts.emplace_back(f.data() + at, strnlen(f.data() + at, kLocationOffset - at));
+    texts.emplace_back(f.data() + at,
+                       strnlen(f.data() + at, kLocationOffset - at));
     at += texts.back().size() + 1;
   }
   return texts;
 }
 
 std::string FrameValue(const Frame& f) {
-  return {f.data() + kValueOffset, strnlen(f.data() + kValueOffset, CMS_VALUE_SIZE)};
+  return {f.data() + kValueOffset,
+          strnlen(f.data() + kValueOffset, CMS_VALUE_SIZE)};
 }
 
 bool SendAll(int fd, const void* data, size_t size) {

@@ -20,7 +20,6 @@ using std::chrono::seconds;
 inline constexpr size_t kFrameSize = CMS_FRAME_SIZE;
 using Frame = std::array<char, kFrameSize>;
 inline constexpr size_t kValueOffset = offsetof(CMSPacket, value);
-inline constexpr int32_t kStatusOk = CMS_STATUS_OK;
 inline constexpr int32_t kTestPid = 4242;  // in every request made here
 
 // Texts are copied with the limits of their areas, so they stay terminated.
@@ -30,13 +29,10 @@ Frame MakeFrame(int32_t cmd, std::string_view name = {},
 Frame MakeListFrame(int32_t cmd, const std::vector<std::string>& list);
 Frame ToFrame(std::string_view bytes);
 int32_t FramePid(const Frame& f);
-int32_t FrameStatus(const Frame& f);
 // The texts of the response's value area, up to the empty text.
 std::vector<std::string> FrameList(const Frame& f);
 std::string FrameValue(const Frame& f);
-inline bool IsOk(const std::optional<Frame>& r) {
-  return r && FrameStatus(*r) == kStatusOk;
-}
+bool IsOk(const std::optional<Frame>& r);  // answered with status 0
 
 // Blocking sends are whole; this one never raises SIGPIPE.
 bool SendAll(int fd, const void* data, size_t size);

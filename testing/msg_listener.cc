@@ -17,9 +17,8 @@ MsgListener::MsgListener(const TempRoot& root)
   addr.sun_family = AF_UNIX;
   strncpy(addr.sun_path, path_.c_str(), sizeof addr.sun_path - 1);
   fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+  if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
     return;  // not ok()
-  }
   // A reader in the background keeps the socket's short queue empty, so
   // that a burst of events never makes the sender give one up.
   reader_ = std::thread([this] {
@@ -40,9 +39,8 @@ std::vector<std::string> MsgListener::WaitFor(
     size_t count, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   // A send has queued its datagram before it returns: look at once.
-  while (Pull() < count && std::chrono::steady_clock::now() < deadline) {
+  while (Pull() < count && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
   std::lock_guard lock(mutex_);
   return std::move(got_);
 }

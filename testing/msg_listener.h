@@ -19,18 +19,15 @@ class MsgListener {
   ~MsgListener();
 
   bool ok() const { return reader_.joinable(); }
-
   // Every datagram sent so far, oldest first; they are taken.
   std::vector<std::string> Drain() { return WaitFor(0, {}); }
-
   // Waits up to `timeout` until at least `count` datagrams came (from a
   // daemon in another process), then takes everything received.
   std::vector<std::string> WaitFor(size_t count,
                                    std::chrono::milliseconds timeout);
 
  private:
-  // Moves every queued datagram into got_; how many it holds then.
-  size_t Pull();
+  size_t Pull();  // moves queued datagrams into got_; how many it holds
 
   std::string path_;
   int fd_ = -1;

@@ -18,15 +18,12 @@ int DecodeStatus(int status) {
 }  // namespace
 
 Sandbox::Sandbox(const Files& files, bool message_center) : stubs_(*this) {
-  for (const char* dir : {"/mnt/jffs2/conf/user", "/mnt/jffs2/conf/isp/user",
-                          "/mnt/jffs2/conf/app", "/tmp", "/var/run", "/dev",
-                          "/proc/sys/net/ipv4", "/etc"}) {
+  for (const char* dir : {"/mnt/jffs2/conf/isp/user", "/tmp", "/var/run",
+                          "/dev", "/proc/sys/net/ipv4", "/etc"})
     MakeDir(dir);
-  }
-  for (const char* dir : {"user", "isp", "app"}) {
+  for (const char* dir : {"user", "isp", "app"})
     fs::copy(kExamples + dir, Host("/mnt/jffs2/conf/") + dir,
              fs::copy_options::recursive);
-  }
   Write("/etc/VERSION", ReadExample("etc/VERSION"));
   for (const auto& [path, content] : files) Write(path, content);
   // Only the daemon gets the stubs first on PATH.
@@ -47,8 +44,9 @@ Sandbox::Sandbox(const Files& files, bool message_center) : stubs_(*this) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in addr = Loopback(0);
   socklen_t len = sizeof addr;
-  bind(fd, reinterpret_cast<sockaddr*>(&addr), len);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  if (bind(fd, (sockaddr*)&addr, len) ||
+      getsockname(fd, (sockaddr*)&addr, &len))
+    abort();
   port_ = ntohs(addr.sin_port);
   close(fd);
   // The client library of this process talks to this daemon.
@@ -77,13 +75,9 @@ bool Sandbox::Start(bool wait, const std::vector<std::string>& extra) {
   Stop();
   // CMS_TEST_CMSD names another daemon to test (a ThreadSanitizer build).
   const char* other = getenv("CMS_TEST_CMSD");
+  const std::string cmsd = other && *other ? other : CMS_BUILD_DIR "/cmsd";
   std::vector<std::string> args = {
-      other && *other ? other : CMS_BUILD_DIR "/cmsd",
-      "--root",
-      dir(),
-      "--port",
-      std::to_string(port_),
-      "--log-stderr"};
+      cmsd, "--root", dir(), "--port", std::to_string(port_), "--log-stderr"};
   args.insert(args.end(), extra.begin(), extra.end());
   pid_ = Spawn(args, {"PATH=" + Host("/stub_bin:") + getenv("PATH")}, "/cmsd");
   // The kernel's table tells when the port listens, at the cost of no
@@ -130,13 +124,13 @@ bool Sandbox::WaitUntil(const std::function<bool()>& done,
 
 int Sandbox::Connect(const char* source_ip, int flags) const {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
-  sockaddr_in from = Loopback(0);
-  const sockaddr_in to = Loopback(port_);
+  sockaddr_in from = Loopback(0), to = Loopback(port_);
   inet_pton(AF_INET, source_ip, &from.sin_addr);
+  // Bound only for another address: a port picked before the connect cannot
+  // be shared with connections elsewhere, and runs out under many clients.
   if ((strcmp(source_ip, "127.0.0.1") != 0 &&
-       bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) ||
-      (connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0 &&
-       errno != EINPROGRESS)) {
+       bind(fd, (sockaddr*)&from, sizeof from) != 0) ||
+      (connect(fd, (sockaddr*)&to, sizeof to) != 0 && errno != EINPROGRESS)) {
     close(fd);
     fd = -1;
   }
@@ -195,13 +189,12 @@ pid_t Sandbox::Spawn(const std::vector<std::string>& args,
         !v.starts_with("reset_default=") && !v.starts_with("version_uboot="))
       env.emplace_back(v);
   }
-  auto c_strings = [](const std::vector<std::string>& v) {
-    std::vector<char*> p;
-    for (const std::string& s : v) p.push_back(const_cast<char*>(s.c_str()));
-    p.push_back(nullptr);
-    return p;
-  };
-  std::vector<char*> argv = c_strings(args), envp = c_strings(env);
+  std::vector<char*> argv, envp;
+  for (const std::string& a : args)
+    argv.push_back(const_cast<char*>(a.c_str()));
+  for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+  argv.push_back(nullptr);
+  envp.push_back(nullptr);
   const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
   const int out_fd = open(Host(out + ".stdout").c_str(), flags, 0644);
   const int err_fd = open(Host(out + ".stderr").c_str(), flags, 0644);
@@ -233,9 +226,8 @@ std::optional<int> Sandbox::Reap(int flags) {
   // with it the group id, cannot go to anyone else.
   siginfo_t info{};
   if (waitid(P_PID, pid_, &info, WEXITED | WNOWAIT | flags) != 0 ||
-      info.si_pid != pid_) {
+      info.si_pid != pid_)
     return std::nullopt;
-  }
   kill(-pid_, SIGKILL);
   int status = 0;
   waitpid(pid_, &status, 0);

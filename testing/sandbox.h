@@ -16,17 +16,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
-#include <optional>
 #include <sstream>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "testing/frame.h"
 #include "testing/msg_listener.h"

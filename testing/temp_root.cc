@@ -34,17 +34,4 @@ std::string TempRoot::ReadHost(const std::string& host_path) {
   return s.str();
 }
 
-bool TempRoot::Exists(std::string_view device_path) const {
-  return fs::exists(Host(device_path));
-}
-
-void TempRoot::Remove(std::string_view device_path) const {
-  std::error_code ec;
-  fs::remove(Host(device_path), ec);
-}
-
-void TempRoot::MakeDir(std::string_view device_path) const {
-  fs::create_directories(Host(device_path));
-}
-
 }  // namespace cms::testing

@@ -2,6 +2,7 @@
 // addressed by device path ("/mnt/jffs2/conf/user/x.conf").
 #pragma once
 
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -27,9 +28,16 @@ class TempRoot {
   }
   // The same for a host path.
   static std::string ReadHost(const std::string& host_path);
-  bool Exists(std::string_view device_path) const;
-  void Remove(std::string_view device_path) const;
-  void MakeDir(std::string_view device_path) const;
+  bool Exists(std::string_view device_path) const {
+    return std::filesystem::exists(Host(device_path));
+  }
+  void Remove(std::string_view device_path) const {
+    std::error_code ec;
+    std::filesystem::remove(Host(device_path), ec);
+  }
+  void MakeDir(std::string_view device_path) const {
+    std::filesystem::create_directories(Host(device_path));
+  }
 
  private:
   std::string dir_;

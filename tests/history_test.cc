@@ -14,35 +14,27 @@ using Json = nlohmann::json;
 constexpr char kHistFile[] = "/mnt/jffs2/conf/user/hist.conf";
 constexpr char kSecret[] = "S3cr3tV@lue";
 
-// `cms ARGS` running beside the test, its output in <root>/<tag>.stdout.
-struct Follower {
-  Follower(const Sandbox& s, const std::string& tag,
-           const std::vector<std::string>& args)
-      : sandbox(s), out("/" + tag + ".stdout"), pid(s.StartCms(args, tag)) {}
-  ~Follower() { Stop(SIGTERM); }
-  int Stop(int sig) {  // the wait status
-    int status = -1;
-    if (pid > 0 && kill(pid, sig) == 0) waitpid(pid, &status, 0);
-    pid = -1;
-    return status;
-  }
-  std::string Out() const { return sandbox.Read(out); }
-  std::vector<Json> Records() const {
-    std::vector<Json> records;
-    std::istringstream in(Out());
-    for (std::string line; std::getline(in, line);)
-      records.push_back(Json::parse(line));
-    return records;
-  }
-  bool WaitForRecords(size_t n) const {
-    return Sandbox::WaitUntil([&] { return Records().size() >= n; },
-                              seconds(10));
-  }
+// The lines of JSON that `cms watch --json` started as `tag` wrote, waiting
+// (bounded) until there are at least `n`.
+std::vector<Json> Records(const Sandbox& sandbox, const std::string& tag,
+                          size_t n = 0) {
+  std::vector<Json> records;
+  Sandbox::WaitUntil(
+      [&] {
+        records.clear();
+        std::istringstream in(sandbox.Read("/" + tag + ".stdout"));
+        for (std::string line; std::getline(in, line);)
+          records.push_back(Json::parse(line));
+        return records.size() >= n;
+      },
+      seconds(10));
+  return records;
+}
 
-  const Sandbox& sandbox;
-  std::string out;
-  pid_t pid;
-};
+void End(pid_t pid) {
+  kill(pid, SIGTERM);
+  waitpid(pid, nullptr, 0);
+}
 
 // Each record as [name, old, new], checking that the numbers rise by one
 // and that the writer is this process.
@@ -66,12 +58,11 @@ TEST(History, WatchersSeeEveryChangeInOrderAndResume) {
   Sandbox sandbox(Files{{kHistFile, "hist_a=0\nhist_b=0\n"}});
   ASSERT_TRUE(sandbox.Start()) << sandbox.Stderr();
   const std::string state = sandbox.Host("/w.state");
-  Follower steady(sandbox, "steady",
-                  {"watch", "--json", "--since", "1", "hist_*"});
-  Follower first(
-      sandbox, "first",
-      {"watch", "--json", "--state", state, "--since", "1", "hist_*"});
-  std::unique_ptr<Follower> resumed;
+  const pid_t steady =
+      sandbox.StartCms({"watch", "--json", "--since", "1", "hist_*"}, "steady");
+  const pid_t first = sandbox.StartCms(
+      {"watch", "--json", "--state", state, "--since", "1", "hist_*"}, "first");
+  pid_t resumed = -1;
   std::vector<Json> expected;
   std::map<std::string, std::string> now = {{"hist_a", "0"}, {"hist_b", "0"}};
   for (int i = 1; i <= 30; ++i) {
@@ -81,15 +72,13 @@ TEST(History, WatchersSeeEveryChangeInOrderAndResume) {
     expected.push_back(Json::array({name, now[name], value}));
     now[name] = value;
     if (i == 10) {
-      ASSERT_TRUE(first.WaitForRecords(10));
-      first.Stop(SIGTERM);  // its state is kept
+      ASSERT_EQ(Records(sandbox, "first", 10).size(), 10u);
+      End(first);  // its state is kept
     }
+    // Without --since: it goes on from the state it left.
     if (i == 20) {
-      // Without --since: it goes on from the state it left.
-      resumed = std::make_unique<Follower>(
-          sandbox, "resumed",
-          std::vector<std::string>{"watch", "--json", "--state", state,
-                                   "hist_*"});
+      resumed = sandbox.StartCms(
+          {"watch", "--json", "--state", state, "hist_*"}, "resumed");
     }
   }
   ASSERT_EQ(CMSDelParam("hist_b", 9), 1);
@@ -97,13 +86,15 @@ TEST(History, WatchersSeeEveryChangeInOrderAndResume) {
   // A secret's value is kept out of the history.
   ASSERT_EQ(CMSSetValue("hist_password", kSecret, 2), 1);
   expected.push_back(Json::array({"hist_password", nullptr, nullptr}));
-  ASSERT_TRUE(steady.WaitForRecords(expected.size()));
-  ASSERT_TRUE(resumed->WaitForRecords(expected.size() - 10));
-  EXPECT_EQ(Changes(steady.Records()), expected);
-  std::vector<Json> both = first.Records();
-  for (const Json& r : resumed->Records()) both.push_back(r);
+  const std::vector<Json> seen = Records(sandbox, "steady", expected.size());
+  EXPECT_EQ(Changes(seen), expected);
+  EXPECT_EQ(seen.back()["secret"], true);
+  std::vector<Json> both = Records(sandbox, "first");
+  for (const Json& r : Records(sandbox, "resumed", expected.size() - 10))
+    both.push_back(r);
   EXPECT_EQ(Changes(both), expected);
-  EXPECT_EQ(steady.Records().back()["secret"], true);
+  End(steady);
+  End(resumed);
   EXPECT_EQ(sandbox.Read("/resumed.stderr"), "");
 
   const ProgramResult log = sandbox.RunCms({"log", "hist_*"});
@@ -112,8 +103,8 @@ TEST(History, WatchersSeeEveryChangeInOrderAndResume) {
                          std::to_string(getpid()) + " ("),
             std::string::npos)
       << log.out;
-  for (const std::string& seen : {steady.Out(), resumed->Out(), log.out})
-    EXPECT_EQ(seen.find(kSecret), std::string::npos) << seen;
+  for (const std::string& out : {sandbox.Read("/steady.stdout"), log.out})
+    EXPECT_EQ(out.find(kSecret), std::string::npos) << out;
 
   // A change from an enciphered peer carries its address.
   const int fd = sandbox.Connect("127.0.0.2");
