@@ -1,6 +1,5 @@
-// cms_client_test.cc - the client library against a sandboxed daemon, and
-// with the daemon down. The cms command tests cover the
-// other calls and the time-out.
+// cms_client_test.cc - the client library's cuts and refusals, and with the
+// daemon down. (Other calls and the time-out: tests/cms_cli_test.cc.)
 #include "client/cms_client.h"
 
 #include <gtest/gtest.h>
@@ -40,9 +39,8 @@ TEST(Client, ResultsCutsAndFailures) {
   EXPECT_EQ(CMSWriteParam(CMS_CMD_WRITE_NOW), 1);
   EXPECT_EQ(sandbox.Read(kCoreFile), "ct_a=new\n");
 
-  // A plain frame from 127.0.0.2 makes the daemon hang up. The first send
-  // after that draws a reset; then the connection is broken for good, and
-  // without protection the next send would end the process with SIGPIPE.
+  // The daemon hangs up on a plain frame from 127.0.0.2: a send on the broken
+  // connection must not end the process with SIGPIPE.
   const int fd = sandbox.Connect("127.0.0.2");
   CMSPacket frame{};
   sendPkt(fd, &frame);
@@ -50,8 +48,8 @@ TEST(Client, ResultsCutsAndFailures) {
   for (int i = 0; i < 10; ++i) sendPkt(fd, &frame);
   close(fd);
 
-  // With the daemon down every call fails cleanly and says why (and
-  // tests/pkgconfig_client.c for the calls of a program outside).
+  // With the daemon down every call fails and says why (more calls:
+  // tests/pkgconfig_client.c).
   sandbox.Stop();
   EXPECT_EQ(CMSGetValue_EX("ct_a", big, sizeof big, kGet), 0);
   EXPECT_STREQ(big, "");

@@ -1,7 +1,6 @@
 // durability_test.cc - what a client was told is stored survives a restart;
 // the dump and the file writers never write through a planted link or
-// outside /tmp. (Full and read-only file systems at every step of a write:
-// conffiles/crash_point_test.cc.)
+// outside /tmp. (Failed writes: conffiles/crash_point_test.cc.)
 #include <gtest/gtest.h>
 
 #include "testing/sandbox.h"
@@ -12,10 +11,8 @@ namespace {
 constexpr char kLan[] = "/mnt/jffs2/conf/user/lan.conf";
 constexpr char kDur[] = "/mnt/jffs2/conf/user/dur.conf";
 
-// A value exactly as long as its file line holds is taken, one byte more is
-// refused; a name written twice in its file is left once, with the new
-// value. Both come back after a restart. (The other line rules:
-// store/loader_test.cc and store/write_back_test.cc.)
+// A value as long as its file line holds, and a name written twice in its
+// file (left once), come back after a restart.
 TEST(DurabilityTest, AcknowledgedValuesSurviveARestart) {
   const std::string fits(794, 'v');  // "big" + "=" + value + line feed: 799
   Sandbox sandbox(Files{{kDur, "big=1\ndupx=1\ndupx=2\n"}});
@@ -31,9 +28,8 @@ TEST(DurabilityTest, AcknowledgedValuesSurviveARestart) {
   EXPECT_EQ(sandbox.Read(kDur), "big=" + fits + "\ndupx=3\n");
 }
 
-// Links planted where the daemon once wrote fixed working files, or where it
-// writes generated files: every write replaces the link or passes it by;
-// what a link points to is never written.
+// Links planted where the daemon writes or once wrote its files: what they
+// point to is never written.
 TEST(DurabilityTest, PlantedLinksLeaveTheirTargetsUntouched) {
   Sandbox sandbox;
   const std::vector<std::string> links = {
@@ -43,7 +39,6 @@ TEST(DurabilityTest, PlantedLinksLeaveTheirTargetsUntouched) {
   for (const std::string& link : links)
     fs::create_symlink(sandbox.Host("/victim"), sandbox.Host(link));
   ASSERT_TRUE(sandbox.Start()) << sandbox.Stderr();
-  // A set of each generated file's source, a replace, and the hosts file.
   EXPECT_EQ(sandbox.Ask(2, "dnsmasq_domain", "other.lan"), "ok:");
   EXPECT_EQ(sandbox.Ask(2, "snmp_contact", "x@example.net"), "ok:");
   EXPECT_EQ(sandbox.Ask(17, "sys_lan_mtu", "1400"), "ok:");

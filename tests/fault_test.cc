@@ -1,6 +1,5 @@
-// fault_test.cc - what local clients and the power supply may do to the
-// daemon: a descriptor limit run dry by a flood of connections, and SIGKILL
-// in the middle of a storm of sets and write-backs.
+// fault_test.cc - a descriptor limit run dry by a flood of connections, and
+// SIGKILL in the middle of a storm of sets and write-backs.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -12,9 +11,8 @@ namespace {
 
 constexpr char kFaultFile[] = "/mnt/jffs2/conf/user/fault.conf";
 
-// Out of descriptors, accept fails again at once: the daemon must pause
-// instead of spinning. A set made meanwhile on a connection opened before
-// cannot be written back then, and must be once descriptors are free.
+// Out of descriptors the daemon must pause instead of spinning on accept; a
+// set made meanwhile must be written once descriptors are free.
 TEST(FaultTest, ExhaustedDescriptorsCostNoCpuAndLoseNoSet) {
   Sandbox sandbox(Files{{kFaultFile, "f_a=1\nf_b=2\n"}});
   ASSERT_TRUE(sandbox.Start()) << sandbox.Stderr();
@@ -22,7 +20,6 @@ TEST(FaultTest, ExhaustedDescriptorsCostNoCpuAndLoseNoSet) {
   // answered request first, so the lowered limit cannot starve the loop.
   ASSERT_EQ(sandbox.Ask(1, "f_a"), "ok:1");
   const int early = sandbox.Connect();
-  // Room for what the daemon holds at rest and a handful of connections.
   const rlimit low{24, 24};
   ASSERT_EQ(prlimit(sandbox.pid(), RLIMIT_NOFILE, &low, nullptr), 0);
   std::vector<int> flood;
@@ -61,11 +58,10 @@ std::optional<Files> Parse(const std::string& text) {
   return text.ends_with('\n') ? std::optional(values) : std::nullopt;
 }
 
-// Rounds of six clients setting four names each (the fourth on the ISP side,
-// the others in two user-side files, each after 300 filler lines so that a
-// rewrite can be caught half-way) while a seventh forces write-backs, ended
-// by SIGKILL during a write-back with an idle connection open (which leaves
-// the port in TIME_WAIT: the restart must listen all the same).
+// Six clients set four names each (the fourth on the ISP side; 300 filler
+// lines make a rewrite slow enough to be caught half-way) while a seventh
+// forces write-backs; SIGKILL during a write-back, with an idle connection
+// open (its TIME_WAIT must not keep the restart from listening).
 TEST(FaultKill, SigkillDuringStormLosesNoCompletedWrite) {
   constexpr int kNames = 24;
   auto file = [](int i) {
@@ -82,15 +78,13 @@ TEST(FaultKill, SigkillDuringStormLosesNoCompletedWrite) {
   }
   Sandbox sandbox(files);
   ASSERT_TRUE(sandbox.Start()) << sandbox.Stderr();
-  // Values of a name only grow and each name has one writer: the highest
-  // sent bounds what a file may hold, the highest acknowledged before the
-  // last completed write-back what it must hold at least.
+  // Values only grow, one writer per name: a file holds at least what was
+  // acknowledged before the last completed write-back, at most what was sent.
   std::vector<long> sent(kNames), durable(kNames);
   std::vector<std::atomic<long>> acked(kNames);
   std::mt19937 rng(11);
   long completed_writes = 0;
   for (int round = 0; round < 8; ++round) {
-    // What was acknowledged before the last kill is known only from disk.
     for (int i = 0; i < kNames; ++i) acked[i] = durable[i] = 0;
     std::atomic<bool> stop{false}, writing{false};
     std::vector<std::thread> threads;
@@ -135,7 +129,6 @@ TEST(FaultKill, SigkillDuringStormLosesNoCompletedWrite) {
       const long on_disk = std::stol(values->at(name));
       EXPECT_GE(on_disk, durable[i]);
       EXPECT_LE(on_disk, sent[i]);
-      // The daemon reads back what the file says.
       EXPECT_EQ(sandbox.Ask(i % 4 == 3 ? 3 : 1, name),
                 "ok:" + values->at(name));
     }

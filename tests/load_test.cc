@@ -1,8 +1,6 @@
-// load_test.cc - clients mixing every kind of request with forced
-// write-backs and signals, then SIGTERM: every answer is checked and the file
-// must hold exactly the last acknowledged values. scripts/hardening.sh runs
-// it against a ThreadSanitizer daemon, whose first report ends it with
-// status 66. (Throughput, memory and idle CPU: bench/load_gen.cc.)
+// load_test.cc - clients mixing every kind of request with write-backs and
+// signals, then SIGTERM: the file must hold the last acknowledged values.
+// scripts/hardening.sh runs it against a ThreadSanitizer daemon.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -17,7 +15,6 @@ constexpr char kFile[] = "/mnt/jffs2/conf/user/lan.conf";
 constexpr int kClients = 12, kOwn = 4;  // each client alone sets kOwn names
 constexpr auto kTimeout = seconds(15);
 
-// The value answered, or nothing on a failure.
 std::optional<std::string> Value(const std::optional<Frame>& r) {
   return IsOk(r) ? std::optional(FrameValue(*r)) : std::nullopt;
 }
@@ -38,8 +35,6 @@ TEST(Concurrency, ClientsTickWriteBacksAndSignalsTogether) {
   std::atomic<long> serial{0}, requests{0};
   auto client = [&](int c) {
     std::mt19937 rng(c * 104729u + 17u);
-    auto own = [&] { return c * kOwn + rng() % kOwn; };
-    auto any = [&] { return rng() % names.size(); };
     // Values never repeat: a set of the stored value fails.
     auto fresh = [&] { return "v" + std::to_string(++serial); };
     auto matches = [&](size_t i, const std::optional<std::string>& got) {
@@ -47,7 +42,8 @@ TEST(Concurrency, ClientsTickWriteBacksAndSignalsTogether) {
     };
     for (; !done; ++requests) {
       const int choice = static_cast<int>(rng() % 12);
-      const size_t a = any(), b = own(), d = c * kOwn + (b + 1) % kOwn;
+      const size_t a = rng() % names.size(), b = c * kOwn + rng() % kOwn,
+                   d = c * kOwn + (b + 1) % kOwn;
       bool ok = true;
       if (choice < 4) {
         ok = matches(a,
@@ -79,8 +75,7 @@ TEST(Concurrency, ClientsTickWriteBacksAndSignalsTogether) {
         ok = plain && plain->size() == 1012u &&
              matches(a, Value(ToFrame(*plain)));
       } else {
-        // Callbacks that run commands at write-back. Others set it too, so
-        // the value may already be stored (status 7).
+        // Callbacks run commands; the value may be stored already.
         ok = sandbox.Ask(2, "hostname", "host" + std::to_string(rng() % 8)) !=
              "no answer";
       }
@@ -98,12 +93,10 @@ TEST(Concurrency, ClientsTickWriteBacksAndSignalsTogether) {
   }
   done = true;
   for (std::thread& t : threads) t.join();
-  // A report ends the daemon at once; its output says why.
   ASSERT_TRUE(sandbox.Running()) << sandbox.Stderr();
   EXPECT_GT(requests, kClients * 10);
 
-  // SIGTERM writes back what is pending and exits with 0. The created names
-  // follow the old content, whose end marker line a rewrite drops.
+  // The created names follow the old content; a rewrite drops the marker.
   std::string expected = Sandbox::ReadExample("user/lan.conf");
   expected.erase(expected.find("######end of file######\n"));
   for (size_t i = 0; i < names.size(); ++i)

@@ -1,7 +1,5 @@
 // security_test.cc - what a signal must not do to the daemon: lose what it
-// has acknowledged. (A stuck message center, a sleeping callback and a full
-// command queue: platform/libmc_test.cc, platform/libcmc_test.cc,
-// core/cmd_queue_test.cc.)
+// has acknowledged.
 #include <gtest/gtest.h>
 
 #include "testing/sandbox.h"
@@ -18,10 +16,9 @@ long ValueIn(const std::string& text, const std::string& name) {
                                  : std::stol(text.substr(at + name.size() + 1));
 }
 
-// Two clients set s0 and s1 to 1, 2, 3, ... back to back, which keeps the
-// settling tick from writing for a second: SIGHUP writes at once and the
-// daemon goes on; the tick still writes at least once a second, so SIGKILL
-// loses only what was acknowledged in the last second or so.
+// Sets back to back keep the settling tick from writing: SIGHUP writes at
+// once, and the tick still writes once a second, so SIGKILL loses only the
+// last second or so.
 TEST(Security, SteadyTrafficIsWrittenOnSighupAndSurvivesSigkill) {
   Sandbox sandbox(Files{{kSecFile, "s0=0\ns1=0\n"}});
   ASSERT_TRUE(sandbox.Start()) << sandbox.Stderr();

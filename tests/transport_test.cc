@@ -21,8 +21,8 @@ class TransportTest : public ::testing::Test {
 };
 
 TEST_F(TransportTest, PartialBackToBackAbandonedAndUnterminatedFrames) {
-  // Part of a frame gets no answer. The rest of it, a second frame and part
-  // of a third get two answers; the third is dropped with the connection.
+  // Part of a frame gets no answer; its rest, a second frame and part of a
+  // third get two answers, and the third is dropped with the connection.
   const int fd = sandbox_.Connect();
   const Frame first = MakeFrame(1, "ct_a");
   ASSERT_TRUE(SendAll(fd, first.data(), 100));
@@ -41,8 +41,7 @@ TEST_F(TransportTest, PartialBackToBackAbandonedAndUnterminatedFrames) {
   EXPECT_EQ(FrameValue(ToFrame(*answers)), "1");
   EXPECT_EQ(FrameValue(ToFrame(answers->substr(kFrameSize))), "2");
 
-  // Clients that leave after 1 to 1023 bytes, orderly or by reset, change
-  // nothing.
+  // Clients that leave mid-frame, orderly or by reset, change nothing.
   std::mt19937 rng(7);
   const Frame set = MakeFrame(2, "ct_a", "changed");
   for (int i = 0; i < 60; ++i) {
@@ -62,7 +61,6 @@ TEST_F(TransportTest, PartialBackToBackAbandonedAndUnterminatedFrames) {
   }
   EXPECT_EQ(sandbox_.Ask(1, "ct_a"), "ok:1");
   EXPECT_EQ(sandbox_.Ask(1, "ct_b"), "ok:2");
-  // Every worker of those connections has let its descriptor go.
   EXPECT_TRUE(
       Sandbox::WaitUntil([&] { return sandbox_.Fds() <= 12; }, seconds(8)));
 }
@@ -109,10 +107,9 @@ TEST_F(TransportTest, SealedExchangesFromAnotherLoopbackAddress) {
   EXPECT_EQ(sandbox_.Ask(1, "ct_a"), "ok:new");
 }
 
-// A peer trickling bytes is closed once its frame has taken 6 s. Beyond the
-// connection cap (from the descriptor limit) the connections that waited
-// longest for a frame are closed first, and a client with whole frames is
-// still served.
+// Beyond the connection cap (from the descriptor limit) the connections
+// waiting longest are closed first; a peer trickling bytes is closed once its
+// frame has taken 6 s.
 TEST_F(TransportTest, SlowFramesTimeOutAndTheCapClosesTheLongestWaiting) {
   rlimit mine, low;
   getrlimit(RLIMIT_NOFILE, &mine);
