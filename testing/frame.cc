@@ -11,6 +11,7 @@ namespace cms::testing {
 namespace {
 
 constexpr size_t kNameOffset = offsetof(CMSPacket, name);
+constexpr size_t kValueOffset = offsetof(CMSPacket, value);
 constexpr size_t kLocationOffset = offsetof(CMSPacket, location);
 constexpr size_t kNonce = crypto_aead_xchacha20poly1305_ietf_NPUBBYTES;
 constexpr size_t kTag = crypto_aead_xchacha20poly1305_ietf_ABYTES;
@@ -104,11 +105,10 @@ int64_t WallMs() {
       .count();
 }
 
-std::array<unsigned char, kFrameSize> Seal(Frame frame, std::string_view key,
-                                           bool stamp) {
+std::array<unsigned char, kFrameSize> Seal(Frame frame, std::string_view key) {
   int64_t at;
   memcpy(&at, frame.data() + CMS_SEALED_TIME_OFFSET, sizeof at);
-  if (stamp && at == 0) {
+  if (at == 0) {
     at = WallMs();
     memcpy(frame.data() + CMS_SEALED_TIME_OFFSET, &at, sizeof at);
   }

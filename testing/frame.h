@@ -19,7 +19,6 @@ using std::chrono::seconds;
 
 inline constexpr size_t kFrameSize = CMS_FRAME_SIZE;
 using Frame = std::array<char, kFrameSize>;
-inline constexpr size_t kValueOffset = offsetof(CMSPacket, value);
 inline constexpr int32_t kTestPid = 4242;  // in every request made here
 
 // Texts are copied with the limits of their areas, so they stay terminated.
@@ -39,21 +38,17 @@ bool SendAll(int fd, const void* data, size_t size);
 // Exactly `size` bytes; nothing when the peer closed first or time ran out.
 std::optional<std::string> ReadExactly(int fd, size_t size,
                                        milliseconds timeout);
-// One frame out on `fd`, one back; nothing when the peer closed first or
-// did not answer in time.
+// One frame out on `fd`, one back; nothing without an answer in time.
 std::optional<Frame> RoundTrip(int fd, const Frame& request,
                                milliseconds timeout = seconds(5));
 
-// The enciphered exchange of peers other than 127.0.0.1 (XChaCha20-Poly1305,
-// 24-byte nonce first, then ciphertext and tag): the first 984 bytes of the
-// frame go out as 1024, the answer comes as 1052 and deciphers to its first
-// 1012 bytes.
+// The enciphered exchange of peers other than 127.0.0.1: 24-byte nonce,
+// ciphertext, tag. A request's first 984 bytes go out as 1024; an answer
+// comes as 1052 and deciphers to the first 1012 bytes of its frame.
 inline constexpr size_t kSealedAnswerSize = 1052;
 int64_t WallMs();
-// Stamps the sealing time unless the frame carries one or told not to (a
-// client that does not stamp).
-std::array<unsigned char, kFrameSize> Seal(Frame frame, std::string_view key,
-                                           bool stamp = true);
+// Stamps the sealing time unless the frame has one.
+std::array<unsigned char, kFrameSize> Seal(Frame frame, std::string_view key);
 // The plaintext of a sealed answer; nothing when it does not open.
 std::optional<std::string> Open(std::string_view sealed, std::string_view key);
 // Nothing when no answer came, "" when it did not decipher.

@@ -21,8 +21,7 @@ class MsgListener {
   bool ok() const { return reader_.joinable(); }
   // Every datagram sent so far, oldest first; they are taken.
   std::vector<std::string> Drain() { return WaitFor(0, {}); }
-  // Waits up to `timeout` until at least `count` datagrams came (from a
-  // daemon in another process), then takes everything received.
+  // Waits up to `timeout` for at least `count`, then takes all received.
   std::vector<std::string> WaitFor(size_t count,
                                    std::chrono::milliseconds timeout);
 

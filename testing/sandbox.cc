@@ -1,6 +1,10 @@
 #include "testing/sandbox.h"
 
+#include <fcntl.h>
+#include <sodium.h>
 #include <sys/prctl.h>
+
+#include <cstring>
 
 namespace cms::testing {
 namespace {
@@ -37,8 +41,7 @@ Sandbox::Sandbox(const Files& files, bool message_center) : stubs_(*this) {
   lim.rlim_cur = lim.rlim_max;
   setrlimit(RLIMIT_NOFILE, &lim);
   if (sodium_init() < 0) abort();
-  key_.resize(crypto_aead_xchacha20poly1305_ietf_KEYBYTES);
-  randombytes_buf(key_.data(), key_.size());
+  key_.assign(crypto_aead_xchacha20poly1305_ietf_KEYBYTES, 'K');
   Write("/etc/cms/cipher.key", key_);
   // A free port: the one the kernel picks for a bind to port 0.
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -122,15 +125,15 @@ bool Sandbox::WaitUntil(const std::function<bool()>& done,
   return true;
 }
 
-int Sandbox::Connect(const char* source_ip, int flags) const {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
+int Sandbox::Connect(const char* source_ip) const {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in from = Loopback(0), to = Loopback(port_);
   inet_pton(AF_INET, source_ip, &from.sin_addr);
   // Bound only for another address: a port picked before the connect cannot
   // be shared with connections elsewhere, and runs out under many clients.
   if ((strcmp(source_ip, "127.0.0.1") != 0 &&
        bind(fd, (sockaddr*)&from, sizeof from) != 0) ||
-      (connect(fd, (sockaddr*)&to, sizeof to) != 0 && errno != EINPROGRESS)) {
+      connect(fd, (sockaddr*)&to, sizeof to) != 0) {
     close(fd);
     fd = -1;
   }
@@ -163,23 +166,21 @@ pid_t Sandbox::StartCms(std::vector<std::string> args,
                "/" + tag);
 }
 
-ProgramResult Sandbox::RunCms(std::vector<std::string> args,
-                              milliseconds timeout) const {
+ProgramResult Sandbox::RunCms(std::vector<std::string> args) const {
   const pid_t child = StartCms(std::move(args), "cms");
   int status = 0;
   auto ended = [&] { return waitpid(child, &status, WNOHANG) == child; };
   for (int sig : {SIGINT, SIGKILL}) {
-    if (WaitUntil(ended, sig == SIGINT ? timeout : seconds(1))) break;
+    if (WaitUntil(ended, sig == SIGINT ? seconds(10) : seconds(1))) break;
     kill(child, sig);
     if (sig == SIGKILL) waitpid(child, &status, 0);
   }
   return {DecodeStatus(status), Read("/cms.stdout"), Read("/cms.stderr")};
 }
 
-// Starts args[0] in a process group of its own with `env` ("NAME=value",
-// PATH among them) and this process's environment but for PATH, root,
-// port and the boot-loader variables, which change what a daemon imports
-// at start; its output goes to <root><out>.stdout and .stderr.
+// Starts args[0] in a process group of its own with `env` and this process's
+// environment but for PATH, CMS_* and the boot-loader variables (a daemon
+// imports them at start); output to <root><out>.stdout and .stderr.
 pid_t Sandbox::Spawn(const std::vector<std::string>& args,
                      std::vector<std::string> env,
                      const std::string& out) const {
@@ -201,8 +202,7 @@ pid_t Sandbox::Spawn(const std::vector<std::string>& args,
   const pid_t parent = getpid();
   const pid_t child = fork();
   if (child == 0) {
-    // Async-signal-safe calls only. A test binary that dies must not
-    // leave its child behind.
+    // Async-signal-safe calls only; the child dies with the test binary.
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != parent) _exit(127);
     setpgid(0, 0);

@@ -4,24 +4,19 @@
 #pragma once
 
 // Also what the end-to-end tests use beside it: sockets, signals, files,
-// processes, threads and libsodium.
+// processes and threads.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <signal.h>
-#include <sodium.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
-#include <sstream>
 
 #include "testing/frame.h"
 #include "testing/msg_listener.h"
@@ -59,11 +54,10 @@ class Sandbox : public TempRoot {
   long Fds() const;
   double CpuSeconds() const;
 
-  // Starts cmsd --root R --port P --log-stderr and, if asked, waits
-  // (bounded) until the port listens; false when the daemon exited or did
-  // not listen in time. The port listens before the event loop runs: wait for
-  // the ready event or the marker before sending signals. The daemon dies with
-  // the thread that started it: start it from the test's own thread.
+  // Starts cmsd --root R --port P --log-stderr and, if asked, waits until the
+  // port listens (false when it did not). Signals work only once the event
+  // loop runs: wait for the ready event or the marker. The daemon dies with
+  // the thread that started it.
   bool Start(bool wait = true, const std::vector<std::string>& extra = {});
   // SIGKILL to the daemon and its process group, then reaps it.
   void Stop();
@@ -77,12 +71,10 @@ class Sandbox : public TempRoot {
   static bool WaitUntil(const std::function<bool()>& done,
                         milliseconds timeout);
 
-  // A connection to the daemon from `source_ip` (a loopback address;
-  // "127.0.0.2" gets the enciphered exchange), non-blocking if asked;
-  // -1 on failure.
-  int Connect(const char* source_ip = "127.0.0.1", int flags = 0) const;
-  // One plain exchange on a new connection; nothing when the daemon closed
-  // first or did not answer within `timeout`.
+  // A connection from `source_ip` ("127.0.0.2" gets the enciphered
+  // exchange); -1 on failure.
+  int Connect(const char* source_ip = "127.0.0.1") const;
+  // One plain exchange on a new connection; nothing without an answer.
   std::optional<Frame> Exchange(const Frame& request,
                                 milliseconds timeout = seconds(5)) const;
   // One request on a new connection: "ok:" and the value answered,
@@ -90,13 +82,11 @@ class Sandbox : public TempRoot {
   std::string Ask(int32_t cmd, std::string_view name,
                   std::string_view value = {},
                   std::string_view location = {}) const;
-  // Starts build/cms against this daemon, its output in <root>/<tag>.stdout
-  // and .stderr; its pid.
+  // Starts build/cms against this daemon, output in <root>/<tag>.stdout and
+  // .stderr.
   pid_t StartCms(std::vector<std::string> args, const std::string& tag) const;
-  // Runs build/cms to its end; after `timeout` it gets SIGINT, and SIGKILL
-  // a second later.
-  ProgramResult RunCms(std::vector<std::string> args,
-                       milliseconds timeout = seconds(10)) const;
+  // Runs build/cms to its end (SIGINT after 10 s, SIGKILL a second later).
+  ProgramResult RunCms(std::vector<std::string> args) const;
 
  private:
   pid_t Spawn(const std::vector<std::string>& args,

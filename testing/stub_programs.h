@@ -1,9 +1,7 @@
-// stub_programs.h - stand-ins for device tools that record each call.
-//
-// Every stub appends one line to <root>/stub_calls.log: the program name as
-// called, then each argument, separated by single tabs. A stub named on PATH
-// lives in <root>/stub_bin, which Install() puts first on PATH; stubs under
-// the root ("/bin/clat.sh") are found by the daemon through the root rule.
+// stub_programs.h - stand-ins for device tools that record each call, as a
+// line of <root>/stub_calls.log: the name as called and each argument,
+// separated by tabs. Stubs named on PATH live in <root>/stub_bin; those under
+// the root ("/bin/clat.sh") the daemon finds through the root rule.
 #pragma once
 
 #include <string>
@@ -18,8 +16,7 @@ class StubPrograms {
  public:
   explicit StubPrograms(const TempRoot& root) : root_(root) {}
 
-  // Writes every stub and puts <root>/stub_bin first on PATH (for this
-  // process and the programs it starts).
+  // Writes every stub and puts <root>/stub_bin first on PATH.
   void Install() const;
   // (Re)writes the stub at device path `path`; `body` is shell code run
   // after the call was recorded (for example "echo HWaddr 00:11:22:33:44:55").

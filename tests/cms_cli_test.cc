@@ -10,7 +10,6 @@ namespace cms::testing {
 namespace {
 
 constexpr char kCoreFile[] = "/mnt/jffs2/conf/user/coretest.conf";
-constexpr char kCoreIspFile[] = "/mnt/jffs2/conf/isp/user/coretest.conf";
 
 struct Step {
   std::vector<std::string> args;
@@ -32,8 +31,9 @@ void RunSteps(const Sandbox& sandbox, const std::vector<Step>& steps) {
 }
 
 TEST(CmsCli, ExitStatusAndReasons) {
-  Sandbox sandbox(Files{{kCoreFile, "ct_a=1\nct_b=2\nct_e=\n"},
-                        {kCoreIspFile, "ct_a=isp\n"}});
+  Sandbox sandbox(
+      Files{{kCoreFile, "ct_a=1\nct_b=2\nct_e=\n"},
+            {"/mnt/jffs2/conf/isp/user/coretest.conf", "ct_a=isp\n"}});
   ASSERT_TRUE(sandbox.Start()) << sandbox.Stderr();
   const std::string long_value(500, 'L'),
       lines = long_value + "\n" + long_value + "\n",
@@ -110,14 +110,11 @@ TEST(CmsCli, ExportAndImportRoundTripHostileValues) {
   EXPECT_EQ(nlohmann::json::parse(json.out), nlohmann::json(hostile));
 
   // eval gives each shell-named parameter its value and runs nothing.
-  const std::string script = "cd " + sandbox.dir() + " && eval \"$(cat " +
-                             sandbox.Host("/shell.txt") +
-                             ")\" && printf '%s|'" + vars;
-  FILE* sh = popen(script.c_str(), "r");
-  std::string got(4096, '\0');
-  got.resize(fread(got.data(), 1, got.size(), sh));
-  EXPECT_EQ(pclose(sh), 0);
-  EXPECT_EQ(got, evaluated);
+  const std::string script = "cd " + sandbox.dir() +
+                             " && eval \"$(cat shell.txt)\" && printf '%s|'" +
+                             vars + " >got.txt";
+  EXPECT_EQ(std::system(script.c_str()), 0);
+  EXPECT_EQ(sandbox.Read("/got.txt"), evaluated);
   EXPECT_FALSE(sandbox.Exists("/ran") || sandbox.Exists("/ran2"));
 
   // Each format brings every value back.

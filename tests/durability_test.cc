@@ -8,7 +8,6 @@
 namespace cms::testing {
 namespace {
 
-constexpr char kLan[] = "/mnt/jffs2/conf/user/lan.conf";
 constexpr char kDur[] = "/mnt/jffs2/conf/user/dur.conf";
 
 // A value as long as its file line holds, and a name written twice in its
@@ -49,10 +48,6 @@ TEST(DurabilityTest, PlantedLinksLeaveTheirTargetsUntouched) {
             std::string::npos);
   EXPECT_NE(sandbox.Read("/mnt/jffs2/conf/app/snmpd.conf").find("x@example"),
             std::string::npos);
-  EXPECT_NE(sandbox.Read(kLan).find("sys_lan_mtu=1400\n"), std::string::npos);
-  // The work files of older versions are gone (the links only).
-  EXPECT_FALSE(fs::is_symlink(sandbox.Host("/tmp/xcfg_set.tmp")));
-  EXPECT_FALSE(fs::is_symlink(sandbox.Host("/mnt/jffs2/conf/app/hosts.tmp")));
 }
 
 TEST(DurabilityTest, DumpRefusesHostilePathsAndQuotesForTheShell) {

@@ -26,17 +26,15 @@ TEST(Security, SteadyTrafficIsWrittenOnSighupAndSurvivesSigkill) {
   std::atomic<bool> stop{false};
   std::atomic<long> acked[2] = {0, 0};
   std::vector<std::thread> clients;
-  for (int i = 0; i < 2; ++i) {
+  for (int i = 0; i < 2; ++i)
     clients.emplace_back([&, i] {
-      for (long v = 1; !stop; ++v) {
+      for (long v = 1; !stop; ++v)
         if (sandbox.Ask(2, "s" + std::to_string(i), std::to_string(v)) == "ok:")
           acked[i] = v;
-      }
     });
-  }
   std::this_thread::sleep_for(milliseconds(200));
   const long before = acked[0];
-  ASSERT_TRUE(sandbox.Signal(SIGHUP));
+  EXPECT_TRUE(sandbox.Signal(SIGHUP));  // no ASSERT: the clients run
   EXPECT_TRUE(Sandbox::WaitUntil(
       [&] { return ValueIn(sandbox.Read(kSecFile), "s0") >= before; },
       milliseconds(600)));

@@ -11,7 +11,6 @@ constexpr auto kTimeout = seconds(5);
 // more can come from it.
 constexpr auto kReadyWindow = milliseconds(2500);
 constexpr char kSysini[] = "/mnt/jffs2/conf/user/sysini.conf";
-constexpr char kMarker[] = "/tmp/cms_started";
 
 // The example sysini.conf with debugging on and the reset level `level`.
 std::string Sysini(char level) {
@@ -27,8 +26,8 @@ TEST(Startup, SignalActions) {
     Sandbox sandbox(Files{{kSysini, Sysini('2')}}, with_mc);
     ASSERT_TRUE(sandbox.Start()) << sandbox.Stderr();
     // The marker follows the ready event, sent or not: the loop runs.
-    ASSERT_TRUE(
-        Sandbox::WaitUntil([&] { return sandbox.Exists(kMarker); }, kTimeout));
+    ASSERT_TRUE(Sandbox::WaitUntil(
+        [&] { return sandbox.Exists("/tmp/cms_started"); }, kTimeout));
     // SIGUSR1 announces event 63; SIGUSR2 resets the level (and only that
     // line), then announces it, but not without a message center. Each is
     // sent once the one before is logged: system() ignores SIGINT meanwhile.
