@@ -55,7 +55,7 @@ export ASAN_OPTIONS=abort_on_error=0:detect_stack_use_after_return=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 run_build build-asan -DCMAKE_BUILD_TYPE=Debug -DCMS_SANITIZE=ON -DCMS_BENCH=OFF
 
-echo "== hardening: fuzzing, ThreadSanitizer, load =="
+echo "== hardening: fuzzing, ThreadSanitizer =="
 unset ASAN_OPTIONS UBSAN_OPTIONS
 bash scripts/hardening.sh
 
