@@ -28,7 +28,6 @@ namespace cms::testing {
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
-// Device path -> content.
 using Files = std::map<std::string, std::string>;
 
 struct ProgramResult {
@@ -36,7 +35,6 @@ struct ProgramResult {
   std::string out, err;
 };
 
-// The root's files are read and written by device path (TempRoot).
 class Sandbox : public TempRoot {
  public:
   // `files` go over the example tree (examples/ under /mnt/jffs2/conf, its

@@ -16,7 +16,6 @@ class TempRoot {
   TempRoot& operator=(const TempRoot&) = delete;
 
   const std::string& dir() const { return dir_; }
-  // Host path of a device path.
   std::string Host(std::string_view device_path) const {
     return dir_ + std::string(device_path);
   }
@@ -26,7 +25,6 @@ class TempRoot {
   std::string Read(std::string_view device_path) const {
     return ReadHost(Host(device_path));
   }
-  // The same for a host path.
   static std::string ReadHost(const std::string& host_path);
   bool Exists(std::string_view device_path) const {
     return std::filesystem::exists(Host(device_path));

@@ -52,7 +52,6 @@ TEST(CmsCli, ExitStatusAndReasons) {
        {{"del", "hostname"}, 1, "", "refused by the device"},
        {{"set", std::string(64, 'n'), "v"}, 1, "", "invalid name"},
        {{"set", "ct_a", std::string(800, 'v')}, 1, "", "invalid value"},
-       {{"add", "ct_x", "no-such-file.conf", "n"}, 1, "", "matches"},
        {{"add", "ct_new", "coretest.conf", "n"}, 0, "", ""},
        {{"set", "ct_b", long_value}, 0, "", ""},
        {{"set", "ct_new", long_value}, 0, "", ""},

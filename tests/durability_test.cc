@@ -64,7 +64,6 @@ TEST(DurabilityTest, DumpRefusesHostilePathsAndQuotesForTheShell) {
         "/tmp/etclink/keep", "/tmp/dir", "/tmp/fifo", "/tmp/missing/x"})
     EXPECT_EQ(sandbox.Ask(37, "", path), "failed") << path;
   EXPECT_EQ(sandbox.Read("/etc/keep"), "keep\n");
-  EXPECT_TRUE(fs::is_fifo(sandbox.Host("/tmp/fifo")));
 
   const std::string hostile = "it's $(touch pwned) `touch pwned` \"q\" '";
   ASSERT_EQ(sandbox.Ask(2, "q", hostile), "ok:");

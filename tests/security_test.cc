@@ -9,7 +9,6 @@ namespace {
 
 constexpr char kSecFile[] = "/mnt/jffs2/conf/user/sec.conf";
 
-// The value of `name` in the text of a configuration file, or -1.
 long ValueIn(const std::string& text, const std::string& name) {
   const size_t at = text.find(name + "=");
   return at == std::string::npos ? -1

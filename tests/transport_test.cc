@@ -64,9 +64,8 @@ TEST_F(TransportTest, PartialBackToBackAbandonedAndUnterminatedFrames) {
       Sandbox::WaitUntil([&] { return sandbox_.Fds() <= 12; }, seconds(8)));
 }
 
-// A peer other than 127.0.0.1 speaks sealed frames, several on one
-// connection. A wrong key, a plain frame, a sealed request sent again, or
-// one sealed too long ago or ahead, is closed unanswered and changes nothing.
+// Peers other than 127.0.0.1 speak sealed frames. A wrong key, a plain frame,
+// a replay or a stale seal is closed unanswered and changes nothing.
 TEST_F(TransportTest, SealedExchangesFromAnotherLoopbackAddress) {
   const std::string& key = sandbox_.cipher_key();
   const int fd = sandbox_.Connect("127.0.0.2");
