@@ -39,7 +39,6 @@ TEST(Options, CommandLineWinsOverEnvironment) {
   // Help wins over anything else, even a bad option.
   EXPECT_EQ(Parsed({"--port", "1", "--help", "--bad"}), "1 / 25001 4096");
   EXPECT_EQ(Parsed({"--version"}), "2 / 25001 4096");
-  EXPECT_EQ(Parsed({"--check", "--root", "/"}), "3 / 25001 4096");
   EXPECT_EQ(Parsed({}, nullptr, "99999"),
             "cmsd: bad port '99999' from CMS_PORT (1 to 65535)");
   for (const Args& args :

@@ -1,13 +1,9 @@
-// write_back_test.cc - rewritten files, callback order, and a write-back
-// that has to wait for a descriptor.
+// write_back_test.cc - rewritten files, callback order, and changes made
+// while the files are written.
 #include "store/write_back.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <string>
 #include <vector>
 
@@ -75,8 +71,7 @@ TEST_F(WriteBackTest, RewriteKeepsTheLayoutAndCallsInOrder) {
 }
 
 TEST_F(WriteBackTest, UserPassThenIspPassPerIndex) {
-  const std::string lan = "/mnt/jffs2/conf/user/lan.conf";
-  ASSERT_EQ(LocationAdd(lan.c_str(), kUserTable), 0);
+  ASSERT_EQ(LocationAdd("/mnt/jffs2/conf/user/lan.conf", kUserTable), 0);
   ASSERT_EQ(LocationAdd("/mnt/jffs2/conf/isp/user/lan.conf", kIspTable), 0);
   WriteUser("lan.conf", "p=u\n");
   WriteIsp("lan.conf", "p=i\n");
@@ -97,17 +92,6 @@ TEST_F(WriteBackTest, UserPassThenIspPassPerIndex) {
             "p=v\np=v\nw=2\n");
   // One "sync &" per user-side file, none for the ISP side.
   EXPECT_EQ(stubs_.Calls(2), (Lines{"sync", "sync"}));
-
-  // A file gone missing is not made again, nor retried: its parameter keeps
-  // the mark, its callbacks are skipped.
-  ASSERT_EQ(SetParamValue("p", "x", kModeSetBoth), 1);
-  g_log.clear();
-  ASSERT_EQ(remove(root_.Host(lan).c_str()), 0);
-  EXPECT_EQ(writeParamToFile(), 1);
-  EXPECT_EQ(State("p") + " | " + Dirty(), "x@lan.conf* x@lan.conf | ");
-  EXPECT_EQ(ReadIsp("lan.conf") + ReadUser("lan.conf"), "p=x\n");
-  EXPECT_EQ(g_log, (Lines{"p=x@1", "file isp/user/lan.conf@2"}));
-  EXPECT_FALSE(TakeDeferredWrite());
 }
 
 // b's phase-1 callback sets a (whose line is already copied), c (whose line
@@ -148,36 +132,6 @@ TEST_F(WriteBackTest, CallbackChangesDuringTheRun) {
   EXPECT_EQ(ReadUser("f0.conf"), "b=7\nc=9\na=9\n");
   EXPECT_EQ(g_log, Lines{"b called"});
   EXPECT_EQ(Dirty(), "");
-}
-
-// With no descriptor free the file stays dirty and a retry is asked for
-// (once, after a back-off), so an acknowledged value is not stranded.
-TEST_F(WriteBackTest, NoDescriptorKeepsTheFileDirtyUntilTheNextWrite) {
-  WriteUser("a.conf", "x=1\n");
-  LoadTree();
-  ASSERT_EQ(SetParamValue("x", "2", kModeSetUser), 1);
-  rlimit saved, low;
-  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-  low = saved;
-  low.rlim_cur = 256;
-  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
-  std::vector<int> taken;
-  for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
-    taken.push_back(fd);
-  writeParamToFile();
-  for (int fd : taken) close(fd);
-  setrlimit(RLIMIT_NOFILE, &saved);
-  EXPECT_EQ(ReadUser("a.conf") + Dirty(), "x=1\nuser/a.conf");
-  EXPECT_FALSE(TakeDeferredWrite());
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (!TakeDeferredWrite()) {
-    ASSERT_LT(std::chrono::steady_clock::now(), deadline);
-    usleep(5000);
-  }
-  EXPECT_FALSE(TakeDeferredWrite());
-  writeParamToFile();
-  EXPECT_EQ(ReadUser("a.conf") + Dirty(), "x=2\n");
 }
 
 }  // namespace
