@@ -9,13 +9,6 @@
 namespace cms::store::history {
 namespace {
 
-std::vector<Record> All() {
-  std::vector<Record> out(64);
-  PageInfo info;
-  out.resize(ReadPage(0, out.data(), out.size(), &info));
-  return out;
-}
-
 TEST(History, RingKeepsTheNewestAndNumbersOnFromWhereItWas) {
   Configure(4);
   for (int i = 0; i < 6; ++i)
@@ -43,8 +36,9 @@ TEST(History, LongValuesAreCutAndTheLabelNamesTheOrigin) {
     const LabelScope label("SomeCallback");
     Note(Op::kReplace, "plain", Side::kIsp, "e0susu;", long_value.c_str());
   }
-  const std::vector<Record> r = All();
-  ASSERT_EQ(r.size(), 1u);
+  Record r[2];
+  PageInfo info;
+  ASSERT_EQ(ReadPage(0, r, 2, &info), 1u);
   EXPECT_EQ(r[0].old_state, ValueState::kWhole);  // the empty-value marker
   EXPECT_STREQ(r[0].old_value, "");
   EXPECT_EQ(r[0].new_state, ValueState::kCut);
