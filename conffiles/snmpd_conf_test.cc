@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <string>
 
 #include "testing/process_state.h"
@@ -96,11 +95,6 @@ TEST_F(SnmpdConf, EngineLevelsShortGroupsAndCuts) {
            std::string(1022, 'c') + "\n" + "snmp_contact=ops\n");
   EXPECT_EQ(root_.Read(kV1) + root_.Read(kV3),
             "syscontact ops\nsyscontact ops\n");
-  // A missing sysini.conf leaves the v3 file alone.
-  std::filesystem::remove(root_.Host(kSysini));
-  Generate("snmp_contact=noc\n");
-  EXPECT_EQ(root_.Read(kV1) + root_.Read(kV3),
-            "syscontact noc\nsyscontact ops\n");
 }
 
 TEST_F(SnmpdConf, SecureModeAdmitsOnlySha1WithAes) {
