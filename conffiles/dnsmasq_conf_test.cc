@@ -58,7 +58,6 @@ TEST_F(DnsmasqConf, KeepsOptionsAndLeasesDropsMalformedLines) {
        "######end of file######\n",
        "interface=br0\ndhcp-host=00:11:22:33:44:55,192.168.1.10,laptop\n"},
       {options, ""},
-      {options + "dnsmasq_auto-dns=enable\n", ""},
       {options + "dnsmasq_auto-dns=disable\n", "dhcp-option=6,192.168.1.1\n"},
       {malformed, fits + "\ndhcp-host=00:11:22:33:44:88,192.168.1.14,pc\n"
                          "dhcp-lease-max=64\nlog-dhcp\n"},
@@ -67,10 +66,6 @@ TEST_F(DnsmasqConf, KeepsOptionsAndLeasesDropsMalformedLines) {
     SCOPED_TRACE(source.substr(0, 60));
     EXPECT_EQ(Generate(source), expected);
   }
-  // An unreadable source leaves the target alone.
-  root_.Write(kTarget, "old content\n");
-  do_usr_copy_dnsmasq("/mnt/jffs2/conf/user/missing.conf", kTarget, nullptr);
-  EXPECT_EQ(root_.Read(kTarget), "old content\n");
 }
 
 }  // namespace

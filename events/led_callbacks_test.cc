@@ -7,7 +7,6 @@
 #include <sstream>
 #include <string>
 
-#include "store/write_back.h"
 #include "testing/device_fixture.h"
 
 namespace cms::events {
@@ -19,8 +18,7 @@ class LedCallbacks : public cms::testing::DeviceTest {
   // the pattern written ("" for none).
   std::string Led(store::ChangeCallback callback, const char* name,
                   const char* value = nullptr) {
-    if (value != nullptr)
-      store::SetParamValue(name, value, store::kModeSetUser);
+    if (value != nullptr) store::SetParamValue(name, value, store::kModeSetUser);
     std::filesystem::remove(root_.Host("/dev/led_gpio"));
     Call(callback, name);
     return root_.Read("/dev/led_gpio");
@@ -32,8 +30,7 @@ class LedCallbacks : public cms::testing::DeviceTest {
     for (std::string item; in >> item;) {
       const size_t colon = item.find(':');
       EXPECT_EQ(Led(callback, name, item.substr(0, colon).c_str()),
-                item.substr(colon + 1) + "\n")
-          << name << "=" << item;
+                item.substr(colon + 1) + "\n") << name << "=" << item;
     }
   }
 };
@@ -58,7 +55,6 @@ TEST_F(LedCallbacks, SignalSimAndConnectionAtEachThreshold) {
 }
 
 TEST_F(LedCallbacks, PhoneLineState) {
-  WriteUser("other.conf", "xvoip_reg_status_3=1\nxvoip_regstatus_1=1\n");
   Load("xvoip.conf",
        "dsp_port_number=1\nxvoip_reg_status_1=1\nxvoip_hook_status_1=0\n"
        "xvoip_call_state_1=0\nxvoip_call_state_2=0\nxvoip_mwi_status_2=0\n");
@@ -68,20 +64,8 @@ TEST_F(LedCallbacks, PhoneLineState) {
   // Line 2 is not registered, but a call in progress wins.
   EXPECT_EQ(Led(XvoipLedCallback, "xvoip_call_state_2", "3"), "xxxxxx2xx\n");
   EXPECT_EQ(Led(XvoipLedCallback, "xvoip_call_state_2", "5"), "xxxxxx0xx\n");
-  // Names that carry no line 1 or 2 write nothing.
-  EXPECT_EQ(Led(XvoipLedCallback, "xvoip_reg_status_3"), "");
-  EXPECT_EQ(Led(XvoipLedCallback, "xvoip_regstatus_1"), "");
   store::DeleteParam("dsp_port_number", store::kModeDeleteUser);
   EXPECT_EQ(Led(XvoipLedCallback, "xvoip_call_state_2"), "");
-}
-
-TEST_F(LedCallbacks, OnlyWriteBackLightsLeds) {
-  Load("lte.conf", "SIM_PINStatus=0\nlte_status_cinr=5\n");
-  store::SetParamValue("SIM_PINStatus", "4", store::kModeSetUser);
-  EXPECT_FALSE(root_.Exists("/dev/led_gpio"));
-  EXPECT_EQ(Led(LteCinrToLedCallback, "lte_status_cinr"), "");
-  store::writeParamToFile();
-  EXPECT_EQ(root_.Read("/dev/led_gpio"), "xxxxxxx0\n");
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// perf_measure_test.cc - start and stop rules of the throughput measurement
-// and the firewall clean-up. Hostile values: service_callbacks_test.cc.
+// perf_measure_test.cc - the stop of the throughput measurement and its
+// firewall clean-up (hostile values: service_callbacks_test.cc).
 #include "events/perf_measure.h"
 
 #include <gtest/gtest.h>
@@ -26,23 +26,6 @@ class PerfMeasure : public cms::testing::DeviceTest {
     return calls;
   }
 };
-
-TEST_F(PerfMeasure, StartResetsResultsOnceAndNotifies) {
-  Load("perf.conf",
-       "perf_measure_status=0\nperf_measure_is_running=0\ndl_latency=12\n"
-       "ul_latency=13\ndl_speed=100\nul_speed=50\n");
-  root_.Write("/tmp/iperf.txt", "old results\n");
-  Set("perf_measure_status", "1");
-  Call(PerfMeasureCallback, "perf_measure_status");
-  EXPECT_EQ(Values({"perf_measure_is_running", "dl_latency", "ul_latency",
-                    "dl_speed", "ul_speed"}),
-            "1 null null (none) (none)");
-  EXPECT_FALSE(root_.Exists("/tmp/iperf.txt"));
-  EXPECT_EQ(mc_.Drain(), (Lines{"mc_trigger 103", "mc_trigger_delay 85 1000"}));
-  Set("dl_latency", "7");  // already running: a second start does nothing
-  Call(PerfMeasureCallback, "perf_measure_status");
-  EXPECT_EQ(Value("dl_latency") + std::to_string(mc_.Drain().size()), "70");
-}
 
 TEST_F(PerfMeasure, StopClearsStateAndFirewallOpenings) {
   const std::string conf =
