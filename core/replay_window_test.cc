@@ -27,20 +27,15 @@ TEST(ReplayWindow, AdmitsEachSealOnceWithinTheWindowAndForgetsSafely) {
       {d, now + kSealFreshnessMs + 1, false},   // ahead of the clock
       {b, now - 2, false},
       {d, now, true},                           // forgets b
+      // Unstamped: refused while remembered; past the capacity the oldest is
+      // forgotten, the price of serving clients that do not stamp.
+      {a, 0, true}, {b, 0, true}, {a, 0, false},
+      {c, 0, true}, {b, 0, false}, {a, 0, true},  // c forgets a
   };
   for (const Row& row : rows) {
     EXPECT_EQ(window.Admit(row.id, row.sealed_ms, now), row.admitted)
         << int{row.id[0]} << " " << row.sealed_ms - now;
   }
-  // Unstamped: refused while remembered; past the capacity the oldest is
-  // forgotten, the price of serving clients that do not stamp.
-  ReplayWindow legacy(kStart, 2);
-  EXPECT_TRUE(legacy.Admit(a, 0, now));
-  EXPECT_TRUE(legacy.Admit(b, 0, now));
-  EXPECT_FALSE(legacy.Admit(a, 0, now));
-  EXPECT_TRUE(legacy.Admit(c, 0, now));  // forgets a
-  EXPECT_FALSE(legacy.Admit(b, 0, now));
-  EXPECT_TRUE(legacy.Admit(a, 0, now));
   // Sealed before the daemon started: never, even within the window.
   ReplayWindow fresh(kStart);
   EXPECT_FALSE(fresh.Admit(a, kStart - 1, kStart + 1));

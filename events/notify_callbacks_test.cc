@@ -31,10 +31,8 @@ class NotifyTest : public cms::testing::DeviceTest {
   }
 };
 
-// The NTP reset's argument is 0 only for exactly "enable"; the Wi-Fi file's
-// callback waits three seconds. The TR-069 events need a remote-management
-// type other than 1, the IPv6 ones IPv6 enabled and an RA flag of 0, 40, 80
-// or c0 (lower case).
+// TR-069 events need a remote-management type other than 1, the IPv6 ones
+// IPv6 enabled and an RA flag of 0, 40, 80 or c0 (lower case).
 TEST_F(NotifyTest, EventsOfEachWrittenChangeInOrder) {
   WriteUser("wifi.conf", "wifi_ssid=a\n");
   Load("sys.conf",

@@ -1,8 +1,6 @@
 // dispatcher_fuzz.cc - runs arbitrary request frames, up to four per input
 // one after the other, through the dispatcher against the example tree, and
 // checks every response and the store after each frame.
-#include <cstddef>
-#include <cstdint>
 #include <cstring>
 
 #include "core/dispatcher.h"
@@ -12,9 +10,6 @@
 namespace {
 
 using cms::core::kFrameSize;
-
-constexpr size_t kMaxFrames = 4;
-
 cms::fuzzing::ExampleStore g_store;
 
 }  // namespace
@@ -27,7 +22,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   g_store.Restore();
-  for (size_t at = 0, n = 0; at < size && n < kMaxFrames;
+  for (size_t at = 0, n = 0; at < size && n < 4;
        at += kFrameSize, ++n) {
     CMSPacket request{};
     memcpy(&request, data + at, std::min(size - at, kFrameSize));

@@ -11,39 +11,27 @@
 namespace cms::platform {
 namespace {
 
+// The device text is the format with the value in place. A sed address is
+// no path, even at a word start; the login program is an argument for
+// telnetd; values are never rooted; a length limit cuts the device text.
 TEST(Shell, RootGoesBeforeAbsolutePathsOfTheFormatOnly) {
   const testing::ScopedRoot device_root("/");
   Command c = FormatCommand("(/bin/sleep 1; /bin/ipv6_start.sh %s) &", {"x"});
   EXPECT_EQ(c.host, c.device);
   const testing::ScopedRoot sandbox_root("/sandbox/");
-  EXPECT_EQ(HostPath("/tmp/env.log"), "/sandbox/tmp/env.log");
-  EXPECT_EQ(HostPath("/dev/null"), "/dev/null");
-  // {format, value, host text}; the device text is always the format with
-  // the value in place. A sed address is no path, even at a word start; the
-  // login program is an argument for telnetd; values are never rooted.
-  const struct {
-    const char *format, *value, *host;
-  } rows[] = {
-      {"rm -rf /tmp/env.log; fw_printenv 2> /dev/null | sed -e \"/^[^=]*$/d\" "
-       "> /tmp/env.log",
-       nullptr,
-       "rm -rf /sandbox/tmp/env.log; fw_printenv 2> /dev/null | sed -e "
-       "\"/^[^=]*$/d\" > /sandbox/tmp/env.log"},
-      {"telnetd -l /bin/login -f %s > /dev/null 2>&1 &", "/etc/banner",
-       "telnetd -l /bin/login -f /etc/banner > /dev/null 2>&1 &"},
-  };
-  for (const auto& row : rows) {
-    c = row.value == nullptr ? FormatCommand(row.format)
-                             : FormatCommand(row.format, {row.value});
-    EXPECT_EQ(c.host, row.host);
-    std::string device = row.format;
-    if (row.value != nullptr) device.replace(device.find("%s"), 2, row.value);
-    EXPECT_EQ(c.device, device);
-  }
-  // A length limit cuts the device text; the root comes on top.
+  c = FormatCommand(
+      "rm -rf /tmp/env.log; fw_printenv 2> /dev/null | sed -e \"/^[^=]*$/d\" "
+      "> /tmp/env.log");
+  EXPECT_EQ(c.host,
+            "rm -rf /sandbox/tmp/env.log; fw_printenv 2> /dev/null | sed -e "
+            "\"/^[^=]*$/d\" > /sandbox/tmp/env.log");
+  c = FormatCommand("telnetd -l /bin/login -f %s > /dev/null 2>&1 &",
+                    {"/etc/banner"});
+  EXPECT_EQ(c.host, "telnetd -l /bin/login -f /etc/banner > /dev/null 2>&1 &");
+  EXPECT_EQ(c.device, c.host);
   c = FormatCommand("/sbin/ip route del default dev %s", {"tun0"}, 20);
-  EXPECT_EQ(c.device, "/sbin/ip route del d");
-  EXPECT_EQ(c.host, "/sandbox/sbin/ip route del d");
+  EXPECT_EQ(c.device + "|" + c.host,
+            "/sbin/ip route del d|/sandbox/sbin/ip route del d");
 }
 
 TEST(Shell, UnsafeValuesAreQuotedForTheirContext) {

@@ -6,9 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/packages.sh
 
-# dnsmasq and snmpd check the generated configuration files; clang builds
-# the fuzz targets.
-ensure_packages "${BUILD_PACKAGES[@]}" dnsmasq-base snmpd iproute2 clang libclang-rt-14-dev
+# clang builds the fuzz targets.
+ensure_packages "${BUILD_PACKAGES[@]}" iproute2 clang libclang-rt-14-dev
 
 jobs=$(nproc)
 

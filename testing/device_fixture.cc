@@ -8,8 +8,7 @@ namespace cms::testing {
 
 bool CanOpenRawSocket() {
   const int fd = socket(AF_INET, SOCK_RAW, 255);
-  if (fd >= 0) close(fd);
-  return fd >= 0;
+  return fd >= 0 && close(fd) == 0;
 }
 
 void DeviceTest::SetUp() {
@@ -17,8 +16,7 @@ void DeviceTest::SetUp() {
   saved_path_ = getenv("PATH") != nullptr ? getenv("PATH") : "";
   stubs_.Install();
   ASSERT_TRUE(mc_.ok());
-  for (const char* dir : {"/dev", "/etc", "/mnt/jffs2/conf/app"})
-    root_.MakeDir(dir);
+  for (const char* dir : {"/dev", "/etc", "/mnt/jffs2/conf/app"}) root_.MakeDir(dir);
 }
 
 void DeviceTest::TearDown() {

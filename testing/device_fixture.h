@@ -1,6 +1,5 @@
 // device_fixture.h - the store fixture plus recording stub programs first on
-// PATH, a message-center listener, and loading with every callback
-// registered.
+// PATH, a message-center listener, and loading with every callback.
 #pragma once
 
 #include <string>

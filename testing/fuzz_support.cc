@@ -4,10 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <string_view>
 
 #include "core/startup.h"
 #include "events/registration.h"
@@ -29,19 +29,36 @@ void InitFuzzRoot() {
   static const testing::ScopedRoot scoped(FuzzRoot().dir());
   for (const char* dir : {"/tmp", "/mnt/jffs2/conf/user",
                           "/mnt/jffs2/conf/isp/user", "/mnt/jffs2/conf/app",
-                          "/etc/cms", "/no_programs"}) {
+                          "/etc/cms", "/no_programs"})
     FuzzRoot().MakeDir(dir);
-  }
   if (chdir(FuzzRoot().dir().c_str()) != 0) abort();
   // Should a command ever run, it finds no program by name; programs named
   // by absolute path get the root in front. Nothing on the host is reached.
   setenv("PATH", FuzzRoot().Host("/no_programs").c_str(), 1);
   if (std::freopen("/dev/null", "w", stdout) == nullptr) abort();
-  // The lists' destructors would drop their elements unfreed; emptied
-  // first, the leak check at exit finds nothing of them. (The first reset
-  // makes the lists, so that they are destroyed only after that.)
+  FuzzRoot().Write(store::kTempUserFile, "");  // start-up's own "touch"
+  // Emptied at exit, the lists leave the leak check nothing (the first reset
+  // makes them, so that they are destroyed only after that).
   testing::ResetProcessState();
   atexit(testing::ResetProcessState);
+}
+
+bool SplitInput(const uint8_t* data, size_t size, uint8_t* choices,
+                std::string_view* rest) {
+  if (size == 0) return false;
+  *choices = data[0];
+  *rest = std::string_view(reinterpret_cast<const char*>(data) + 1, size - 1);
+  return true;
+}
+
+std::vector<std::string_view> Lines(std::string_view text) {
+  std::vector<std::string_view> lines;
+  while (!text.empty()) {
+    const size_t end = text.find('\n');
+    lines.push_back(text.substr(0, end == text.npos ? text.size() : end + 1));
+    text.remove_prefix(lines.back().size());
+  }
+  return lines;
 }
 
 bool WholeLines(const std::string& text) {
@@ -56,8 +73,7 @@ std::string Stamp(const std::string& device_path) {
   struct stat st {};
   stat(FuzzRoot().Host(device_path).c_str(), &st);
   return std::to_string(st.st_ino) + " " + std::to_string(st.st_size) + " " +
-         std::to_string(st.st_mtim.tv_sec) + "." +
-         std::to_string(st.st_mtim.tv_nsec);
+         std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
 }
 
 char* Copy(const std::optional<std::string>& text) {
@@ -76,8 +92,6 @@ void ExampleStore::Load() {
     fs::copy(entry.path(), conf / entry.path().filename(),
              fs::copy_options::recursive | fs::copy_options::overwrite_existing);
   }
-  // Made here: the start-up's own "touch" is a command, and none runs.
-  FuzzRoot().Write(store::kTempUserFile, "");
   testing::ResetProcessState();
   core::StartStore();
 
@@ -123,30 +137,24 @@ void CheckStore() {
   for (int i = 0; i < n; ++i) {
     const auto* r = static_cast<const store::ParamRecord*>(
         support::list_get_at(&store::ParamList, i));
-    if (r == nullptr || strnlen(r->name, sizeof r->name) == sizeof r->name) {
-      __builtin_trap();
-    }
-    if (prev != nullptr && strcmp(prev->name, r->name) >= 0) __builtin_trap();
+    Require(r != nullptr && strnlen(r->name, sizeof r->name) < sizeof r->name);
+    Require(prev == nullptr || strcmp(prev->name, r->name) < 0);
     for (const auto& [location, table] :
          {std::pair{r->userLocation, store::UFL},
           std::pair{r->ispLocation, store::IFL}}) {
-      if (location < -1 || location >= store::kFileTableSize) __builtin_trap();
-      if (location >= 0 &&
-          strcmp(table[location].path, store::kFreeEntry) == 0) {
-        __builtin_trap();
-      }
+      Require(location >= -1 && location < store::kFileTableSize);
+      Require(location < 0 || strcmp(table[location].path, store::kFreeEntry));
     }
-    if (r->userValue != nullptr) (void)strlen(r->userValue);
-    if (r->ispValue != nullptr) (void)strlen(r->ispValue);
+    Require(!r->userValue || strlen(r->userValue) < 1u << 30);
+    Require(!r->ispValue || strlen(r->ispValue) < 1u << 30);
     prev = r;
   }
 }
 
 void KeepDumpInRoot(CMSPacket* request) {
-  if (request->cmd != CMS_CMD_DUMP) return;
   const std::string_view path(request->value,
                               strnlen(request->value, sizeof request->value));
-  if (path.find("..") != std::string_view::npos) {
+  if (request->cmd == CMS_CMD_DUMP && path.find("..") != path.npos) {
     memset(request->value, 0, sizeof request->value);
     strcpy(request->value, "/tmp/dump.txt");
   }
@@ -154,36 +162,30 @@ void KeepDumpInRoot(CMSPacket* request) {
 
 static bool AllZero(const void* area, size_t size) {
   const auto* p = static_cast<const unsigned char*>(area);
-  for (size_t i = 0; i < size; ++i) {
-    if (p[i] != 0) return false;
-  }
-  return true;
+  return std::all_of(p, p + size, [](unsigned char c) { return c == 0; });
 }
 
 void CheckResponse(const CMSPacket& request, const CMSPacket& response) {
-  if (response.status != 0 && response.status != CMS_STATUS_OK &&
-      response.status != CMS_STATUS_FAIL) {
-    __builtin_trap();
-  }
-  if (response.pid != 0 && response.pid != request.pid) __builtin_trap();
+  Require(response.status == 0 || response.status == CMS_STATUS_OK ||
+          response.status == CMS_STATUS_FAIL);
+  Require(response.pid == 0 || response.pid == request.pid);
   // Listing, history and statistics answer a cursor or a count in `name`.
   const bool name_used = request.cmd == CMS_CMD_LIST ||
                          request.cmd == CMS_CMD_HISTORY ||
                          request.cmd == CMS_CMD_STATS;
-  if (name_used ? response.name[CMS_NAME_SIZE - 1] != '\0'
-                : !AllZero(response.name, sizeof response.name)) {
-    __builtin_trap();
-  }
-  if (response.reserved != 0 ||
-      !AllZero(response.location, sizeof response.location) ||
-      !AllZero(response.reserved_tail, sizeof response.reserved_tail) ||
-      response.value[CMS_VALUE_SIZE - 1] != '\0') {
-    __builtin_trap();
-  }
-  if (request.cmd == CMS_CMD_WRITE_NOW &&
-      !AllZero(&response, sizeof response)) {
-    __builtin_trap();
-  }
+  Require(name_used ? response.name[CMS_NAME_SIZE - 1] == '\0'
+                   : AllZero(response.name, sizeof response.name));
+  Require(response.reserved == 0 &&
+          AllZero(response.location, sizeof response.location) &&
+          AllZero(response.reserved_tail, sizeof response.reserved_tail) &&
+          response.value[CMS_VALUE_SIZE - 1] == '\0');
+  Require(request.cmd != CMS_CMD_WRITE_NOW || AllZero(&response, sizeof response));
 }
 
 }  // namespace cms::fuzzing
+
+// Weak: a target that loads more defines its own.
+extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int*, char***) {
+  cms::fuzzing::InitFuzzRoot();
+  return 0;
+}

@@ -3,8 +3,10 @@
 // and the invariants of the store and of response frames.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "client/cms_client.h"
@@ -14,29 +16,35 @@
 
 namespace cms::fuzzing {
 
-// The target's private root under $TMPDIR (fuzz/run.sh points it at a
-// directory it removes, so the roots of crashed runs do not pile up),
-// removed at a normal exit.
+// The target's private root under $TMPDIR, removed at a normal exit.
 const testing::TempRoot& FuzzRoot();
 
-// Makes the root, points the daemon's path mapping at it, enters it (a
-// relative path such as a dump file lands in it), creates the directories
-// the generators write into and empties PATH. Output that the code under
-// test prints on standard output goes to /dev/null: it would drown the
-// fuzzer's.
+// Makes the root, maps device paths to it and enters it, creates what the
+// daemon expects there, empties PATH and silences standard output. A target
+// without an LLVMFuzzerInitialize of its own gets one that calls this.
 void InitFuzzRoot();
+
+// Ends the run with a crash report unless `ok`.
+inline void Require(bool ok) {
+  if (!ok) __builtin_trap();
+}
+
+// An input of one byte of choices followed by the rest; false when empty.
+bool SplitInput(const uint8_t* data, size_t size, uint8_t* choices,
+                std::string_view* rest);
+
+// The lines of `text`, each with its line feed (the last may have none).
+std::vector<std::string_view> Lines(std::string_view text);
 
 // Every line of a generated file ends with a line feed and holds no NUL.
 bool WholeLines(const std::string& text);
 
+// The example tree below /mnt/jffs2/conf, started as the daemon does.
 class ExampleStore {
  public:
-  // Copies examples/ below /mnt/jffs2/conf and starts the store on it as the
-  // daemon does.
   void Load();
-  // The process state, the records and file tables as right after Load,
-  // and every file of the tree that changed since. Copied back rather than
-  // loaded again: a reload per input would cost the fuzzer half its speed.
+  // Puts the process state, records, file tables and changed files back as
+  // after Load: copied, as a reload per input would cost most of the speed.
   void Restore();
 
  private:
@@ -50,13 +58,11 @@ class ExampleStore {
   std::vector<SavedFile> files_;
 };
 
-// The store's invariants, checked after each step of an input: names
-// terminated, unique and in ascending order; file indexes inside the tables
-// and on a used entry; value texts readable.
+// The store's invariants: names terminated, unique and in ascending order;
+// file indexes inside the tables and on a used entry; values readable.
 void CheckStore();
 
-// The dump writes wherever its client says; here that must stay inside the
-// fuzz root, which a path climbing out with ".." would leave.
+// A dump request to a path climbing out with ".." goes to /tmp instead.
 void KeepDumpInRoot(CMSPacket* request);
 
 // What any response may hold: a known status, the request's pid or 0, a

@@ -7,11 +7,9 @@
 
 namespace cms::testing {
 
-// Every process-wide object of the daemon as a freshly started process has
-// it: an empty parameter list and file tables, no store hooks, no queued
-// commands, zeroed write-back counters and statistics, the history off, the
-// debug level 0, the real file writer, no pending write-back retry. The root is not among
-// them: ScopedRoot puts it back.
+// Every process-wide object of the daemon as a fresh process has it (lists,
+// file tables, hooks, queues, counters, history, debug level, file writer,
+// write-back retry); not the root, which ScopedRoot puts back.
 void ResetProcessState();
 
 // Sets the sandbox root for its lifetime and restores the previous one,

@@ -3,11 +3,7 @@
 #include <cstring>
 #include <set>
 
-#include "store/file_tables.h"
-#include "store/param_list.h"
-
 namespace cms::store {
-
 namespace {
 
 int TableIndex(std::string_view path, int table) {

@@ -1,12 +1,5 @@
 // store_fixture.h - a gtest fixture that gives each test an empty parameter
 // store over a temporary root, with helpers to write and load config files.
-//
-//   class DnsmasqTest : public cms::store::StoreFixture {};
-//   TEST_F(DnsmasqTest, X) {
-//     WriteUser("lan.conf", "sys_lan_ip=192.168.1.1\n");
-//     LoadTree();
-//     ...
-//   }
 #pragma once
 
 #include <gtest/gtest.h>
