@@ -44,6 +44,23 @@ TEST(Startup, SignalActions) {
   EXPECT_TRUE(sandbox.messages()->WaitFor(1, kReadyWindow).empty());
 }
 
+// A daemon that cannot listen ends quietly, and without a leak report in the
+// sanitizer build.
+TEST(Startup, PortTakenEndsWithBindError) {
+  Sandbox sandbox;
+  const int taken = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const sockaddr_in addr{AF_INET, htons(static_cast<uint16_t>(sandbox.port())),
+                         {htonl(INADDR_LOOPBACK)}, {}};
+  ASSERT_FALSE(bind(taken, (const sockaddr*)&addr, sizeof addr) ||
+               listen(taken, 1));
+  sandbox.Start(false);
+  EXPECT_EQ(sandbox.WaitExit(seconds(10)), 0);
+  EXPECT_NE(sandbox.Stderr().find("bind: Address already in use\n"),
+            std::string::npos) << sandbox.Stderr();
+  EXPECT_FALSE(sandbox.Exists("/tmp/cms_started"));
+  close(taken);
+}
+
 // cmsd --check and the start-up warnings report the same findings, and no
 // other: the ISP side's cc_a is no double, the example tree is clean.
 TEST(ConfigCheck, FindingsOfCheckAndStartUpAgree) {
