@@ -7,7 +7,7 @@
 #   2. a ThreadSanitizer build of the daemon (build-tsan), driven by the
 #      end-to-end tests that work its threads hardest: concurrency,
 #      transport, signals, kills, write-back events.
-# (Throughput, memory and idle CPU under load: bench/, BENCHMARKS.md.)
+# (Throughput and latency under load: bench/, BENCHMARKS.md.)
 # The tests come from the normal build in NORMAL_BUILD (default build-ci,
 # which test.sh has just made; built here when missing).
 # Usage: scripts/hardening.sh

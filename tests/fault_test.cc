@@ -41,6 +41,10 @@ TEST(FaultTest, ExhaustedDescriptorsCostNoCpuAndLoseNoSet) {
   const std::string written = "f_a=while-exhausted\nf_b=2\n";
   EXPECT_TRUE(Sandbox::WaitUntil(
       [&] { return sandbox.Read(kFaultFile) == written; }, seconds(3)));
+  // Idle again, the loop sleeps between its ticks: a spin costs a whole core.
+  const double idle = sandbox.CpuSeconds();
+  std::this_thread::sleep_for(seconds(1));
+  EXPECT_LT(sandbox.CpuSeconds() - idle, 0.05);
 }
 
 // name=value pairs of a whole file (ending with a line feed), or nothing.
