@@ -147,8 +147,9 @@ TEST_F(CrashPointTest, GeneratedFile) {
   std::string trailer;
   for (const char* line : kDnsmasqTrailer) trailer += line;
   targets_ = {{kTarget, "port=old\n", "port=53\n" + trailer}};
-  RunAllPoints([&] { GenerateDnsmasqConf(kSource, kTarget, nullptr); },
-               [&] { EXPECT_EQ(GenerateDnsmasqConf(kSource, kTarget, nullptr), 0); });
+  RunAllPoints(
+      [&] { GenerateDnsmasqConf(kSource, kTarget, nullptr); },
+      [&] { EXPECT_EQ(GenerateDnsmasqConf(kSource, kTarget, nullptr), 0); });
 }
 
 }  // namespace

@@ -45,7 +45,8 @@ TEST(CmdQueue, OldestFirstPerExactNameAndTheTemporaryFile) {
 TEST(CmdQueue, FullQueueRefusesAndKeepsItsOrder) {
   testing::ResetProcessState();
   for (size_t i = 0; i < kCmdQueueLimit; ++i)
-    ASSERT_EQ(PushCmdValue(i % 2 ? "odd" : "even", std::to_string(i).c_str()), 1);
+    ASSERT_EQ(PushCmdValue(i % 2 ? "odd" : "even", std::to_string(i).c_str()),
+              1);
   EXPECT_EQ(PushCmdValue("other", "x"), 0);
   EXPECT_EQ(Pop("other") + Pop("odd"), "<none>1");  // room for one more
   EXPECT_EQ(PushCmdValue("odd", "last") + PushCmdValue("odd", "x"), 1);

@@ -1,4 +1,5 @@
-// replay_window_test.cc - what the window admits, and that forgetting never readmits.
+// replay_window_test.cc - what the window admits, and that forgetting never
+// readmits.
 #include "core/replay_window.h"
 
 #include <gtest/gtest.h>
@@ -18,19 +19,23 @@ TEST(ReplayWindow, AdmitsEachSealOnceWithinTheWindowAndForgetsSafely) {
     bool admitted;
   } rows[] = {
       {a, now - 3, true},
-      {a, now - 3, false},                      // the same request again
+      {a, now - 3, false},  // the same request again
       {b, now - 2, true},
-      {c, now - 1, true},                       // full: forgets a, floor at a
-      {a, now - 3, false},                      // forgotten, yet refused
-      {d, now - 3, false},                      // at the floor
-      {d, now - kSealFreshnessMs - 1, false},   // stale
-      {d, now + kSealFreshnessMs + 1, false},   // ahead of the clock
+      {c, now - 1, true},                      // full: forgets a, floor at a
+      {a, now - 3, false},                     // forgotten, yet refused
+      {d, now - 3, false},                     // at the floor
+      {d, now - kSealFreshnessMs - 1, false},  // stale
+      {d, now + kSealFreshnessMs + 1, false},  // ahead of the clock
       {b, now - 2, false},
-      {d, now, true},                           // forgets b
+      {d, now, true},  // forgets b
       // Unstamped: refused while remembered; past the capacity the oldest is
       // forgotten, the price of serving clients that do not stamp.
-      {a, 0, true}, {b, 0, true}, {a, 0, false},
-      {c, 0, true}, {b, 0, false}, {a, 0, true},  // c forgets a
+      {a, 0, true},
+      {b, 0, true},
+      {a, 0, false},
+      {c, 0, true},
+      {b, 0, false},
+      {a, 0, true},  // c forgets a
   };
   for (const Row& row : rows) {
     EXPECT_EQ(window.Admit(row.id, row.sealed_ms, now), row.admitted)

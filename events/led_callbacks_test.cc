@@ -18,7 +18,8 @@ class LedCallbacks : public cms::testing::DeviceTest {
   // the pattern written ("" for none).
   std::string Led(store::ChangeCallback callback, const char* name,
                   const char* value = nullptr) {
-    if (value != nullptr) store::SetParamValue(name, value, store::kModeSetUser);
+    if (value != nullptr)
+      store::SetParamValue(name, value, store::kModeSetUser);
     std::filesystem::remove(root_.Host("/dev/led_gpio"));
     Call(callback, name);
     return root_.Read("/dev/led_gpio");
@@ -30,7 +31,8 @@ class LedCallbacks : public cms::testing::DeviceTest {
     for (std::string item; in >> item;) {
       const size_t colon = item.find(':');
       EXPECT_EQ(Led(callback, name, item.substr(0, colon).c_str()),
-                item.substr(colon + 1) + "\n") << name << "=" << item;
+                item.substr(colon + 1) + "\n")
+          << name << "=" << item;
     }
   }
 };
@@ -45,11 +47,14 @@ TEST_F(LedCallbacks, SignalSimAndConnectionAtEachThreshold) {
   // The stored value counts, not the argument handed to the callback.
   LteRsrpToLedCallback(store::seekElement("lte_status_rsrp"), "-130", 1);
   EXPECT_EQ(root_.Read("/dev/led_gpio"), "1111xxxx\n");
-  Expect(LteSIMLedCallback, "SIM_PINStatus", "4:xxxxxxx0 0:xxxxxxx2 3:xxxxxxx1");
+  Expect(LteSIMLedCallback, "SIM_PINStatus",
+         "4:xxxxxxx0 0:xxxxxxx2 3:xxxxxxx1");
   // Without a phone port ("0" or none) the pattern has one more digit.
-  Expect(LteConnectLedCallback, "CMServerState", "1:xxxx01xx 2:xxxx00xx 5:xxxx10xx");
+  Expect(LteConnectLedCallback, "CMServerState",
+         "1:xxxx01xx 2:xxxx00xx 5:xxxx10xx");
   store::SetParamValue("dsp_port_number", "0", store::kModeSetUser);
-  Expect(LteConnectLedCallback, "CMServerState", "5:xxxx101x 3:xxxx000x -1:xxxx010x");
+  Expect(LteConnectLedCallback, "CMServerState",
+         "5:xxxx101x 3:xxxx000x -1:xxxx010x");
   store::DeleteParam("dsp_port_number", store::kModeDeleteUser);
   Expect(LteConnectLedCallback, "CMServerState", "5:xxxx101x");
 }

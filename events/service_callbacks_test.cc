@@ -135,7 +135,8 @@ TEST_F(ServiceCallbacks, HostileValuesStayOneArgument) {
   const std::string pptp = vpn + "op_vpn_mode=0\nwan_connection_mode=1\n";
   const std::string l2tp = vpn + "op_vpn_mode=1\nwan_connection_mode=0\n";
   // The route moves from the tunnel (remote, interface) to the bridge.
-  const std::string del = "ip\troute\tdel\tdefault\tvia\t", main = "\ttable\tmain",
+  const std::string del = "ip\troute\tdel\tdefault\tvia\t",
+                    main = "\ttable\tmain",
                     add = main + "\nip\troute\tadd\tdefault\tvia\t";
   // Bridge mode: only the INPUT chain was opened.
   const std::string rule = "\t-s\t#\t-d\t127.0.0.1\t--dport\t#1\t-j\tACCEPT";
@@ -176,7 +177,8 @@ TEST_F(ServiceCallbacks, HostileValuesStayOneArgument) {
   };
   for (const auto& row : rows) {
     // No interface address without a raw socket (needs root).
-    if (row.callback == PerfMeasureCallback && !cms::testing::CanOpenRawSocket())
+    if (row.callback == PerfMeasureCallback &&
+        !cms::testing::CanOpenRawSocket())
       continue;
     for (const std::string& v : cms::testing::kHostileValues) {
       SCOPED_TRACE(std::string(row.params) + " = " + v);

@@ -41,7 +41,8 @@ std::string Serve(const std::string& wire) {
   cms::core::sock_response(conn);  // closes sv[0], frees conn
   std::string answer;
   char buf[4096];
-  for (ssize_t n; (n = read(sv[1], buf, sizeof buf)) > 0;) answer.append(buf, n);
+  for (ssize_t n; (n = read(sv[1], buf, sizeof buf)) > 0;)
+    answer.append(buf, n);
   close(sv[1]);
   return answer;
 }
@@ -51,7 +52,8 @@ std::string Serve(const std::string& wire) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   cms::fuzzing::InitFuzzRoot();
   if (sodium_init() < 0) abort();
-  for (size_t i = 0; i < g_key.size(); ++i) g_key[i] = static_cast<char>(i * 7 + 1);
+  for (size_t i = 0; i < g_key.size(); ++i)
+    g_key[i] = static_cast<char>(i * 7 + 1);
   g_store.Load();
   return 0;
 }
@@ -88,7 +90,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string wire;
   for (int i = 0; i < frames; ++i) {
     if (how == 0) {
-      wire.append(rest.substr(0, kFrameSize)).resize((i + 1) * kFrameSize, '\0');
+      wire.append(rest.substr(0, kFrameSize))
+          .resize((i + 1) * kFrameSize, '\0');
       continue;
     }
     const auto sealed = cms::testing::Seal(plain, g_key);
@@ -98,11 +101,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string answer = Serve(wire);
 
   // Nothing opens without the right key and an intact tag.
-  Require(how == 1 ? answer.size() == kSealedAnswerSize * frames : answer.empty());
+  Require(how == 1 ? answer.size() == kSealedAnswerSize * frames
+                   : answer.empty());
   for (int i = 0; how == 1 && i < frames; ++i) {
-    const auto opened = cms::testing::Open(
-        std::string_view(answer).substr(i * kSealedAnswerSize, kSealedAnswerSize),
-        g_key);
+    const auto opened =
+        cms::testing::Open(std::string_view(answer).substr(
+                               i * kSealedAnswerSize, kSealedAnswerSize),
+                           g_key);
     Require(opened.has_value());
     CMSPacket response{};
     memcpy(&response, opened->data(), opened->size());

@@ -87,7 +87,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const std::string dnsmasq = FuzzRoot().Read(kDnsmasq);
   const std::string v1 = FuzzRoot().Read(kV1);
-  Require(WholeLines(dnsmasq) && WholeLines(v1) && WholeLines(FuzzRoot().Read(kV3)));
+  Require(WholeLines(dnsmasq) && WholeLines(v1) &&
+          WholeLines(FuzzRoot().Read(kV3)));
   // No comment, no empty line, nothing over the 511 characters (line feed
   // included) of a kept line.
   for (std::string_view line : Lines(dnsmasq))

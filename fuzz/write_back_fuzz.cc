@@ -76,7 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // doubled names, indented lines, over-long names and lines, NUL bytes.
     Expected& e = expected[name];
     if (i % 3 == 2) {
-      if (DeleteParam(name.c_str(), kModeDeleteUser) != 0) e.user.emplace();  // gone
+      if (DeleteParam(name.c_str(), kModeDeleteUser) != 0)
+        e.user.emplace();  // gone
       continue;
     }
     const std::string value = "n" + std::to_string(i);

@@ -72,7 +72,8 @@ TEST_F(MessageCenter, ListenerThatStopsReadingCostsTheSenderNoWait) {
 TEST_F(MessageCenter, AbsentCenterIsSeenAndSoIsItsReturn) {
   EXPECT_EQ(mc_ipc_flag(), 0);  // no socket file
   close(Bind());                // a file left behind, nobody bound
-  EXPECT_EQ(mc_ipc_flag() + mc_ipc_flag(), 0);
+  EXPECT_EQ(mc_ipc_flag(), 0);
+  EXPECT_EQ(mc_ipc_flag(), 0);  // remembered
   const int back = Bind();
   EXPECT_NE(mc_ipc_flag(), 0);
   EXPECT_EQ(mc_trigger(5), 0);

@@ -16,7 +16,8 @@ void DeviceTest::SetUp() {
   saved_path_ = getenv("PATH") != nullptr ? getenv("PATH") : "";
   stubs_.Install();
   ASSERT_TRUE(mc_.ok());
-  for (const char* dir : {"/dev", "/etc", "/mnt/jffs2/conf/app"}) root_.MakeDir(dir);
+  for (const char* dir : {"/dev", "/etc", "/mnt/jffs2/conf/app"})
+    root_.MakeDir(dir);
 }
 
 void DeviceTest::TearDown() {

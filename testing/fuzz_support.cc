@@ -27,9 +27,9 @@ const testing::TempRoot& FuzzRoot() {
 
 void InitFuzzRoot() {
   static const testing::ScopedRoot scoped(FuzzRoot().dir());
-  for (const char* dir : {"/tmp", "/mnt/jffs2/conf/user",
-                          "/mnt/jffs2/conf/isp/user", "/mnt/jffs2/conf/app",
-                          "/etc/cms", "/no_programs"})
+  for (const char* dir :
+       {"/tmp", "/mnt/jffs2/conf/user", "/mnt/jffs2/conf/isp/user",
+        "/mnt/jffs2/conf/app", "/etc/cms", "/no_programs"})
     FuzzRoot().MakeDir(dir);
   if (chdir(FuzzRoot().dir().c_str()) != 0) abort();
   // Should a command ever run, it finds no program by name; programs named
@@ -73,7 +73,8 @@ std::string Stamp(const std::string& device_path) {
   struct stat st {};
   stat(FuzzRoot().Host(device_path).c_str(), &st);
   return std::to_string(st.st_ino) + " " + std::to_string(st.st_size) + " " +
-         std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
+         std::to_string(st.st_mtim.tv_sec) + "." +
+         std::to_string(st.st_mtim.tv_nsec);
 }
 
 char* Copy(const std::optional<std::string>& text) {
@@ -87,10 +88,12 @@ char* Copy(const std::optional<std::string>& text) {
 
 void ExampleStore::Load() {
   const fs::path conf = FuzzRoot().Host("/mnt/jffs2/conf");
-  for (const fs::directory_entry& entry : fs::directory_iterator(CMS_EXAMPLES_DIR)) {
+  for (const fs::directory_entry& entry :
+       fs::directory_iterator(CMS_EXAMPLES_DIR)) {
     if (!entry.is_directory() || entry.path().filename() == "etc") continue;
-    fs::copy(entry.path(), conf / entry.path().filename(),
-             fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+    fs::copy(
+        entry.path(), conf / entry.path().filename(),
+        fs::copy_options::recursive | fs::copy_options::overwrite_existing);
   }
   testing::ResetProcessState();
   core::StartStore();
@@ -104,9 +107,11 @@ void ExampleStore::Load() {
   }
   memcpy(ufl_, store::UFL, sizeof ufl_);
   memcpy(ifl_, store::IFL, sizeof ifl_);
-  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(conf)) {
+  for (const fs::directory_entry& entry :
+       fs::recursive_directory_iterator(conf)) {
     if (!entry.is_regular_file()) continue;
-    const std::string path = entry.path().string().substr(FuzzRoot().dir().size());
+    const std::string path =
+        entry.path().string().substr(FuzzRoot().dir().size());
     files_.push_back({path, FuzzRoot().Read(path), Stamp(path)});
   }
 }
@@ -174,12 +179,13 @@ void CheckResponse(const CMSPacket& request, const CMSPacket& response) {
                          request.cmd == CMS_CMD_HISTORY ||
                          request.cmd == CMS_CMD_STATS;
   Require(name_used ? response.name[CMS_NAME_SIZE - 1] == '\0'
-                   : AllZero(response.name, sizeof response.name));
+                    : AllZero(response.name, sizeof response.name));
   Require(response.reserved == 0 &&
           AllZero(response.location, sizeof response.location) &&
           AllZero(response.reserved_tail, sizeof response.reserved_tail) &&
           response.value[CMS_VALUE_SIZE - 1] == '\0');
-  Require(request.cmd != CMS_CMD_WRITE_NOW || AllZero(&response, sizeof response));
+  Require(request.cmd != CMS_CMD_WRITE_NOW ||
+          AllZero(&response, sizeof response));
 }
 
 }  // namespace cms::fuzzing
