@@ -16,9 +16,10 @@ TEST(History, RingKeepsTheNewestAndNumbersOnFromWhereItWas) {
   PageInfo info;
   Record page[2];
   ASSERT_EQ(ReadPage(1, page, 2, &info), 2u);  // older than held: from 3
-  EXPECT_EQ(std::to_string(info.oldest) + " " + std::to_string(info.next) +
-                " " + std::to_string(page[0].seq) + " " + page[1].new_value,
-            "3 7 3 3");
+  EXPECT_EQ(info.oldest, 3u);
+  EXPECT_EQ(info.next, 7u);
+  EXPECT_EQ(page[0].seq, 3u);
+  EXPECT_STREQ(page[1].new_value, "3");
   const uint64_t boot = info.boot;
   Configure(0);  // off: nothing is kept, and a new start is told apart
   Note(Op::kSet, "n", Side::kUser, nullptr, "x");

@@ -19,8 +19,6 @@ namespace cms::store {
 
 class StoreFixture : public ::testing::Test {
  protected:
-  static constexpr char kUserDir[] = "/mnt/jffs2/conf/user/";
-  static constexpr char kIspDir[] = "/mnt/jffs2/conf/isp/user/";
 
   void SetUp() override;
   void TearDown() override { cms::testing::ResetProcessState(); }
