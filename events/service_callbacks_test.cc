@@ -92,13 +92,6 @@ TEST_F(ServiceCallbacks, Ipv6ControlFollowsItsSwitch) {
   EXPECT_EQ(Run(IPv6WANPDCallback, "ipv6_dibbler_client_pd", 3, true),
             "ipv6_start.sh\tLANrestart\nipv6_start.sh\tWANrestart\nsleep\t1\n");
   EXPECT_EQ(Value("APN_DHCP6_Proxy_Enable"), "0");
-  // A new LAN address replaces the other global one, not the WAN's.
-  stubs_.AddStub("/stub_bin/ifconfig",
-                 "echo '          inet6 addr: 2001:db8::1/64 Scope:Global'\n"
-                 "echo '          inet6 addr: 2001:db8:5::7/64 Scope:Global'");
-  EXPECT_EQ(Run(IPv6LANLocalCallback, "ipv6_lan_local_ip", 3),
-            "ifconfig\tbr0\nip\t-6\taddr\tdel\t2001:db8:5::7/64\tdev\tbr0\n"
-            "ip\t-6\taddr\tadd\tfd00::1/64\tdev\tbr0\n");
 }
 
 TEST_F(ServiceCallbacks, HostsFileAndDhcpRangeFollowTheLan) {
